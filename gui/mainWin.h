@@ -1,0 +1,52 @@
+// The main window: the device list, the button groups, the progress bar and the
+// 50 ms status tick that brings the workers' results to the screen.
+//
+// Threads: every widget here belongs to the GUI thread. selected_dev is also
+// written by the discovery worker (an atomic); compEnabled and the tick's row
+// cache are touched by the GUI thread only.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "gui/icon.h"
+
+constexpr int LIST_COLUMNS = 10;
+constexpr int32_t NO_DEVICE = -1;
+
+extern GtkWidget* window;
+extern GtkWidget* scrolledDeviceList;
+extern GtkWidget* deviceList;
+extern GtkWidget* progressBar;
+extern GtkWidget* table;
+extern guint ptimer;
+extern std::atomic<int32_t> selected_dev;  // UID of the selected device, -1 none
+extern uint8_t compEnabled;
+
+// Builds the window, starts the tick and runs the main loop until the window
+// is destroyed.
+void createGUI();
+// The same without the main loop (tests): returns the shown window.
+GtkWidget* buildGUI();
+
+GtkWidget* getDevPanel();
+GtkWidget* getButtonsPanel();
+GtkWidget* getBtnGroup1();
+GtkWidget* getBtnGroup2();
+GtkWidget* getBtnGroup3();
+GtkWidget* getBtnGroup4();
+GtkWidget* getDeviceList();
+GtkWidget* getProgressBar();
+
+// "select_row" of the device list; event may be null.
+void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* event, gpointer data);
+void destroy(gpointer data);
+void updateWindowTitle();
+
+// The status tick: cable poll, bar, one message, buttons, list. Always TRUE.
+gboolean progress(gpointer data);
+void componentEnable(uint8_t enabled);
+void updateProgressBar(int32_t done, int32_t total);
+int32_t checkCableData();
