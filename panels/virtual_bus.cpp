@@ -1,0 +1,437 @@
+#include "panels/virtual_bus.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "bus/packet_structures.h"
+#include "bus/timer.h"
+
+// Threads: see the header; mutex_ guards every member.
+
+namespace {
+
+constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+constexpr int64_t ANSWER_BYTE_US = 44;       // panels answer at 250000 baud, 8N2
+constexpr uint32_t DATA_BAUD = 250000;
+constexpr uint32_t BREAK_MAX_BAUD = 100000;  // a 0x00 byte this slow holds the line low long enough
+constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers together
+constexpr size_t HEARD_CAPACITY = 100000;
+constexpr int64_t RESCAN_US = 10000;         // report settings changed by a test are seen this late
+constexpr uintptr_t HANDLE_BASE = 0x4B560000;
+
+}  // namespace
+
+VirtualBus::VirtualBus() = default;
+
+PortDriver* sim_newDemoDriver() {
+    auto* bus = new VirtualBus();
+    bus->addDemoPanels();
+    return bus;
+}
+
+// ---- panels ---------------------------------------------------------------
+
+VirtualPanel& VirtualBus::addPanel(uint32_t uid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    panels_.emplace_back(uid);
+    reportAt_.push_back(-1);
+    lastScanUs_ = -NEVER;
+    return panels_.back();
+}
+
+void VirtualBus::addDemoPanels() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (VirtualPanel& p : panels_demoSet()) {
+        panels_.push_back(p);
+        reportAt_.push_back(-1);
+    }
+    lastScanUs_ = -NEVER;
+}
+
+void VirtualBus::addRandomPanels(int count, uint32_t seed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint32_t> taken;
+    for (const VirtualPanel& p : panels_) taken.push_back(p.uid);
+    for (VirtualPanel& p : panels_randomSet(count, seed, taken)) {
+        panels_.push_back(p);
+        reportAt_.push_back(-1);
+    }
+    lastScanUs_ = -NEVER;
+}
+
+std::vector<uint32_t> VirtualBus::uids() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint32_t> out;
+    for (const VirtualPanel& p : panels_) out.push_back(p.uid);
+    return out;
+}
+
+VirtualPanel* VirtualBus::panel(uint32_t uid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (VirtualPanel& p : panels_)
+        if (p.uid == uid) return &p;
+    return nullptr;
+}
+
+size_t VirtualBus::panelCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return panels_.size();
+}
+
+VirtualPanel& VirtualBus::panelAt(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return panels_.at(index);
+}
+
+void VirtualBus::setAnswerDelayUs(int64_t us) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (VirtualPanel& p : panels_) p.faults.answerDelayUs = us;
+}
+
+// ---- what was heard ---------------------------------------------------------
+
+std::vector<VirtualBus::Transmission> VirtualBus::heard() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Transmission> out(heard_.begin(), heard_.end());
+    if (haveCurrent_ && currentListed_) out.push_back(current_);
+    return out;
+}
+
+void VirtualBus::clearHeard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    heard_.clear();
+    currentListed_ = false;
+}
+
+std::vector<uint8_t> VirtualBus::lastUniverse() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return universe_;
+}
+
+// ---- line conditions --------------------------------------------------------
+
+void VirtualBus::setLineNoise(double bytesPerSecond, uint32_t seed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t now = tim_nowUs();
+    advance(now);
+    noiseRate_ = bytesPerSecond > 0 ? bytesPerSecond : 0;
+    noiseRng_.seed(seed);
+    nextNoiseUs_ = NEVER;
+    if (noiseRate_ > 0) {
+        const double u = (noiseRng_() + 1.0) / 4294967297.0;
+        nextNoiseUs_ = now + static_cast<int64_t>(-std::log(u) * 1e6 / noiseRate_);
+    }
+}
+
+void VirtualBus::injectBytes(const uint8_t* bytes, size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t now = tim_nowUs();
+    advance(now);
+    arrivals_.addBytes(now, std::vector<uint8_t>(bytes, bytes + n));
+    advance(now);
+}
+
+void VirtualBus::setCableVanished(bool vanished) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advance(tim_nowUs());
+    vanished_ = vanished;
+    if (vanished) {
+        // Unplugged: the open handle is dead for good.
+        open_ = false;
+        rx_.clear();
+    }
+}
+
+void VirtualBus::setQueryCostUs(int64_t us) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queryCostUs_ = us;
+}
+
+bool VirtualBus::isOpen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+uint32_t VirtualBus::baudRate() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return baud_;
+}
+
+uint64_t VirtualBus::statusQueries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return statusQueries_;
+}
+
+// ---- time -------------------------------------------------------------------
+
+int64_t VirtualBus::byteUs() const {
+    const int bits = 1 + bits_ + (parity_ ? 1 : 0) + (stopBits_ == 2 ? 2 : 1);
+    return static_cast<int64_t>(bits) * 1000000 / baud_;
+}
+
+uint32_t VirtualBus::txPending(int64_t now) const {
+    uint32_t pending = 0;
+    for (const Segment& s : segments_) {
+        const int64_t done = now <= s.startUs ? 0 : (now - s.startUs) / s.byteUs;
+        pending += s.n - static_cast<uint32_t>(std::min<int64_t>(done, s.n));
+    }
+    return pending;
+}
+
+// Brings the line up to now: ended writes leave the queue, noise and reports
+// are made, and bytes whose arrival time has come move to the receive queue.
+void VirtualBus::advance(int64_t now) {
+    while (!segments_.empty()) {
+        const Segment& s = segments_.front();
+        if (s.startUs + s.byteUs * s.n > now) break;
+        segments_.pop_front();
+    }
+    if (nextNoiseUs_ != NEVER) {
+        // A long idle stretch would only overflow the receive queue anyway.
+        if (now - nextNoiseUs_ > 1000000) nextNoiseUs_ = now - 1000000;
+        while (nextNoiseUs_ <= now) {
+            arrivals_.add(nextNoiseUs_, static_cast<uint8_t>(noiseRng_()));
+            const double u = (noiseRng_() + 1.0) / 4294967297.0;
+            nextNoiseUs_ += 1 + static_cast<int64_t>(-std::log(u) * 1e6 / noiseRate_);
+        }
+    }
+    if (now - lastScanUs_ >= RESCAN_US) scanReports(now);
+    if (now >= earliestReport_) fireReports(now);
+    arrivals_.takeDue(now, [this](uint8_t b) {
+        if (open_ && !vanished_ && rx_.size() < RX_CAPACITY) rx_.push_back(b);
+    });
+}
+
+// Picks up report settings that changed (tests set them on the panels directly).
+void VirtualBus::scanReports(int64_t now) {
+    lastScanUs_ = now;
+    earliestReport_ = NEVER;
+    for (size_t i = 0; i < panels_.size(); ++i) {
+        const int64_t every = panels_[i].faults.reportEveryUs;
+        if (every <= 0)
+            reportAt_[i] = -1;
+        else if (reportAt_[i] < 0)
+            reportAt_[i] = now + every;
+        if (reportAt_[i] >= 0) earliestReport_ = std::min(earliestReport_, reportAt_[i]);
+    }
+}
+
+void VirtualBus::fireReports(int64_t now) {
+    earliestReport_ = NEVER;
+    for (size_t i = 0; i < panels_.size(); ++i) {
+        const int64_t every = panels_[i].faults.reportEveryUs;
+        if (reportAt_[i] < 0) continue;
+        if (every <= 0) {
+            reportAt_[i] = -1;
+            continue;
+        }
+        if (now - reportAt_[i] > 10 * every) reportAt_[i] = now - (now - reportAt_[i]) % every;
+        while (reportAt_[i] <= now) {
+            const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
+            // A reporting panel waits for answers already on their way.
+            int64_t at = reportAt_[i];
+            if (arrivals_.size() > 0) at = std::max(at, arrivals_.lastUs() + 2 * ANSWER_BYTE_US);
+            arrivals_.addBytes(at, frame);
+            reportAt_[i] += every;
+        }
+        earliestReport_ = std::min(earliestReport_, reportAt_[i]);
+    }
+}
+
+// Lets the panels hear the current transmission once it is a complete frame.
+void VirtualBus::deliver() {
+    if (currentDone_ || !current_.afterBreak || current_.garbled) return;
+    const std::vector<uint8_t>& b = current_.bytes;
+    if (b.empty()) return;
+    if (b[0] == 0x00) {  // a console frame: start code 0 and 512 levels
+        if (b.size() == static_cast<size_t>(CONSOLE_FRAME_SIZE)) {
+            universe_.assign(b.begin() + 1, b.end());
+            currentDone_ = true;
+        } else if (b.size() > static_cast<size_t>(CONSOLE_FRAME_SIZE)) {
+            currentDone_ = true;
+        }
+        return;
+    }
+    const int len = panels_frameLength(b.data(), b.size());
+    if (len < 0 || (len > 0 && b.size() > static_cast<size_t>(len))) {
+        currentDone_ = true;
+        return;
+    }
+    if (len == 0 || b.size() < static_cast<size_t>(len)) return;
+    currentDone_ = true;
+    for (VirtualPanel& p : panels_) {
+        for (const PanelAnswer& a : p.hear(b.data(), b.size()))
+            arrivals_.addBytes(current_.endUs + a.delayUs, a.bytes);
+    }
+}
+
+// ---- driver -----------------------------------------------------------------
+
+int VirtualBus::check(PortHandle h) const {
+    if (vanished_) return PORT_IO_ERROR;
+    if (!open_ || h != reinterpret_cast<PortHandle>(HANDLE_BASE + generation_)) return PORT_INVALID_HANDLE;
+    return PORT_OK;
+}
+
+int VirtualBus::libraryVersion(uint32_t* version) {
+    // The library is on the host, not on the cable: it answers even when the cable is gone.
+    *version = 0x00020100;
+    return PORT_OK;
+}
+
+int VirtualBus::deviceCount(uint32_t* count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *count = vanished_ ? 0 : 1;
+    return vanished_ ? PORT_DEVICE_NOT_FOUND : PORT_OK;
+}
+
+int VirtualBus::deviceDetails(uint32_t index, PortDeviceInfo* info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (vanished_ || index != 0) return PORT_DEVICE_NOT_FOUND;
+    *info = PortDeviceInfo{};
+    info->flags = open_ ? 1 : 0;
+    info->type = 5;
+    info->id = 0x04036001;
+    info->locId = 0x1001;
+    std::strncpy(info->serial, SERIAL, sizeof info->serial - 1);
+    std::strncpy(info->description, DESCRIPTION, sizeof info->description - 1);
+    return PORT_OK;
+}
+
+int VirtualBus::listSerials(char* const* buffers, int capacity, uint32_t* count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *count = 0;
+    if (vanished_) return PORT_DEVICE_NOT_FOUND;
+    if (capacity >= 1 && buffers[0]) {
+        std::strncpy(buffers[0], SERIAL, PORT_SERIAL_SIZE - 1);
+        buffers[0][PORT_SERIAL_SIZE - 1] = '\0';
+    }
+    *count = 1;
+    return PORT_OK;
+}
+
+int VirtualBus::openBySerial(const char* serial, PortHandle* handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t now = tim_nowUs();
+    advance(now);
+    if (vanished_ || !serial || std::strcmp(serial, SERIAL) != 0) return PORT_DEVICE_NOT_FOUND;
+    if (open_) return PORT_DEVICE_NOT_OPENED;  // already open elsewhere
+    open_ = true;
+    ++generation_;
+    baud_ = 9600;  // as a freshly opened chip
+    bits_ = 8;
+    stopBits_ = 0;
+    parity_ = 0;
+    rx_.clear();
+    *handle = reinterpret_cast<PortHandle>(HANDLE_BASE + generation_);
+    scanReports(now);
+    return PORT_OK;
+}
+
+int VirtualBus::reset(PortHandle h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advance(tim_nowUs());
+    if (int st = check(h)) return st;
+    rx_.clear();
+    return PORT_OK;
+}
+
+int VirtualBus::setTimeouts(PortHandle h, uint32_t, uint32_t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return check(h);
+}
+
+int VirtualBus::setBaudRate(PortHandle h, uint32_t baud) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advance(tim_nowUs());
+    if (int st = check(h)) return st;
+    if (baud < 300 || baud > 3000000) return PORT_INVALID_PARAMETER;
+    baud_ = baud;
+    return PORT_OK;
+}
+
+int VirtualBus::setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits, uint8_t parity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int st = check(h)) return st;
+    if (bits != 7 && bits != 8) return PORT_INVALID_PARAMETER;
+    bits_ = bits;
+    stopBits_ = stopBits;
+    parity_ = parity;
+    return PORT_OK;
+}
+
+int VirtualBus::getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) {
+    tim_advanceUs(queryCostUs_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++statusQueries_;
+    const int64_t now = tim_nowUs();
+    advance(now);
+    if (int st = check(h)) return st;
+    *rx = static_cast<uint32_t>(rx_.size());
+    *tx = txPending(now);
+    return PORT_OK;
+}
+
+int VirtualBus::read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) {
+    tim_advanceUs(queryCostUs_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    *got = 0;
+    advance(tim_nowUs());
+    if (int st = check(h)) return st;
+    uint32_t k = 0;
+    while (k < n && !rx_.empty()) {
+        buffer[k++] = rx_.front();
+        rx_.pop_front();
+    }
+    *got = k;
+    return PORT_OK;
+}
+
+int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *written = 0;
+    const int64_t now = tim_nowUs();
+    advance(now);
+    if (int st = check(h)) return st;
+    if (n == 0) return PORT_OK;
+
+    const int64_t perByte = byteUs();
+    const int64_t start = std::max(now, lineFreeUs_);
+    segments_.push_back({start, perByte, n});
+    lineFreeUs_ = start + perByte * n;
+
+    const bool isBreak = n == 1 && buffer[0] == 0x00 && baud_ <= BREAK_MAX_BAUD;
+    if (isBreak || !haveCurrent_) {
+        if (haveCurrent_ && currentListed_) {
+            heard_.push_back(std::move(current_));
+            if (heard_.size() > HEARD_CAPACITY) heard_.pop_front();
+        }
+        current_ = Transmission{};
+        current_.afterBreak = isBreak;
+        current_.atUs = start;
+        current_.endUs = lineFreeUs_;
+        haveCurrent_ = true;
+        currentListed_ = true;
+        currentDone_ = false;
+    }
+    if (!isBreak) {
+        current_.bytes.insert(current_.bytes.end(), buffer, buffer + n);
+        current_.endUs = lineFreeUs_;
+        if (baud_ != DATA_BAUD || bits_ != 8 || parity_ != 0) current_.garbled = true;
+        deliver();
+    }
+    scanReports(now);
+    *written = n;
+    return PORT_OK;
+}
+
+int VirtualBus::close(PortHandle h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advance(tim_nowUs());
+    if (int st = check(h)) return st;
+    open_ = false;
+    rx_.clear();
+    return PORT_OK;
+}
