@@ -1,0 +1,178 @@
+#include "app/app_firmware.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/fileio.h"
+#include "bus/cable.h"
+#include "bus/packet_structures.h"
+#include "bus/timer.h"
+#include "gui/handover.h"
+
+// Threads: buttonSendAction runs on the GUI thread; the transfer runs on its own
+// detached thread with its own copy of the path and its own image buffer. Each
+// frame's five sends hold the cable lock, so nothing cuts into them, while other
+// bus work can still run between chunks. thrTrans is atomic; doneMutex lets the
+// tests wait for a transfer thread to end.
+
+std::atomic<int32_t> thrTrans{0};
+
+namespace {
+
+struct TransferArg {
+    std::string path;
+    uint32_t uid;
+};
+
+std::mutex doneMutex;
+std::condition_variable doneSignal;
+int runningThreads = 0;
+
+bool endsWith(const std::string& s, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+void sendFiveTimes(uint8_t* frame, int32_t pause) {
+    CableHold hold;
+    for (int i = 0; i < 5; ++i) {
+        cable_sendDmxPacket(frame);
+        mySleep(pause);
+    }
+}
+
+void refuse(const char* path, const char* why) {
+    std::string text = "Firmware file ";
+    text += path;
+    text += ": ";
+    text += why;
+    text += ". Nothing was sent.";
+    messageError(text.c_str());
+}
+
+}  // namespace
+
+int makeSendFile(const char* path, uint32_t uid) {
+    // Zeroed each time: the last chunk's bytes past the image are always 0x00.
+    std::vector<uint8_t> image(FW_IMAGE_MAX + FW_CHUNK, 0);
+    errno = 0;
+    const int size = read_file(path, image.data(), FW_IMAGE_MAX);
+    // A panel must never be rebooted without an image to receive.
+    if (size == FILEIO_CANNOT_OPEN) {
+        refuse(path, std::strerror(errno ? errno : ENOENT));
+        return 0;
+    }
+    if (size == FILEIO_TOO_LARGE) {
+        refuse(path, "larger than 131072 bytes");
+        return 0;
+    }
+    if (size == FILEIO_READ_ERROR) {
+        refuse(path, "cannot be read");
+        return 0;
+    }
+    if (size == 0) {
+        refuse(path, "empty");
+        return 0;
+    }
+
+    std::printf("\nData size: %d\n", size);
+    pStatusSt = 0;
+    pStatusTop = size / FW_CHUNK;
+    cable_open();
+
+    uint8_t frame[DMX_FRAME_SIZE] = {SYNC0, SYNC1, SYNC2, KIND_REBOOT, 0xFF, 0xFF};
+    for (int i = 0; i < 5; ++i) {
+        std::printf("Send reboot %x\n", uid);
+        std::fflush(stdout);
+        {
+            CableHold hold;
+            cable_sendDmxPacket(frame);
+        }
+        mySleep(100);
+    }
+    mySleep(1000);
+
+    int chunks = 0;
+    frame[3] = KIND_FW_CHUNK;
+    for (int k = 0; FW_CHUNK * k < size; ++k) {
+        packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
+        std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
+        std::printf("Send fw %d/%d\n", k, size / FW_CHUNK);
+        sendFiveTimes(frame, 5);
+        pStatusSt = k + 1;
+        chunks = k + 1;
+    }
+    std::printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
+    std::fflush(stdout);
+    cable_free();
+    return 0;
+}
+
+int makeProgramDevice(const char* path, uint32_t uid) {
+    const std::string name = path;
+    if (endsWith(name, ".fw")) return makeSendFile(path, uid);
+    if (endsWith(name, ".pkg"))
+        messageError("Package file not implemented.");
+    else
+        messageError("Unsupported file extension.");
+    return 0;
+}
+
+void* read_send_file_struct(void* raw) {
+    TransferArg* arg = static_cast<TransferArg*>(raw);
+    flushRxBuff();
+    makeProgramDevice(arg->path.c_str(), arg->uid);
+    delete arg;
+    mySleep(1000);
+    thrTrans = 0;
+    remLock(LOCK_FIRMWARE);
+    mySleep(1000);
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        --runningThreads;
+    }
+    doneSignal.notify_all();
+    return nullptr;
+}
+
+void buttonSendAction(uint32_t uid, const char* path) {
+    if (path == nullptr || path[0] == '\0' || thrTrans == 0xFF) return;
+    // The transfer keeps its own copy of the path: the chooser's may change meanwhile.
+    TransferArg* arg = new TransferArg{path, uid};
+    thrTrans = 0xFF;
+    setLock(LOCK_FIRMWARE);
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        ++runningThreads;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int err = pthread_create(&thread, &attr, read_send_file_struct, arg);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete arg;
+        {
+            std::lock_guard<std::mutex> lock(doneMutex);
+            --runningThreads;
+        }
+        thrTrans = 0;
+        remLock(LOCK_FIRMWARE);
+        std::string text = "Firmware update could not start: ";
+        text += std::strerror(err);
+        messageError(text.c_str());
+    }
+}
+
+void firmware_waitIdle() {
+    std::unique_lock<std::mutex> lock(doneMutex);
+    doneSignal.wait(lock, [] { return runningThreads == 0; });
+}

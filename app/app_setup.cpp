@@ -1,0 +1,187 @@
+#include "app/app_setup.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "bus/cable.h"
+#include "bus/packet_structures.h"
+#include "bus/timer.h"
+
+// Threads: see app_setup.h. Each request holds the cable lock from its first
+// send to its last poll, so its answer is parsed under that lock on this thread.
+
+std::atomic<uint32_t> setup_rec{0};
+
+namespace {
+
+constexpr uint8_t CMD_SETUP = 0x01;
+constexpr uint8_t TAG_BUTTON = 0x08;
+constexpr uint8_t TAG_INTENSITY = 0x09;
+constexpr uint8_t TAG_ACTIVE = 0x0A;
+constexpr uint8_t TAG_DMX = 0x0B;
+constexpr uint8_t TAG_VERSION = 0xA0;
+
+constexpr uint8_t SECTION_F = 0x46;
+constexpr uint8_t SECTION_L = 0x4C;
+constexpr uint8_t SECTION_BUTTONS = 0x43;
+constexpr int DMX_LAST_BYTE = 73;
+
+void setData(uint8_t* frame, std::initializer_list<uint8_t> bytes) {
+    int i = 0;
+    for (uint8_t b : bytes) frame[PKT_DATA + i++] = b;
+    frame[PKT_LEN] = static_cast<uint8_t>(i);
+}
+
+}  // namespace
+
+int app_setup_send_packet(uint8_t* frame, uint32_t uid) {
+    CableHold hold;
+    setup_rec = 0;
+    for (int send = 0; send < 5; ++send) {
+        cable_sendPacket(frame);
+        for (int poll = 0; poll < 55; ++poll) {
+            tim_usleep(15000);
+            cable_response();
+            if (setup_rec == uid) return 1;
+        }
+    }
+    return -1;
+}
+
+int app_setup_read(uint32_t uid) {
+    CableHold hold;
+    cable_open();
+    uint8_t frame[PKT_MAX_SIZE];
+    packet_fillHeader(frame, uid);
+    setData(frame, {CMD_SETUP});
+    if (app_setup_send_packet(frame, uid) != 1) {
+        cable_free();
+        return -1;
+    }
+    for (uint8_t i = 0; i < DEV_BUTTONS; ++i) {
+        setData(frame, {CMD_SETUP, TAG_DMX, 0x01, i});
+        app_setup_send_packet(frame, uid);
+    }
+    cable_free();
+    return 1;
+}
+
+void app_setup_parse(uint8_t* frame) {
+    const int len = frame[PKT_LEN];
+    if (len <= 2) return;
+    std::puts("app_setup_parse");
+    const uint8_t* data = frame + PKT_DATA;
+    if (data[0] != CMD_SETUP) return;
+    const uint32_t uid = packet_source(frame);
+    // Bytes past the frame's data are never read: a record that does not fit ends the walk.
+    auto at = [&](int i) -> int { return i < len ? data[i] : 0; };
+    int pos = 1;
+    while (pos + 1 < len) {
+        const uint8_t tag = data[pos];
+        const int valueLen = data[pos + 1];
+        if (pos + 2 + valueLen > len) break;
+        const uint8_t* rec = data + pos + 1;
+        if (tag == TAG_BUTTON) {
+            dev_setBtn(uid, rec);
+        } else if (tag == TAG_INTENSITY) {
+            dev_setIntenzity(uid, rec);
+        } else if (tag == TAG_ACTIVE) {
+            std::printf("ACT:%d %d %d\n", valueLen, at(pos + 2), at(pos + 3));
+            dev_setAct(uid, rec);
+        } else if (tag == TAG_DMX) {
+            std::printf("DMX:%d %d\n", valueLen, at(pos + 2));
+            dev_setDmxBtn(uid, rec);
+        } else if (tag == TAG_VERSION) {
+            if (valueLen >= 2) dev_setVer(uid, rec + 1);
+        } else {
+            break;
+        }
+        pos += 2 + valueLen;
+    }
+    setup_rec = uid;
+}
+
+void app_setup_parseDmxHouse(uint8_t* frame) {
+    std::puts("DMX Data packet.");
+    if (frame[DMX_BODY] != 0x53) return;
+    int pos = 12;
+    // Skips an optional section; false when it would run past the body.
+    auto skip = [&](uint8_t tag) {
+        if (frame[pos] != tag) return true;
+        const int next = pos + 2 + frame[pos + 1];
+        if (next > DMX_LAST_BYTE) return false;
+        pos = next;
+        return true;
+    };
+    if (!skip(SECTION_F) || !skip(SECTION_L)) return;
+    if (frame[pos] != SECTION_BUTTONS) return;
+    std::puts("Btn:");
+    if (frame[pos + 1] != 24) return;
+    if (pos + 2 + 24 > DMX_LAST_BYTE + 1) return;
+    for (int e = 0; e < DEV_BUTTONS; ++e) {
+        const uint8_t* entry = frame + pos + 2 + 4 * e;
+        const uint16_t scn = static_cast<uint16_t>(entry[2] | entry[3] << 8);
+        dev_setActBtn(entry[0], entry[1], scn);
+        std::printf(" btn:%02X\ttype:%d\tscn%04X\n", entry[0], entry[1], scn);
+    }
+}
+
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE]) {
+    CableHold hold;
+    cable_open();
+    uint8_t frame[PKT_MAX_SIZE];
+    packet_fillHeader(frame, uid);
+    uint8_t* data = frame + PKT_DATA;
+    data[0] = CMD_SETUP;
+    data[1] = TAG_INTENSITY;
+    data[2] = 0x01;
+    data[3] = setup->intensity & 3;
+    for (int b = 0; b < DEV_BUTTONS; ++b) {
+        uint8_t* rec = data + 4 + 6 * b;
+        rec[0] = TAG_BUTTON;
+        rec[1] = 0x04;
+        rec[2] = static_cast<uint8_t>(b);
+        rec[3] = setup->btn[b].type;
+        packet_putU16(rec + 4, setup->btn[b].scn);
+    }
+    frame[PKT_LEN] = 40;
+
+    std::fputs("Sending setup", stdout);
+    if (app_setup_send_packet(frame, uid) != 1) {
+        std::printf(" ...%d\n", -1);
+        cable_free();
+        return -1;
+    }
+    std::printf(" ...%d\n", 1);
+
+    int result = -1;
+    for (int i = 0; i < DEV_BUTTONS; ++i) {
+        const uint8_t* block = dmx[i];
+        data[0] = CMD_SETUP;
+        data[1] = TAG_DMX;
+        data[2] = 0x4B;
+        data[3] = static_cast<uint8_t>(i);
+        std::memcpy(data + 4, block, DMX_BLOCK_SIZE);
+        frame[PKT_LEN] = 78;
+        std::printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4],
+                    block[5], block[6]);
+        wait_us(1500);
+        std::printf("Sending dmx setup %d", i);
+        result = app_setup_send_packet(frame, uid);
+        std::printf(" ...%d\n", result == 1 ? 1 : -1);
+    }
+    cable_free();
+    return result;
+}
+
+int app_setup_send_simBtn(uint32_t uid, int btn) {
+    CableHold hold;
+    cable_open();
+    uint8_t frame[PKT_MAX_SIZE];
+    packet_fillHeader(frame, uid);
+    setData(frame, {CMD_SETUP, 0x0A, 0x01, static_cast<uint8_t>(btn)});
+    cable_sendPacket(frame);
+    tim_usleep(1000);
+    return 1;
+}

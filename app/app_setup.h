@@ -1,0 +1,21 @@
+// Setup read and parse, setup send and the press-button request.
+//
+// Threads: discovery and list-load workers and the GUI thread run the requests;
+// the parse functions run on whichever thread polls the cable (under its lock),
+// so confirmation goes only through setup_rec.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "devices/devices.h"
+
+extern std::atomic<uint32_t> setup_rec;
+
+int app_setup_read(uint32_t uid);
+void app_setup_parse(uint8_t* frame);
+void app_setup_parseDmxHouse(uint8_t* frame);
+
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE]);
+int app_setup_send_packet(uint8_t* frame, uint32_t uid);
+int app_setup_send_simBtn(uint32_t uid, int btn);

@@ -1,0 +1,60 @@
+// Cable transactions: open on demand, framed sends with their check values,
+// feeding the receive assembler, and the small waits of the protocol.
+//
+// Threads: the GUI thread (status tick, handlers, DMX console) and the worker
+// threads. One recursive mutex, the cable lock, serialises everything here and
+// below (ftdi, the driver, the receive assembler and so the parse functions):
+//  - every function below takes it for its own duration;
+//  - a bus operation holds it (CableHold) across each exchange: send and the
+//    polls of its answer, or a whole discovery compare step, so that no other
+//    thread reads its answer bytes, closes the port under it or interleaves a
+//    transmission;
+//  - the status tick never waits for it: cable_poll skips the tick's read when an
+//    operation holds the lock, and polls (so unsolicited frames reach the device
+//    table) whenever none does.
+// Lock order: cable lock, then the device table's lock; never the other way.
+#pragma once
+
+#include <cstdint>
+
+constexpr int RESP_BUFF_SIZE = 1256;
+constexpr int RESP_TEXT_MAX = 255;
+
+int32_t cable_open();
+void cable_free();
+int32_t cable_response();  // bytes fed, or getResponse's -1 / -2
+int32_t cable_sendPacket(uint8_t* frame);
+int32_t cable_sendDmxPacket(uint8_t* frame);
+int32_t waitForBreak(int32_t ms);
+void flushRxBuff();
+void clearRespBuff();
+int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear);
+int32_t checkResponse(const char* pattern);
+int32_t devSend(const uint8_t* data, int32_t n);
+int32_t devRead(uint8_t* buffer, int32_t n);
+
+int32_t cable_device();          // cableDev
+const char* cable_respText();    // the collected text
+
+void cable_lock();
+void cable_unlock();
+bool cable_tryLock();
+
+// Holds the cable lock for one exchange.
+class CableHold {
+public:
+    CableHold() { cable_lock(); }
+    ~CableHold() { cable_unlock(); }
+    CableHold(const CableHold&) = delete;
+    CableHold& operator=(const CableHold&) = delete;
+};
+
+// The status tick's cable step: opens the port if needed and feeds one read to
+// the assembler. Returns the negative result of cable_open, the result of
+// cable_response, or CABLE_BUSY without waiting when an operation holds the cable.
+constexpr int32_t CABLE_BUSY = -100;
+int32_t cable_poll();
+
+// A raw transmission (the DMX console's frames) that never cuts into an exchange:
+// sent only when no operation holds the cable, CABLE_BUSY otherwise.
+int32_t cable_trySendRaw(const uint8_t* data, int32_t n);

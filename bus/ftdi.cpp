@@ -1,0 +1,186 @@
+#include "bus/ftdi.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bus/port/port.h"
+#include "bus/timer.h"
+
+// Threads: the GUI thread and workers, always under the cable lock; main's
+// start-up listing runs before any other thread exists.
+
+namespace {
+
+constexpr uint32_t BAUD_DMX = 250000;
+constexpr uint32_t BAUD_BREAK = 15625;  // one 0x00 byte at this rate holds the line low 576 µs
+
+int32_t device = -1;
+PortHandle ftHandle[PORT_MAX_DEVICES];
+int ftStatus = 0;
+uint32_t iNumDevs = 0;
+char cBufLD[PORT_MAX_DEVICES][PORT_SERIAL_SIZE];
+char* pcBufLD[PORT_MAX_DEVICES + 1];
+
+// The open-failure lines are printed when a failure is new, not on every retry
+// of the status tick.
+enum class OpenFailure { None, Listing, Open };
+OpenFailure lastFailure = OpenFailure::None;
+
+PortDriver* drv() { return port_driver(); }
+
+// A port whose driver calls fail (the cable was pulled) is closed, so that the
+// next use opens it afresh instead of polling a dead handle for ever.
+void dropLostPort() {
+    if (device < 0) return;
+    drv()->close(ftHandle[device]);
+    device = -1;
+}
+
+// Waits, then asks, until the transmitter is empty; a failing query ends it.
+void drainWait(int32_t steps) {
+    uint32_t tx = 0xFFFFFFFF;
+    do {
+        wait_us(steps);
+        if (drv()->getStatus(ftHandle[device], nullptr, &tx) != PORT_OK) {
+            dropLostPort();
+            return;
+        }
+    } while (tx != 0);
+}
+
+}  // namespace
+
+uint32_t printLibVersion() {
+    uint32_t version = 0;
+    ftStatus = drv()->libraryVersion(&version);
+    if (ftStatus != PORT_OK) return 0;
+    std::printf("Library version = 0x%x\n", version);
+    return version;
+}
+
+void printDeviceList() {
+    uint32_t count = 0;
+    if (drv()->deviceCount(&count) != PORT_OK) return;
+    std::printf("Number of devices is %ld\n", static_cast<long>(count));
+    for (uint32_t i = 0; i < count; ++i) {
+        PortDeviceInfo info;
+        if (drv()->deviceDetails(i, &info) != PORT_OK) continue;
+        std::printf("Dev %i:\n", static_cast<int>(i));
+        std::printf(" Flags=0x%lx\n", static_cast<unsigned long>(info.flags));
+        std::printf(" Type=0x%lx\n", static_cast<unsigned long>(info.type));
+        std::printf(" ID=0x%lx\n", static_cast<unsigned long>(info.id));
+        std::printf(" LocId=0x%lx\n", static_cast<unsigned long>(info.locId));
+        std::printf(" SerialNumber=%s\n", info.serial);
+        std::printf(" Description=%s\n", info.description);
+        std::printf(" ftHandle=0x%x\n", static_cast<unsigned>(info.handle));
+    }
+}
+
+uint32_t readDevices() {
+    std::memset(cBufLD, 0, sizeof cBufLD);
+    for (int i = 0; i < PORT_MAX_DEVICES; ++i) pcBufLD[i] = cBufLD[i];
+    pcBufLD[PORT_MAX_DEVICES] = nullptr;
+    ftStatus = drv()->listSerials(pcBufLD, PORT_MAX_DEVICES, &iNumDevs);
+    if (ftStatus != PORT_OK) {
+        iNumDevs = 0;
+        return 0;
+    }
+    return iNumDevs;
+}
+
+void setupFTParam() {
+    if (device < 0) return;
+    PortHandle h = ftHandle[device];
+    drv()->reset(h);
+    drv()->setTimeouts(h, 1, 0);
+    drv()->setBaudRate(h, BAUD_DMX);
+    drv()->setDataCharacteristics(h, 8, 2, 0);
+}
+
+int32_t openDeviceFTDI(int32_t index) {
+    readDevices();
+    if (ftStatus != PORT_OK) {
+        iNumDevs = 0;
+        // A failed open leaves the port closed, so nothing runs on a handle that
+        // was never opened and the next use tries again.
+        device = -1;
+        if (lastFailure != OpenFailure::Listing)
+            std::fprintf(stderr, "Error: FT_ListDevices(%d)\n", ftStatus);
+        lastFailure = OpenFailure::Listing;
+        return 1;
+    }
+    if (index > PORT_MAX_DEVICES - 1) index = PORT_MAX_DEVICES - 1;
+    if (index < 0) index = 0;
+    ftStatus = drv()->openBySerial(cBufLD[index], &ftHandle[index]);
+    if (ftStatus != PORT_OK) {
+        device = -1;
+        if (lastFailure != OpenFailure::Open) {
+            std::printf("Error FT_OpenEx(%d), device %d\n", ftStatus, index);
+            std::printf("Use lsmod to check if ftdi_sio (and usbserial) are present.\n");
+            std::printf("If so, unload them using rmmod, as they conflict with ftd2xx.\n");
+        }
+        lastFailure = OpenFailure::Open;
+        return -1;
+    }
+    lastFailure = OpenFailure::None;
+    device = index;
+    setupFTParam();
+    return index;
+}
+
+int32_t openDevice(int32_t index) {
+    openDeviceFTDI(index);
+    return device;
+}
+
+void closeDevice() {
+    if (device < 0) return;
+    drv()->reset(ftHandle[device]);
+    drv()->close(ftHandle[device]);
+    device = -1;
+}
+
+int32_t getOpenDevice() { return device; }
+
+int32_t getResponse(uint8_t* buffer, int32_t n) {
+    if (n > 0) std::memset(buffer, 0, static_cast<size_t>(n));
+    if (device == -1) return -2;
+    uint32_t waiting = 0;
+    if (drv()->getStatus(ftHandle[device], &waiting, nullptr) != PORT_OK) {
+        dropLostPort();
+        return -1;
+    }
+    if (waiting == 0) return -1;
+    uint32_t got = 0;
+    ftStatus = drv()->read(ftHandle[device], buffer, static_cast<uint32_t>(n), &got);
+    if (ftStatus != PORT_OK) {
+        dropLostPort();
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
+void sendBreak() {
+    if (device < 0) return;
+    PortHandle h = ftHandle[device];
+    const uint8_t zero = 0x00;
+    uint32_t written = 0;
+    drv()->setBaudRate(h, BAUD_BREAK);
+    drv()->write(h, &zero, 1, &written);
+    drainWait(50);
+    if (device >= 0) drv()->setBaudRate(h, BAUD_DMX);
+}
+
+int32_t sendData(const uint8_t* buffer, int32_t n) {
+    if (device == -1) return -1;
+    sendBreak();
+    if (device == -1) return -1;
+    uint32_t written = 0;
+    const int status = drv()->write(ftHandle[device], buffer, static_cast<uint32_t>(n), &written);
+    drainWait(44);
+    if (status != PORT_OK) {
+        dropLostPort();
+        return -1;
+    }
+    return static_cast<int32_t>(written);
+}

@@ -1,0 +1,20 @@
+// The FTDI port: start-up listing, open by serial number with the DMX512 line
+// settings, the break made by a baud switch, drained writes and bounded reads.
+//
+// Threads: called from the GUI thread and from workers, always under the cable
+// lock (bus/cable.h), which serialises every use of this module's state.
+#pragma once
+
+#include <cstdint>
+
+uint32_t printLibVersion();
+void printDeviceList();
+uint32_t readDevices();
+void setupFTParam();
+int32_t openDeviceFTDI(int32_t index);
+int32_t openDevice(int32_t index);
+void closeDevice();
+int32_t getOpenDevice();
+int32_t getResponse(uint8_t* buffer, int32_t n);
+void sendBreak();
+int32_t sendData(const uint8_t* buffer, int32_t n);

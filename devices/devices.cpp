@@ -1,0 +1,212 @@
+#include "devices/devices.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+// Threads: workers, parse functions (under the cable lock) and the GUI thread.
+// tableMutex guards every record; each operation holds it for its own few steps
+// only, never across a bus wait, so readers are never held up for long.
+
+DeviceRecord dev[DEV_MAX];
+
+namespace {
+
+std::mutex tableMutex;
+using Guard = std::lock_guard<std::mutex>;
+
+// Find or insert: the first record with the key, else the first free record,
+// which takes the key. -1 when all 200 are in use.
+int selectRecord(uint32_t key) {
+    for (int i = 0; i < DEV_MAX; ++i)
+        if (dev[i].uid == key) return i;
+    for (int i = 0; i < DEV_MAX; ++i) {
+        if (dev[i].uid == 0) {
+            dev[i].uid = key;
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+void devices_lock() { tableMutex.lock(); }
+void devices_unlock() { tableMutex.unlock(); }
+
+int addDevUID(uint32_t uid) {
+    Guard g(tableMutex);
+    for (int i = 0; i < DEV_MAX; ++i) {
+        if (dev[i].uid == 0) {
+            dev[i].uid = uid;
+            return i;
+        }
+    }
+    return -1;
+}
+
+DeviceRecord* getDevUID(uint32_t uid) {
+    Guard g(tableMutex);
+    for (auto& record : dev)
+        if (record.uid == uid) return &record;
+    return nullptr;
+}
+
+int findDevUID(uint32_t uid) {
+    Guard g(tableMutex);
+    return selectRecord(uid);
+}
+
+int dev_removeAll() {
+    Guard g(tableMutex);
+    std::memset(dev, 0, sizeof dev);
+    return 0;
+}
+
+int dev_removeAllSetup() {
+    Guard g(tableMutex);
+    for (auto& record : dev) {
+        const uint32_t uid = record.uid;
+        std::memset(&record, 0, sizeof record);
+        record.uid = uid;
+    }
+    return 0;
+}
+
+int dev_getIntenzity(uint32_t uid) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    return i < 0 ? -1 : dev[i].intensity;
+}
+
+int dev_getBtnType(uint32_t uid, int btn) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i < 0 || btn < 0 || btn >= DEV_BUTTONS) return -1;
+    return dev[i].btn[btn].type;
+}
+
+int dev_getBtnScn(uint32_t uid, int btn) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i < 0 || btn < 0 || btn >= DEV_BUTTONS) return -1;
+    return dev[i].btn[btn].scn;
+}
+
+int dev_setIntenzity(uint32_t uid, const uint8_t* rec) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0 && rec[0] != 0) dev[i].intensity = rec[1] & 7;
+    return 0;
+}
+
+int dev_setBtn(uint32_t uid, const uint8_t* rec) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0 && rec[0] >= 4 && rec[1] < DEV_BUTTONS) {
+        dev[i].btn[rec[1]].type = rec[2];
+        dev[i].btn[rec[1]].scn = static_cast<uint16_t>(rec[3] | rec[4] << 8);
+    }
+    return 0;
+}
+
+int dev_setAct(uint32_t uid, const uint8_t* rec) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0 && rec[0] != 0) dev[i].act = rec[1];
+    return 0;
+}
+
+int dev_setDmxBtn(uint32_t uid, const uint8_t* rec) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0 && rec[0] >= DMX_BLOCK_SIZE + 1 && rec[1] < DEV_BUTTONS)
+        std::memcpy(dev[i].dmx[rec[1]], rec + 2, DMX_BLOCK_SIZE);
+    return 0;
+}
+
+int dev_setVer(uint32_t uid, const uint8_t* ver) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0) {
+        dev[i].verMajor = ver[0];
+        dev[i].verMinor = ver[1];
+    }
+    return 0;
+}
+
+void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn) {
+    Guard g(tableMutex);
+    for (int i = 0; i < DEV_MAX && dev[i].uid != 0; ++i) {
+        for (int b = 0; b < DEV_BUTTONS; ++b) {
+            if (dev[i].btn[b].scn != scn || dev[i].btn[b].type != type) continue;
+            if (state != 0)
+                dev[i].act = static_cast<uint8_t>(dev[i].act | 1u << b);
+            else
+                dev[i].act = static_cast<uint8_t>(dev[i].act & ~(1u << b));
+        }
+    }
+}
+
+void dev_getVerStr(uint32_t uid, char* text) {
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i < 0) return;
+    const int major = dev[i].verMajor;
+    if (major >= 1 && major <= 3) std::snprintf(text, 8, "%d.%d", major, dev[i].verMinor);
+}
+
+void getVerStr(char* text, const uint8_t* arr) {
+    const int n = arr[0];
+    for (int i = 1; i <= n; ++i) {
+        if (i == 3 && arr[i] > 0x40)
+            text += std::sprintf(text, "%c.", arr[i]);
+        else
+            text += std::sprintf(text, "%d.", arr[i]);
+    }
+    std::strcpy(text, "; ");
+}
+
+bool dev_copyRecord(int index, DeviceRecord* out) {
+    if (index < 0 || index >= DEV_MAX) return false;
+    Guard g(tableMutex);
+    if (dev[index].uid == 0) return false;
+    *out = dev[index];
+    return true;
+}
+
+bool dev_copyByUid(uint32_t uid, DeviceRecord* out) {
+    Guard g(tableMutex);
+    for (const auto& record : dev) {
+        if (record.uid == uid) {
+            *out = record;
+            return true;
+        }
+    }
+    return false;
+}
+
+int dev_count() {
+    Guard g(tableMutex);
+    int n = 0;
+    while (n < DEV_MAX && dev[n].uid != 0) ++n;
+    return n;
+}
+
+uint32_t dev_uidAt(int index) {
+    if (index < 0 || index >= DEV_MAX) return 0;
+    Guard g(tableMutex);
+    return dev[index].uid;
+}
+
+bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block) {
+    if (btn < 0 || btn >= DEV_BUTTONS) return false;
+    Guard g(tableMutex);
+    for (auto& record : dev) {
+        if (record.uid == uid) {
+            std::memcpy(record.dmx[btn], block, DMX_BLOCK_SIZE);
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,77 @@
+// The device table: the configurator's memory of the panels on the bus, 200
+// fixed records, one per UID.
+//
+// Threads: written by workers and by the parse functions (under the cable lock),
+// read by the window's tick. One mutex guards the table; every operation holds
+// it only for its own few steps and never across a bus wait. Readers that show a
+// record take a copy with dev_copyRecord, never a half-written one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int DEV_MAX = 200;
+constexpr int DEV_BUTTONS = 6;
+constexpr int DMX_BLOCK_SIZE = 74;
+constexpr int DMX_BLOCK_LEVELS = 70;
+
+struct ButtonSetup {
+    uint8_t type;   // 0 off, 1 scene flash, 2 scene latch; others stored as received
+    uint16_t scn;   // bit k: scene k+1
+};
+
+// The intensity and the six button setups: what the setup dialog fills and the
+// setup sender takes.
+struct PanelSetup {
+    uint8_t intensity;
+    ButtonSetup btn[DEV_BUTTONS];
+};
+
+// DMX button block, byte for byte as on the bus:
+// 0-1 start address (LE), 2 number of levels, 3 flags, 4..73 levels.
+using DmxBlock = uint8_t[DMX_BLOCK_SIZE];
+
+struct DeviceRecord {
+    uint32_t uid;  // 0: free
+    uint8_t intensity;
+    ButtonSetup btn[DEV_BUTTONS];
+    uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE];
+    uint8_t act;   // bit b: the scene of button b+1 is on
+    uint8_t verMajor;
+    uint8_t verMinor;
+};
+
+// The table itself. Prefer the functions below; a direct read needs devices_lock().
+extern DeviceRecord dev[DEV_MAX];
+
+int addDevUID(uint32_t uid);
+DeviceRecord* getDevUID(uint32_t uid);
+int findDevUID(uint32_t uid);
+int dev_removeAll();
+int dev_removeAllSetup();
+
+int dev_getIntenzity(uint32_t uid);
+int dev_getBtnType(uint32_t uid, int btn);
+int dev_getBtnScn(uint32_t uid, int btn);
+
+// The setters take a pointer to a setup record's length byte; the value follows.
+int dev_setIntenzity(uint32_t uid, const uint8_t* rec);
+int dev_setBtn(uint32_t uid, const uint8_t* rec);
+int dev_setAct(uint32_t uid, const uint8_t* rec);
+int dev_setDmxBtn(uint32_t uid, const uint8_t* rec);
+int dev_setVer(uint32_t uid, const uint8_t* ver);
+void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn);
+
+void dev_getVerStr(uint32_t uid, char* text);
+void getVerStr(char* text, const uint8_t* arr);
+
+// Consistent copies for readers on other threads.
+bool dev_copyRecord(int index, DeviceRecord* out);  // false: index out of range or record free
+bool dev_copyByUid(uint32_t uid, DeviceRecord* out);
+int dev_count();                                     // length of the leading run of used records
+uint32_t dev_uidAt(int index);                       // 0 when free or out of range
+// Writes one DMX button block of the record with that UID (the DMX setup dialog).
+bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block);
+
+void devices_lock();
+void devices_unlock();

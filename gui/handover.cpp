@@ -1,0 +1,136 @@
+#include "gui/handover.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// Threads: see handover.h. slotMutex guards everything below but the atomics.
+
+std::atomic<int32_t> pStatusTop{100};
+std::atomic<int32_t> pStatusSt{0};
+
+namespace {
+
+std::atomic<uint32_t> lockComponents{0};
+
+struct Message {
+    int type;
+    std::string text;
+};
+
+std::mutex slotMutex;
+std::condition_variable slotEmptied;
+int msgType = MSG_NONE;
+std::string message;
+bool showing = false;               // the window has taken the message and shows it
+std::deque<Message> guiBacklog;     // GUI-thread posts made while a box is open
+
+std::thread::id guiThread;
+bool haveGuiThread = false;
+MessageShower shower = nullptr;
+
+bool onGuiThread() { return haveGuiThread && std::this_thread::get_id() == guiThread; }
+
+void echo(int type, const char* text) {
+    if (type > 0) {
+        std::printf("INFO: %s\n", text);
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "ERROR: %s\n", text);
+    }
+}
+
+void post(int type, const char* text) {
+    std::unique_lock<std::mutex> lock(slotMutex);
+    if (onGuiThread()) {
+        // The GUI thread is the one that empties the slot: it must never wait for it.
+        if (showing || !guiBacklog.empty()) {
+            guiBacklog.push_back({type, text});  // shown after the open box, in order
+        } else {
+            if (msgType != MSG_NONE && shower) {
+                // Show what a worker left first, so the order holds.
+                const Message pending{msgType, message};
+                showing = true;
+                lock.unlock();
+                shower(pending.type, pending.text.c_str());
+                lock.lock();
+                showing = false;
+                msgType = MSG_NONE;
+            }
+            if (msgType == MSG_NONE) {
+                message = text;
+                msgType = type;
+            } else {
+                guiBacklog.push_back({type, text});
+            }
+        }
+        slotEmptied.notify_all();
+    } else {
+        slotEmptied.wait(lock, [] { return msgType == MSG_NONE && guiBacklog.empty(); });
+        message = text;  // text before kind
+        msgType = type;
+    }
+    echo(type, text);
+}
+
+}  // namespace
+
+uint32_t setLock(uint32_t bits) { return lockComponents.fetch_or(bits) | bits; }
+
+void remLock(uint32_t bits) { lockComponents.fetch_and(~bits); }
+
+uint32_t getLockComponents() { return lockComponents.load(); }
+
+void messageInfo(const char* text) { post(MSG_INFO, text); }
+
+void messageError(const char* text) { post(MSG_ERROR, text); }
+
+void message_setGuiThread(MessageShower s) {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    guiThread = std::this_thread::get_id();
+    haveGuiThread = true;
+    shower = s;
+}
+
+bool message_take(int* type, std::string* text) {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    if (msgType == MSG_NONE || showing) return false;
+    showing = true;
+    *type = msgType;
+    *text = message;
+    return true;
+}
+
+void message_done() {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    showing = false;
+    msgType = MSG_NONE;
+    message.clear();
+    if (!guiBacklog.empty()) {
+        message = guiBacklog.front().text;
+        msgType = guiBacklog.front().type;
+        guiBacklog.pop_front();
+    }
+    slotEmptied.notify_all();
+}
+
+int message_pendingType() {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    return msgType;
+}
+
+void handover_reset() {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    msgType = MSG_NONE;
+    message.clear();
+    showing = false;
+    guiBacklog.clear();
+    haveGuiThread = false;
+    shower = nullptr;
+    lockComponents = 0;
+    pStatusTop = 100;
+    pStatusSt = 0;
+    slotEmptied.notify_all();
+}

@@ -1,0 +1,160 @@
+#include "tests/support/script_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bus/timer.h"
+
+void ScriptDriver::log(std::string call) { calls_.push_back(std::move(call)); }
+
+void ScriptDriver::feed(const std::vector<uint8_t>& bytes) { feed(bytes.data(), bytes.size()); }
+
+void ScriptDriver::feed(const uint8_t* bytes, size_t n) {
+    std::lock_guard<std::mutex> g(mutex_);
+    input_.insert(input_.end(), bytes, bytes + n);
+}
+
+size_t ScriptDriver::pending() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return input_.size();
+}
+
+std::vector<std::string> ScriptDriver::calls() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return calls_;
+}
+
+std::vector<ScriptDriver::Write> ScriptDriver::writes() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return writes_;
+}
+
+size_t ScriptDriver::countCalls(const std::string& prefix) const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return std::count_if(calls_.begin(), calls_.end(),
+                         [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+void ScriptDriver::clearLog() {
+    std::lock_guard<std::mutex> g(mutex_);
+    calls_.clear();
+    writes_.clear();
+}
+
+int ScriptDriver::libraryVersion(uint32_t* v) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("libraryVersion");
+    *v = version;
+    return versionStatus;
+}
+
+int ScriptDriver::deviceCount(uint32_t* count) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("deviceCount");
+    *count = static_cast<uint32_t>(serials.size());
+    return countStatus;
+}
+
+int ScriptDriver::deviceDetails(uint32_t index, PortDeviceInfo* info) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("deviceDetails " + std::to_string(index));
+    if (index >= serials.size() ||
+        std::find(failingDetails.begin(), failingDetails.end(), index) != failingDetails.end())
+        return PORT_DEVICE_NOT_FOUND;
+    info->flags = 2;
+    info->type = 5;
+    info->id = 0x04036001;
+    info->locId = 0x100 + index;
+    std::snprintf(info->serial, sizeof info->serial, "%s", serials[index].c_str());
+    std::snprintf(info->description, sizeof info->description, "Scripted %u", index);
+    info->handle = 0;
+    return PORT_OK;
+}
+
+int ScriptDriver::listSerials(char* const* buffers, int capacity, uint32_t* count) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("listSerials");
+    if (listStatus != PORT_OK) return listStatus;
+    uint32_t n = 0;
+    for (const auto& s : serials) {
+        if (static_cast<int>(n) >= capacity) break;
+        std::snprintf(buffers[n++], PORT_SERIAL_SIZE, "%s", s.c_str());
+    }
+    *count = n;
+    return PORT_OK;
+}
+
+int ScriptDriver::openBySerial(const char* serial, PortHandle* handle) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log(std::string("open ") + serial);
+    if (openStatus != PORT_OK) return openStatus;
+    *handle = this;
+    return PORT_OK;
+}
+
+int ScriptDriver::reset(PortHandle) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("reset");
+    return PORT_OK;
+}
+
+int ScriptDriver::setTimeouts(PortHandle, uint32_t readMs, uint32_t writeMs) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("timeouts " + std::to_string(readMs) + " " + std::to_string(writeMs));
+    return PORT_OK;
+}
+
+int ScriptDriver::setBaudRate(PortHandle, uint32_t baud) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("baud " + std::to_string(baud));
+    baud_ = baud;
+    return PORT_OK;
+}
+
+int ScriptDriver::setDataCharacteristics(PortHandle, uint8_t bits, uint8_t stop, uint8_t parity) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("data " + std::to_string(bits) + " " + std::to_string(stop) + " " + std::to_string(parity));
+    return PORT_OK;
+}
+
+int ScriptDriver::getStatus(PortHandle, uint32_t* rx, uint32_t* tx) {
+    tim_advanceUs(100);  // a USB round trip
+    std::lock_guard<std::mutex> g(mutex_);
+    log("status");
+    if (statusFailure != PORT_OK) return statusFailure;
+    if (rx) *rx = static_cast<uint32_t>(input_.size());
+    if (tx) {
+        *tx = txLeft_;
+        if (txLeft_ > 0) --txLeft_;
+    }
+    return PORT_OK;
+}
+
+int ScriptDriver::read(PortHandle, uint8_t* buffer, uint32_t n, uint32_t* got) {
+    tim_advanceUs(100);
+    std::lock_guard<std::mutex> g(mutex_);
+    log("read " + std::to_string(n));
+    uint32_t k = 0;
+    while (k < n && !input_.empty()) {
+        buffer[k++] = input_.front();
+        input_.pop_front();
+    }
+    *got = k;
+    return PORT_OK;
+}
+
+int ScriptDriver::write(PortHandle, const uint8_t* buffer, uint32_t n, uint32_t* written) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("write " + std::to_string(n));
+    writes_.push_back(Write{baud_, std::vector<uint8_t>(buffer, buffer + n)});
+    txLeft_ = txPending;
+    *written = writeFailure == PORT_OK ? n : 0;
+    return writeFailure;
+}
+
+int ScriptDriver::close(PortHandle) {
+    std::lock_guard<std::mutex> g(mutex_);
+    log("close");
+    return PORT_OK;
+}
