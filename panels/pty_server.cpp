@@ -1,0 +1,252 @@
+#include "panels/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "bus/packet_structures.h"
+
+// Threads: see the header; nothing here is shared beyond the stop flag.
+
+namespace {
+
+constexpr int64_t BYTE_US = 44;
+constexpr int64_t BURST_US = 2000;          // answer bytes due this soon go out in one write
+constexpr size_t WRITE_BACKLOG_MAX = 4096;  // the slave's input queue holds about this much
+constexpr uint8_t SYNC[3] = {SYNC0, SYNC1, SYNC2};
+
+int64_t steadyUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool goodFrame(const uint8_t* b, size_t n) {
+    return b[3] == KIND_COMMAND ? panels_isGoodCommandFrame(b, n) : panels_isGoodDmxFrame(b, n);
+}
+
+void makeRaw(int fd) {
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+}  // namespace
+
+// ---- framer -----------------------------------------------------------------
+
+std::vector<std::vector<uint8_t>> PtyFramer::feed(const uint8_t* bytes, size_t n, int64_t nowUs) {
+    buf_.insert(buf_.end(), bytes, bytes + n);
+    if (n > 0) lastByteUs_ = nowUs;
+    return parse();
+}
+
+std::vector<std::vector<uint8_t>> PtyFramer::expire(int64_t nowUs, int64_t staleUs) {
+    std::vector<std::vector<uint8_t>> out;
+    // A lone break byte waits for its frame however long the sender pauses.
+    while (buf_.size() >= 2 && nowUs - lastByteUs_ > staleUs) {
+        buf_.erase(buf_.begin());
+        for (auto& t : parse()) out.push_back(std::move(t));
+    }
+    return out;
+}
+
+std::vector<std::vector<uint8_t>> PtyFramer::parse() {
+    std::vector<std::vector<uint8_t>> out;
+    size_t pos = 0;
+    while (pos < buf_.size()) {
+        const uint8_t* b = buf_.data() + pos;
+        const size_t n = buf_.size() - pos;
+        if (b[0] != 0x00) {  // not after a break
+            ++pos;
+            continue;
+        }
+        if (n < 2) break;
+        if (b[1] == 0x00) {
+            // A console frame's start code, unless a sync pattern follows: then
+            // the first 0x00 was a break without a frame.
+            const size_t k = std::min<size_t>(n - 2, 3);
+            const bool syncSoFar = std::equal(b + 2, b + 2 + k, SYNC);
+            if (syncSoFar && k == 3) {
+                ++pos;
+                continue;
+            }
+            if (syncSoFar) break;
+            if (n < 1 + static_cast<size_t>(CONSOLE_FRAME_SIZE)) break;
+            out.emplace_back(b + 1, b + 1 + CONSOLE_FRAME_SIZE);
+            pos += 1 + CONSOLE_FRAME_SIZE;
+            continue;
+        }
+        const int len = panels_frameLength(b + 1, n - 1);
+        if (len < 0) {
+            ++pos;
+            continue;
+        }
+        if (len == 0 || n - 1 < static_cast<size_t>(len)) break;
+        if (!goodFrame(b + 1, static_cast<size_t>(len))) {
+            // Not a frame after all: look for a break inside it.
+            ++pos;
+            continue;
+        }
+        out.emplace_back(b + 1, b + 1 + len);
+        pos += 1 + static_cast<size_t>(len);
+    }
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos));
+    return out;
+}
+
+// ---- server -----------------------------------------------------------------
+
+PtyServer::PtyServer() = default;
+
+PtyServer::~PtyServer() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+}
+
+bool PtyServer::open(std::string* error) {
+    auto fail = [&](const char* what) {
+        if (error) *error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) return fail("posix_openpt");
+    if (grantpt(master_) != 0) return fail("grantpt");
+    if (unlockpt(master_) != 0) return fail("unlockpt");
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) return fail(name);
+    // No echo and no line editing on either side: the bytes are binary frames.
+    makeRaw(slave_);
+    makeRaw(master_);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    path_ = name;
+    return true;
+}
+
+VirtualPanel& PtyServer::addPanel(uint32_t uid) {
+    panels_.emplace_back(uid);
+    reportAt_.push_back(-1);
+    return panels_.back();
+}
+
+void PtyServer::addDemoPanels() {
+    for (VirtualPanel& p : panels_demoSet()) {
+        panels_.push_back(p);
+        reportAt_.push_back(-1);
+    }
+}
+
+void PtyServer::addRandomPanels(int count, uint32_t seed) {
+    for (VirtualPanel& p : panels_randomSet(count, seed, uids())) {
+        panels_.push_back(p);
+        reportAt_.push_back(-1);
+    }
+}
+
+void PtyServer::setAnswerDelayUs(int64_t us) {
+    for (VirtualPanel& p : panels_) p.faults.answerDelayUs = us;
+}
+
+std::vector<uint32_t> PtyServer::uids() const {
+    std::vector<uint32_t> out;
+    for (const VirtualPanel& p : panels_) out.push_back(p.uid);
+    return out;
+}
+
+VirtualPanel* PtyServer::panel(uint32_t uid) {
+    for (VirtualPanel& p : panels_)
+        if (p.uid == uid) return &p;
+    return nullptr;
+}
+
+void PtyServer::serve(const std::atomic<bool>& stop) {
+    while (!stop.load()) step(20000);
+}
+
+void PtyServer::step(int64_t maxWaitUs) {
+    int64_t now = steadyUs();
+    int64_t wait = maxWaitUs;
+    if (!pendingWrite_.empty()) wait = std::min<int64_t>(wait, 1000);
+    if (out_.size() > 0) wait = std::min(wait, std::max<int64_t>(0, out_.nextUs() - now));
+    for (int64_t at : reportAt_)
+        if (at >= 0) wait = std::min(wait, std::max<int64_t>(0, at - now));
+    if (framer_.held() >= 2) wait = std::min<int64_t>(wait, 20000);
+
+    pollfd pfd{master_, POLLIN, 0};
+    timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
+    const int ready = ppoll(&pfd, 1, &ts, nullptr);
+    now = steadyUs();
+    if (ready > 0 && (pfd.revents & POLLIN)) {
+        uint8_t buf[4096];
+        ssize_t r;
+        while ((r = ::read(master_, buf, sizeof buf)) > 0)
+            for (const auto& t : framer_.feed(buf, static_cast<size_t>(r), now)) hear(t, now);
+    } else if (ready > 0) {
+        // Hang-up or error without input: do not spin on it.
+        usleep(10000);
+    }
+    for (const auto& t : framer_.expire(now)) hear(t, now);
+    reports(now);
+    flushDue(steadyUs());
+}
+
+void PtyServer::hear(const std::vector<uint8_t>& t, int64_t now) {
+    ++transmissions_;
+    if (t[0] == 0x00) {
+        universe_.assign(t.begin() + 1, t.end());
+        if (log_) std::fprintf(log_, "console frame, channel 1 at %u\n", universe_[0]);
+        return;
+    }
+    size_t answers = 0;
+    for (VirtualPanel& p : panels_) {
+        for (const PanelAnswer& a : p.hear(t.data(), t.size())) {
+            out_.addBytes(now + a.delayUs, a.bytes);
+            ++answers;
+        }
+    }
+    if (log_) {
+        if (t[3] == KIND_COMMAND)
+            std::fprintf(log_, "command %02X to %08X, %u data bytes: %zu answers\n", t.size() > 19 ? t[19] : 0,
+                         packet_destination(t.data()), t[PKT_LEN], answers);
+        else
+            std::fprintf(log_, "frame of kind %02X, chunk %u\n", t[3], packet_getU16(t.data() + DMX_CHUNK));
+        std::fflush(log_);
+    }
+}
+
+void PtyServer::reports(int64_t now) {
+    for (size_t i = 0; i < panels_.size(); ++i) {
+        const int64_t every = panels_[i].faults.reportEveryUs;
+        if (every <= 0) {
+            reportAt_[i] = -1;
+        } else if (reportAt_[i] < 0) {
+            reportAt_[i] = now + every;
+        } else if (now >= reportAt_[i]) {
+            const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
+            // It waits for answers already on their way.
+            const int64_t at = out_.size() > 0 ? std::max(now, out_.lastUs() + 2 * BYTE_US) : now;
+            out_.addBytes(at, frame);
+            reportAt_[i] = now + every;
+        }
+    }
+}
+
+void PtyServer::flushDue(int64_t now) {
+    if (out_.nextUs() <= now)
+        out_.takeDue(now + BURST_US, [this](uint8_t b) {
+            if (pendingWrite_.size() < WRITE_BACKLOG_MAX) pendingWrite_.push_back(b);
+        });
+    if (pendingWrite_.empty()) return;
+    const ssize_t w = ::write(master_, pendingWrite_.data(), pendingWrite_.size());
+    if (w > 0) pendingWrite_.erase(pendingWrite_.begin(), pendingWrite_.begin() + w);
+}
