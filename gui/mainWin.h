@@ -28,7 +28,8 @@ extern uint8_t compEnabled;
 // Builds the window, starts the tick and runs the main loop until the window
 // is destroyed.
 void createGUI();
-// The same without the main loop (tests): returns the shown window.
+// The same without the main loop and without the timer: tests drive the tick
+// themselves. Returns the shown window.
 GtkWidget* buildGUI();
 
 GtkWidget* getDevPanel();
@@ -50,3 +51,9 @@ gboolean progress(gpointer data);
 void componentEnable(uint8_t enabled);
 void updateProgressBar(int32_t done, int32_t total);
 int32_t checkCableData();
+
+// Tests: how many cells the tick has written; forgets the row texts; installs
+// the GUI thread's message shower again (after handover_reset).
+long mainWin_cellsSet();
+void mainWin_resetRowCache();
+void mainWin_installShower();

@@ -1,0 +1,348 @@
+// The action buttons, their handlers, the discovery and list-load workers and
+// the list files.
+//
+// Threads: see buttons.h. Handlers run on the GUI thread; the two workers touch
+// only the device table, selected_dev, thrDisc, discoveryMsg and the hand-over
+// state, each of which guards itself.
+#include "gui/buttons.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "app/app_discovery.h"
+#include "app/app_firmware.h"
+#include "app/app_genUID.h"
+#include "app/app_identify.h"
+#include "app/app_setup.h"
+#include "devices/devices.h"
+#include "gui/dialog.h"
+#include "gui/handover.h"
+#include "gui/mainWin.h"
+#if __has_include("gui/dmxConsole.h")
+#include "gui/dmxConsole.h"
+#define HAVE_DMX_CONSOLE 1
+#endif
+
+GtkWidget* buttonDiscovery = nullptr;
+GtkWidget* buttonSaveList = nullptr;
+GtkWidget* buttonLoadList = nullptr;
+GtkWidget* buttonRead = nullptr;
+GtkWidget* buttonIdentify = nullptr;
+GtkWidget* buttonEdit = nullptr;
+GtkWidget* buttonUpdateFW = nullptr;
+GtkWidget* buttonGenUID = nullptr;
+GtkWidget* buttonDali = nullptr;
+GtkWidget* buttonInitializeAll = nullptr;
+GtkWidget* buttonRandomize = nullptr;
+GtkWidget* buttonSearch = nullptr;
+GtkWidget* buttonDmxCondole = nullptr;
+
+std::atomic<int32_t> thrDisc{0};
+pthread_t threadDiscovery{};
+std::atomic<int32_t> discoveryMsg{0};
+
+namespace {
+
+GtkWidget* makeButton(GtkWidget*& slot, const char* label, void (*handler)(GtkWidget*, gpointer),
+                      bool visible = true) {
+    if (slot) return slot;
+    slot = gtk_button_new_with_label(label);
+    g_signal_connect(slot, "clicked", G_CALLBACK(handler), nullptr);
+    if (visible) gtk_widget_show(slot);
+    return slot;
+}
+
+void setSensitive(GtkWidget* button, bool on) {
+    if (button) gtk_widget_set_sensitive(button, on ? TRUE : FALSE);
+}
+
+void clearListWidget() {
+    if (deviceList) gtk_clist_clear(GTK_CLIST(deviceList));
+}
+
+// Starts a discovery or list-load worker unless one runs. The thread is detached:
+// nobody waits for it, and its resources go back when it ends.
+void startWorker(void* (*body)(void*), const char* what) {
+    thrDisc = THR_BUSY;
+    setLock(LOCK_DISCOVERY);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    const int rc = pthread_create(&threadDiscovery, &attr, body, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        thrDisc = 0;
+        remLock(LOCK_DISCOVERY);
+        std::string text = std::string("Cannot start the ") + what + ": " + std::strerror(rc);
+        messageError(text.c_str());
+    }
+}
+
+void startDiscoveryWorker() {
+    if (thrDisc.load() == THR_BUSY) return;
+    clearListWidget();
+    dev_removeAll();
+    startWorker(makeDiscoveryThr, "discovery worker");
+}
+
+bool isListEnd(int ch) { return ch == '\n' || ch == '\r'; }
+
+int hexValue(int ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// ---- Builders -----------------------------------------------------------------
+
+GtkWidget* getButtonDiscovery() { return makeButton(buttonDiscovery, "Discovery", buttonDiscoveryAction); }
+GtkWidget* getButtonRead() { return makeButton(buttonRead, "Read parameters", buttonReadAction); }
+GtkWidget* getButtonEdit() { return makeButton(buttonEdit, "Setup device", buttonEditAction); }
+GtkWidget* getButtonDali() { return makeButton(buttonDali, "DALI list", buttonDaliAction, false); }
+GtkWidget* getButtonInitializeAll() {
+    return makeButton(buttonInitializeAll, "Initialize ALL", buttonInitializeAllAction);
+}
+GtkWidget* getButtonRandomize() { return makeButton(buttonRandomize, "Randomize ALL", buttonRandomizeAction); }
+GtkWidget* getButtonSearch() { return makeButton(buttonSearch, "Search ALL", buttonSearchAction); }
+GtkWidget* getButtonUpdateFw() { return makeButton(buttonUpdateFW, "Update FW", buttonUpdateFWAction); }
+GtkWidget* getButtonDmxConsole() { return makeButton(buttonDmxCondole, "DMX", buttonDmxConsoleAction); }
+GtkWidget* getButtonIdentify() { return makeButton(buttonIdentify, "Identify", buttonIdentifyAction); }
+GtkWidget* getButtonGenUID() { return makeButton(buttonGenUID, "Generate UID", buttonGenUIDAction); }
+GtkWidget* getButtonSaveList() { return makeButton(buttonSaveList, "Save list", buttonSaveListAction); }
+GtkWidget* getButtonLoadList() { return makeButton(buttonLoadList, "Load list", buttonLoadListAction); }
+
+void buttonsEnable(uint8_t enabled, uint8_t selected) {
+    const bool on = enabled != 0;
+    const bool device = on && selected != 0;
+    setSensitive(buttonDiscovery, on);
+    setSensitive(buttonUpdateFW, on);
+    setSensitive(buttonSaveList, on);
+    setSensitive(buttonLoadList, on);
+    setSensitive(buttonGenUID, device);
+    setSensitive(buttonIdentify, device);
+    setSensitive(buttonRead, device);
+    setSensitive(buttonEdit, device);
+}
+
+// ---- Workers --------------------------------------------------------------------
+
+void* makeDiscoveryThr(void*) {
+    selected_dev = NO_DEVICE;
+    uint32_t found[DEV_MAX] = {};
+    app_discovery(found, DEV_MAX);
+    dev_removeAll();
+    int count = 0;
+    for (int i = 0; i < DEV_MAX && found[i] != 0; ++i) {
+        addDevUID(found[i]);
+        app_setup_read(found[i]);
+        ++count;
+    }
+    if (discoveryMsg.exchange(0) != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%d devices found.", count);
+        messageInfo(text);
+    }
+    thrDisc = 0;
+    remLock(LOCK_DISCOVERY);
+    return nullptr;
+}
+
+void* makeLoadThr(void*) {
+    for (int i = 0; i < DEV_MAX; ++i) {
+        const uint32_t uid = dev_uidAt(i);
+        if (uid == 0) break;
+        app_setup_read(uid);
+    }
+    thrDisc = 0;
+    remLock(LOCK_DISCOVERY);
+    return nullptr;
+}
+
+int makeDiscovery() {
+    startDiscoveryWorker();
+    return 0;
+}
+
+// ---- Handlers ---------------------------------------------------------------------
+
+void buttonDiscoveryAction(GtkWidget*, gpointer) {
+    discoveryMsg = 1;
+    selected_dev = NO_DEVICE;
+    startDiscoveryWorker();
+}
+
+void buttonReadAction(GtkWidget*, gpointer) {
+    // At most 1,989 + one 10-character line: the whole report fits the slot.
+    constexpr size_t REPORT_FULL = 1990;
+    std::string report = "Read setup:\n Device(s) not responding:\n";
+    bool silent = false;
+    for (int i = 0; i < DEV_MAX; ++i) {
+        const uint32_t uid = dev_uidAt(i);
+        if (uid == 0) break;
+        if (app_setup_read(uid) < 0 && report.size() < REPORT_FULL) {
+            char line[16];
+            std::snprintf(line, sizeof line, " %X\n", uid);
+            report += line;
+            silent = true;
+        }
+    }
+    if (silent) messageError(report.c_str());
+}
+
+void buttonEditAction(GtkWidget*, gpointer) {
+    const int32_t selected = selected_dev.load();
+    if (selected == NO_DEVICE) return;
+    const uint32_t uid = static_cast<uint32_t>(selected);
+    char text[64];
+    if (app_setup_read(uid) < 0) {
+        std::snprintf(text, sizeof text, "Device %X not responding.", uid);
+        messageError(text);
+        return;
+    }
+    DeviceRecord record;
+    if (!dev_copyByUid(uid, &record)) return;  // the table was rebuilt meanwhile
+    PanelSetup setup{};
+    const int result = input_dialog(&record, &setup);
+    if (result == 1) {
+        app_setup_send(uid, &setup, record.dmx);
+    } else if (result == 2) {
+        for (int i = 0; i < DEV_MAX; ++i) {
+            const uint32_t each = dev_uidAt(i);
+            if (each == 0) break;
+            app_setup_send(each, &setup, record.dmx);
+        }
+    }
+}
+
+void buttonIdentifyAction(GtkWidget*, gpointer) {
+    const int32_t selected = selected_dev.load();
+    if (selected == NO_DEVICE) return;
+    const uint32_t uid = static_cast<uint32_t>(selected);
+    if (app_identify_send(uid, 0) < 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "IDENTIFY:\n\n Device %X not responding.", uid);
+        messageError(text);
+    }
+}
+
+void buttonUpdateFWAction(GtkWidget*, gpointer) {
+    if (!openFileDialog(FILE_FIRMWARE)) return;
+    buttonSendAction(static_cast<uint32_t>(selected_dev.load()), getFilename());
+}
+
+void buttonGenUIDAction(GtkWidget*, gpointer) {
+    const int32_t selected = selected_dev.load();
+    if (selected == NO_DEVICE) return;
+    const uint32_t oldUid = static_cast<uint32_t>(selected);
+    char description[GEN_UID_TEXT_SIZE] = {};
+    const uint32_t newUid = app_genNewUID(description);
+    char text[GEN_UID_TEXT_SIZE + 64];
+    std::snprintf(text, sizeof text, "Change UID %08X to:\n%s", oldUid, description);
+    if (messageQuestion(window, text) != GTK_RESPONSE_YES) return;
+    if (app_genUid(oldUid, newUid) > 0) {
+        std::snprintf(text, sizeof text, "UID %08X -> %08X\n changed.", oldUid, newUid);
+        messageInfo(text);
+    } else {
+        std::snprintf(text, sizeof text, "UID %08X -> %08X\n not changed.", oldUid, newUid);
+        messageError(text);
+    }
+    startDiscoveryWorker();
+}
+
+void buttonDmxConsoleAction(GtkWidget*, gpointer) {
+#ifdef HAVE_DMX_CONSOLE
+    dmxConsole();
+#endif
+}
+
+void buttonDaliAction(GtkWidget*, gpointer) {}
+void buttonInitializeAllAction(GtkWidget*, gpointer) {}
+void buttonRandomizeAction(GtkWidget*, gpointer) {}
+void buttonSearchAction(GtkWidget*, gpointer) {}
+void buttonInfoAction(GtkWidget*, gpointer) {}
+
+// ---- List files -------------------------------------------------------------------
+
+int saveListFile(const char* path) {
+    std::FILE* out = std::fopen(path, "wb");
+    if (!out) return -1;
+    bool ok = true;
+    for (int i = 0; i < DEV_MAX; ++i) {
+        const uint32_t uid = dev_uidAt(i);
+        if (uid == 0) break;
+        char line[16];
+        const int n = std::snprintf(line, sizeof line, "U:%08X\r\n", uid);
+        if (std::fwrite(line, 1, n, out) != static_cast<size_t>(n)) ok = false;
+    }
+    if (std::fclose(out) != 0) ok = false;
+    return ok ? 0 : -2;
+}
+
+bool parseListUid(const char* text, uint32_t* uid) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
+    uint64_t value = 0;
+    int digits = 0;
+    for (; hexValue(*p) >= 0; ++p, ++digits) {
+        value = value * 16 + hexValue(*p);
+        if (value > 0xFFFFFFFFull) return false;  // does not fit: the line is unusable
+    }
+    if (digits == 0) return false;
+    *uid = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
+    return true;
+}
+
+int readListFile(std::FILE* in) {
+    char line[LIST_LINE_MAX + 1] = {};
+    int used = 0;
+    int read = 0;
+    int ch;
+    while ((ch = std::fgetc(in)) != EOF) {
+        line[used++] = static_cast<char>(ch);
+        if (!isListEnd(ch) && used < LIST_LINE_MAX) continue;
+        // A complete line: ended, or a full piece of a longer one.
+        uint32_t uid = 0;
+        if ((line[0] == 'U' || line[0] == 'u') && line[1] == ':' && parseListUid(line + 2, &uid)) {
+            findDevUID(uid);
+            std::printf(" dev:%08x\n", uid);
+            ++read;
+        }
+        std::memset(line, 0, sizeof line);
+        used = 0;
+    }
+    std::fflush(stdout);
+    return read;  // a last line without its line end is dropped
+}
+
+void buttonSaveListAction(GtkWidget*, gpointer) {
+    if (!openFileDialog(FILE_LIST_SAVE)) return;
+    const std::string name = getFilename();
+    const int rc = saveListFile(name.c_str());
+    if (rc == 0) return;
+    const std::string text = (rc == -1 ? "Cannot create file: " : "Cannot write file: ") + name;
+    messageError(text.c_str());
+}
+
+void buttonLoadListAction(GtkWidget*, gpointer) {
+    if (!openFileDialog(FILE_LIST_OPEN)) return;
+    const std::string name = getFilename();
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    if (!in) {
+        std::printf("Cannot open file: %s\n", name.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    clearListWidget();
+    dev_removeAll();
+    const int read = readListFile(in);
+    std::fclose(in);
+    if (thrDisc.load() == THR_BUSY || read == 0) return;
+    startWorker(makeLoadThr, "list-load worker");
+}

@@ -1,0 +1,83 @@
+// The action buttons, their handlers, the discovery and list-load workers and
+// the list files.
+//
+// Threads: widgets and handlers belong to the GUI thread. thrDisc and
+// discoveryMsg are atomics shared with the worker they guard: thrDisc is tested
+// and set on the GUI thread and cleared by the worker as its last step but one
+// (the lock bit goes last). Workers touch no widget.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+extern GtkWidget* buttonDiscovery;
+extern GtkWidget* buttonSaveList;
+extern GtkWidget* buttonLoadList;
+extern GtkWidget* buttonRead;
+extern GtkWidget* buttonIdentify;
+extern GtkWidget* buttonEdit;
+extern GtkWidget* buttonUpdateFW;
+extern GtkWidget* buttonGenUID;
+extern GtkWidget* buttonDali;
+extern GtkWidget* buttonInitializeAll;
+extern GtkWidget* buttonRandomize;
+extern GtkWidget* buttonSearch;
+extern GtkWidget* buttonDmxCondole;
+
+constexpr int32_t THR_BUSY = 255;
+
+extern std::atomic<int32_t> thrDisc;       // 255 while a discovery or list-load worker runs
+extern pthread_t threadDiscovery;          // the last one started (detached)
+extern std::atomic<int32_t> discoveryMsg;  // 1: the discovery worker posts its count
+
+GtkWidget* getButtonDiscovery();
+GtkWidget* getButtonRead();
+GtkWidget* getButtonEdit();
+GtkWidget* getButtonDali();
+GtkWidget* getButtonInitializeAll();
+GtkWidget* getButtonRandomize();
+GtkWidget* getButtonSearch();
+GtkWidget* getButtonUpdateFw();
+GtkWidget* getButtonDmxConsole();
+GtkWidget* getButtonIdentify();
+GtkWidget* getButtonGenUID();
+GtkWidget* getButtonSaveList();
+GtkWidget* getButtonLoadList();
+
+void buttonsEnable(uint8_t enabled, uint8_t selected);
+
+void buttonDiscoveryAction(GtkWidget* widget, gpointer data);
+void buttonReadAction(GtkWidget* widget, gpointer data);
+void buttonEditAction(GtkWidget* widget, gpointer data);
+void buttonIdentifyAction(GtkWidget* widget, gpointer data);
+void buttonUpdateFWAction(GtkWidget* widget, gpointer data);
+void buttonGenUIDAction(GtkWidget* widget, gpointer data);
+void buttonDmxConsoleAction(GtkWidget* widget, gpointer data);
+void buttonDaliAction(GtkWidget* widget, gpointer data);
+void buttonInitializeAllAction(GtkWidget* widget, gpointer data);
+void buttonRandomizeAction(GtkWidget* widget, gpointer data);
+void buttonSearchAction(GtkWidget* widget, gpointer data);
+void buttonInfoAction(GtkWidget* widget, gpointer data);
+void buttonSaveListAction(GtkWidget* widget, gpointer data);
+void buttonLoadListAction(GtkWidget* widget, gpointer data);
+
+void* makeDiscoveryThr(void* arg);
+void* makeLoadThr(void* arg);
+// Starts a discovery without touching discoveryMsg and selected_dev; returns 0.
+int makeDiscovery();
+
+// List files.
+constexpr int LIST_LINE_MAX = 256;
+// Writes "U:%08X\r\n" for each listed device: 0, or -1 when the file cannot be
+// created, -2 when writing or closing it fails.
+int saveListFile(const char* path);
+// Reads list lines into the device table (find or insert). Returns how many
+// numbers were read, duplicates and 0 included.
+int readListFile(std::FILE* in);
+// The number of one list line (the text after "U:"), as "%x" reads it; false
+// when there is none or it does not fit in 32 bits.
+bool parseListUid(const char* text, uint32_t* uid);

@@ -1,0 +1,299 @@
+// The main window and the status tick.
+//
+// Threads: the GUI thread builds and touches every widget, runs the tick and the
+// handlers. Workers reach the screen only through the device table (read here as
+// whole-record copies), the hand-over state of handover.h and selected_dev.
+#include "gui/mainWin.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app_setup.h"
+#include "bus/cable.h"
+#include "devices/devices.h"
+#include "gui/buttons.h"
+#include "gui/dialog.h"
+#include "gui/handover.h"
+
+GtkWidget* window = nullptr;
+GtkWidget* scrolledDeviceList = nullptr;
+GtkWidget* deviceList = nullptr;
+GtkWidget* progressBar = nullptr;
+GtkWidget* table = nullptr;
+guint ptimer = 0;
+std::atomic<int32_t> selected_dev{NO_DEVICE};
+uint8_t compEnabled = 1;
+
+namespace {
+
+const char* const columnTitles[LIST_COLUMNS] = {"#",    "UID",  "SW ver.", "Intens.", "Btn1",
+                                                "Btn2", "Btn3", "Btn4",    "Btn5",    "Btn6"};
+const int columnWidths[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
+
+// Row texts as last computed; row r mirrors device record r. Kept for the life
+// of the process, also across clears of the list: a cell the record does not
+// determine (unknown version, unknown button type) keeps its old text.
+constexpr int CELL_SIZE = 24;
+char rowCache[DEV_MAX][LIST_COLUMNS][CELL_SIZE];
+
+bool inTick = false;  // a test may call progress from inside a box the tick opened
+long cellsSet = 0;
+
+void showMessage(int type, const char* text) {
+    if (type > 0)
+        messageInfo_show(text);
+    else
+        messageError_show(text);
+}
+
+void fillRow(int r, const DeviceRecord& rec) {
+    char(*row)[CELL_SIZE] = rowCache[r];
+    std::snprintf(row[0], CELL_SIZE, "%3d", r + 1);
+    std::snprintf(row[1], CELL_SIZE, "%08X", rec.uid);
+    if (rec.verMajor >= 1 && rec.verMajor <= 3) std::snprintf(row[2], CELL_SIZE, "%d.%d", rec.verMajor, rec.verMinor);
+    if (row[2][0] == '\0') return;  // version not read yet
+    std::snprintf(row[3], CELL_SIZE, "%d", rec.intensity);
+    for (int b = 0; b < DEV_BUTTONS; ++b) {
+        char* cell = row[4 + b];
+        const ButtonSetup& btn = rec.btn[b];
+        if (btn.type == 0) {
+            std::snprintf(cell, CELL_SIZE, "Off");
+        } else if (btn.type == 1 || btn.type == 2) {
+            std::snprintf(cell, CELL_SIZE, "%cScene \n%c-0x%04X", (rec.act >> b) & 1 ? '*' : ' ',
+                          btn.type == 1 ? 'F' : 'L', btn.scn);
+        }
+    }
+}
+
+void refreshList() {
+    GtkCList* list = GTK_CLIST(deviceList);
+    for (int r = 0; r < DEV_MAX; ++r) {
+        DeviceRecord rec;
+        if (!dev_copyRecord(r, &rec)) break;
+        fillRow(r, rec);
+        if (r < list->rows) {
+            for (int c = 0; c < LIST_COLUMNS; ++c) {
+                gchar* shown = nullptr;
+                gtk_clist_get_text(list, r, c, &shown);
+                if (std::strcmp(shown ? shown : "", rowCache[r][c]) != 0) {
+                    gtk_clist_set_text(list, r, c, rowCache[r][c]);
+                    ++cellsSet;
+                }
+            }
+        } else {
+            gchar* texts[LIST_COLUMNS];
+            for (int c = 0; c < LIST_COLUMNS; ++c) texts[c] = rowCache[r][c];
+            gtk_clist_append(list, texts);
+            cellsSet += LIST_COLUMNS;
+        }
+    }
+}
+
+// The message step: at most one box; the slot empties only after it is closed.
+void showPendingMessage() {
+    int type = MSG_NONE;
+    std::string text;
+    if (!message_take(&type, &text)) return;
+    showMessage(type, text.c_str());
+    message_done();
+}
+
+void setBar(int32_t done, int32_t total) {
+    if (!progressBar) return;
+    double fraction = total > done ? static_cast<double>(done) / total : 1.0;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressBar), fraction);
+}
+
+}  // namespace
+
+// ---- The status tick --------------------------------------------------------
+
+int32_t checkCableData() { return cable_poll(); }
+
+void updateProgressBar(int32_t done, int32_t total) {
+    setBar(done, total);
+    showPendingMessage();
+}
+
+void componentEnable(uint8_t enabled) {
+    compEnabled = enabled;
+    buttonsEnable(enabled, selected_dev.load() != NO_DEVICE);
+}
+
+gboolean progress(gpointer) {
+    if (inTick) return TRUE;
+    inTick = true;
+    checkCableData();
+    setBar(pStatusSt.load(), pStatusTop.load());
+    showPendingMessage();
+    componentEnable(getLockComponents() == 0);
+    if (deviceList) refreshList();
+    inTick = false;
+    return TRUE;
+}
+
+// Tests: cells written by the tick so far; forgetting the row texts.
+long mainWin_cellsSet() { return cellsSet; }
+void mainWin_resetRowCache() { std::memset(rowCache, 0, sizeof rowCache); }
+void mainWin_installShower() { message_setGuiThread(showMessage); }
+
+// ---- Device list --------------------------------------------------------------
+
+void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* event, gpointer) {
+    const uint32_t uid = dev_uidAt(row);
+    selected_dev = uid != 0 ? static_cast<int32_t>(uid) : NO_DEVICE;
+    std::printf("mainWin: selected = %08X %d\n", uid, row);
+    std::fflush(stdout);
+    if (!event || uid == 0) return;
+    if (event->type == GDK_2BUTTON_PRESS) {
+        if (column <= 3) buttonEditAction(nullptr, nullptr);
+        return;
+    }
+    if (column < 4) return;
+    std::printf("Button %d\n", column - 4);
+    std::fflush(stdout);
+    app_setup_send_simBtn(uid, column - 4);
+    gtk_clist_unselect_all(GTK_CLIST(list));
+}
+
+GtkWidget* getDeviceList() {
+    if (scrolledDeviceList) return scrolledDeviceList;
+    scrolledDeviceList = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolledDeviceList), GTK_POLICY_AUTOMATIC,
+                                   GTK_POLICY_ALWAYS);
+    gtk_widget_set_size_request(scrolledDeviceList, 640, 135);
+
+    deviceList = gtk_clist_new_with_titles(LIST_COLUMNS, const_cast<gchar**>(columnTitles));
+    g_signal_connect(deviceList, "select_row", G_CALLBACK(selection_made), nullptr);
+    gtk_clist_set_shadow_type(GTK_CLIST(deviceList), GTK_SHADOW_NONE);
+    gtk_clist_set_selection_mode(GTK_CLIST(deviceList), GTK_SELECTION_SINGLE);
+    for (int c = 0; c < LIST_COLUMNS; ++c) gtk_clist_set_column_width(GTK_CLIST(deviceList), c, columnWidths[c]);
+    gtk_clist_set_row_height(GTK_CLIST(deviceList), 50);
+
+    gtk_container_add(GTK_CONTAINER(scrolledDeviceList), deviceList);
+    gtk_widget_show(deviceList);
+    gtk_widget_show(scrolledDeviceList);
+    return scrolledDeviceList;
+}
+
+// ---- Button groups and panels ---------------------------------------------------
+
+static GtkWidget* buttonGroup(const char* title, GtkWidget* const* buttons, int count) {
+    GtkWidget* frame = gtk_frame_new(title);
+    GtkWidget* box = gtk_vbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 5);
+    gtk_container_add(GTK_CONTAINER(frame), box);
+    for (int i = 0; i < count; ++i) gtk_box_pack_start(GTK_BOX(box), buttons[i], FALSE, FALSE, 2);
+    gtk_widget_show(box);
+    gtk_widget_show(frame);
+    return frame;
+}
+
+GtkWidget* getBtnGroup1() {
+    GtkWidget* buttons[] = {getButtonDiscovery(), getButtonSaveList(), getButtonLoadList(), getButtonRead()};
+    return buttonGroup("System", buttons, 4);
+}
+
+GtkWidget* getBtnGroup2() {
+    GtkWidget* buttons[] = {getButtonIdentify(), getButtonEdit(), getButtonUpdateFw(), getButtonGenUID()};
+    return buttonGroup("Device", buttons, 4);
+}
+
+GtkWidget* getBtnGroup3() {
+    GtkWidget* buttons[] = {getButtonDali(), getButtonInitializeAll(), getButtonRandomize(), getButtonSearch()};
+    return buttonGroup("DALI", buttons, 4);
+}
+
+GtkWidget* getBtnGroup4() {
+    GtkWidget* buttons[] = {getButtonDmxConsole()};
+    return buttonGroup("Utility", buttons, 1);
+}
+
+GtkWidget* getButtonsPanel() {
+    GtkWidget* fixed = gtk_fixed_new();
+    GtkWidget* box = gtk_vbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 0);
+    gtk_box_pack_start(GTK_BOX(box), getBtnGroup1(), FALSE, FALSE, 2);
+    gtk_box_pack_start(GTK_BOX(box), getBtnGroup2(), FALSE, FALSE, 2);
+    gtk_fixed_put(GTK_FIXED(fixed), box, 0, 0);
+    gtk_widget_show(box);
+    gtk_widget_show(fixed);
+    return fixed;
+}
+
+GtkWidget* getDevPanel() {
+    GtkWidget* frame = gtk_frame_new(nullptr);
+    gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_NONE);
+    GtkWidget* box = gtk_hbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 0);
+    gtk_box_pack_start(GTK_BOX(box), getDeviceList(), TRUE, TRUE, 5);
+    gtk_box_pack_start(GTK_BOX(box), getButtonsPanel(), FALSE, TRUE, 5);
+    gtk_container_add(GTK_CONTAINER(frame), box);
+    gtk_widget_show(box);
+    gtk_widget_show(frame);
+    return frame;
+}
+
+GtkWidget* getProgressBar() {
+    if (table) return table;
+    progressBar = gtk_progress_bar_new();
+    table = gtk_table_new(1, 1, TRUE);
+    gtk_table_attach_defaults(GTK_TABLE(table), progressBar, 0, 200, 0, 20);
+    gtk_widget_show(progressBar);
+    gtk_widget_show(table);
+    return table;
+}
+
+// ---- The window -------------------------------------------------------------------
+
+void destroy(gpointer) {
+    if (ptimer) g_source_remove(ptimer);
+    ptimer = 0;
+    if (gtk_main_level() > 0) gtk_main_quit();
+    std::printf("\nDestroy mainWin\n");
+    std::fflush(stdout);
+    window = nullptr;
+}
+
+void updateWindowTitle() {
+    if (!window) return;
+    char title[TITLE_SIZE];
+    gtk_window_set_title(GTK_WINDOW(window), getTitle(title));
+}
+
+static GtkWidget* build(bool startTimer) {
+    window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_container_set_border_width(GTK_CONTAINER(window), 5);
+    g_signal_connect_swapped(window, "destroy", G_CALLBACK(destroy), nullptr);
+    gtk_window_set_title(GTK_WINDOW(window), "");
+    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+    if (GdkPixbuf* icon = create_pixbuf("tivol.png")) {
+        gtk_window_set_icon(GTK_WINDOW(window), icon);
+        g_object_unref(icon);
+    }
+
+    GtkWidget* vbox = gtk_vbox_new(FALSE, 5);
+    gtk_container_set_border_width(GTK_CONTAINER(vbox), 2);
+    gtk_container_add(GTK_CONTAINER(window), vbox);
+    gtk_widget_show(vbox);
+
+    gtk_box_pack_start(GTK_BOX(vbox), getDevPanel(), TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(vbox), getProgressBar(), FALSE, FALSE, 0);
+
+    // Messages posted on this thread show the pending one first, in order.
+    message_setGuiThread(showMessage);
+    if (startTimer) ptimer = g_timeout_add(50, progress, progressBar);
+
+    gtk_widget_show(window);
+    updateWindowTitle();
+    return window;
+}
+
+GtkWidget* buildGUI() { return build(false); }
+
+void createGUI() {
+    gtk_init(nullptr, nullptr);
+    build(true);
+    gtk_main();
+}
