@@ -1,0 +1,45 @@
+// The DMX setup dialog: start address, send flags and the 70 levels of one
+// button's DMX button block.
+//
+// Threads: the GUI thread only (the dialog runs modally over the setup dialog);
+// the module's widgets and guards are rebuilt at every opening.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <cstdint>
+
+#include "devices/devices.h"
+#include "gui/event_text.h"
+
+constexpr int DMX_ADDR_ENTRIES = 512;  // "Unused", then 1 to 511
+constexpr int DMX_GRID_ROWS = 7;
+constexpr int DMX_GRID_COLS = 10;
+
+extern GtkWidget* dmxDialog;
+extern GtkWidget* comboAddress;
+extern GtkWidget* checkBoxFlashOn;
+extern GtkWidget* checkBoxFlashOff;
+extern GtkWidget* values[DMX_BLOCK_LEVELS];
+extern GtkWidget* labelAddrAdd[DMX_GRID_COLS];
+extern GtkWidget* labelAddrVal[DMX_GRID_ROWS];
+extern values_entry valuesGuard[DMX_BLOCK_LEVELS];
+
+extern const char* labelFlashOn;
+extern const char* labelFlashOff;
+extern const char* labelDMXNOTE;
+
+// Shows the dialog for button b (0 to 5) of record; on "OK" writes the button's
+// DMX block into record and into the device table. Returns 0.
+int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b);
+
+GtkWidget* getDmxSetupPanel(const uint8_t* block);
+GtkWidget* getDmxValuesPanel(const uint8_t* block);
+gboolean dmxSetupUdate(gpointer unused);
+void buttonClearAction(GtkWidget* widget, gpointer block);
+
+// The start address the active list entry stands for: its index, or the
+// panel's own address when the extra entry for an address the list does not
+// offer is active.
+int getDmxStartAddr();
+int getDmxSceneActionSetup();

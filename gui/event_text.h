@@ -1,0 +1,37 @@
+// The numeric entry guard of the DMX level fields: a field never keeps a text
+// with a non-digit or a value outside its range; a rejected edit puts back the
+// last accepted text.
+//
+// The decision itself needs no display (event_text.cpp is built without GTK);
+// the "changed" handler that applies it to a field lives with the DMX setup
+// dialog. Threads: the GUI thread only; the busy flag only stops the re-entry
+// that the guard's own restore causes on that thread.
+#pragma once
+
+typedef struct _GtkWidget GtkWidget;
+
+constexpr int VALUES_ENTRY_TEXT = 4;  // up to 3 digits and the terminator
+
+struct values_entry {
+    char last[VALUES_ENTRY_TEXT];  // last accepted text
+    int min;
+    int max;
+    int busy;
+};
+
+// Resets a guard for a field that now shows text.
+void event_text_init(values_entry* guard, const char* text, int min, int max);
+
+// True when text may stand: empty, or only the digits 0 to 9 with a decimal
+// value from min to max (leading zeros allowed). Any length is safe.
+bool event_text_accept(const char* text, int min, int max);
+
+// Remembers the text a field now shows as its last accepted text (cut to 3
+// characters, the most a field holds).
+void event_text_remember(values_entry* guard, const char* text);
+
+// Decimal value of an accepted text; an empty text gives 0.
+int event_text_value(const char* text);
+
+// The "changed" handler of a level field (gui/dmxSetup.cpp); data is its guard.
+void event_changed(GtkWidget* entry, void* guard);
