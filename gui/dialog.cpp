@@ -97,3 +97,244 @@ int openFileDialog(int flags) {
 }
 
 const char* getFilename() { return file.c_str(); }
+
+// ---- Device setup dialog ----------------------------------------------------
+
+#include "app/app_identify.h"
+#include "gui/dmxSetup.h"
+
+const char* radioLabel[4] = {"Off", "Scene FLASH", "Scene LATCH", "Key"};
+char levelIntenzity[SETUP_LEVELS][12];
+
+GtkWidget* comboIntenzity = nullptr;
+GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES] = {};
+GtkWidget* radioExtra[DEV_BUTTONS] = {};
+GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES] = {};
+GtkWidget* scnSetup[DEV_BUTTONS] = {};
+GtkWidget* btnIdentify[DEV_BUTTONS] = {};
+IdentifyTarget btnId[DEV_BUTTONS] = {};
+
+// A panel's intensity and button types that the dialog does not offer, kept so
+// that confirming without touching them hands them back as they were; -1 none.
+static int extraIntenzity = -1;
+static int extraType[DEV_BUTTONS] = {-1, -1, -1, -1, -1, -1};
+// Outlives the dialog's buttons, as buttonDmxAction needs.
+static DmxButtonContext dmxContext[DEV_BUTTONS];
+
+GtkWidget* getEntryIntenzity(int active) {
+    GtkWidget* combo = gtk_combo_box_text_new();
+    for (int i = 0; i < SETUP_LEVELS; ++i) {
+        std::snprintf(levelIntenzity[i], sizeof levelIntenzity[i], "%d", i);
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), levelIntenzity[i]);
+    }
+    extraIntenzity = -1;
+    if (active >= 0 && active < SETUP_LEVELS) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), active);
+    } else {
+        extraIntenzity = active;
+        char text[24];
+        std::snprintf(text, sizeof text, "%d (panel)", active);
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), text);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), SETUP_LEVELS);
+    }
+    comboIntenzity = combo;
+    return combo;
+}
+
+GtkWidget* getSetupIntenzity(const DeviceRecord* record) {
+    GtkWidget* frame = gtk_frame_new("Intensity");
+    GtkWidget* hbox = gtk_hbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(hbox), 5);
+    GtkWidget* label = gtk_label_new("Select backlight intensity:");
+    gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_LEFT);
+    gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.5f);
+    gtk_box_pack_start(GTK_BOX(hbox), label, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(hbox), getEntryIntenzity(record->intensity), FALSE, FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(frame), hbox);
+    return frame;
+}
+
+GtkWidget* getButtonIdentifyBtn(int b, uint32_t uid) {
+    btnId[b].uid = uid;
+    btnId[b].mask = static_cast<uint8_t>(1u << b);
+    GtkWidget* button = gtk_button_new_with_label("Identify");
+    g_signal_connect(button, "clicked", G_CALLBACK(btnIdentifyAction), &btnId[b]);
+    btnIdentify[b] = button;
+    return button;
+}
+
+GtkWidget* getRadioSetup(int b, const DeviceRecord* record) {
+    GtkWidget* column = gtk_vbox_new(TRUE, 1);
+    gtk_container_set_border_width(GTK_CONTAINER(column), 5);
+    GtkWidget* first = nullptr;
+    for (int t = 0; t < SETUP_TYPES; ++t) {
+        GtkWidget* r = first ? gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(first), radioLabel[t])
+                             : gtk_radio_button_new_with_label(nullptr, radioLabel[t]);
+        if (!first) first = r;
+        radio[SETUP_TYPES * b + t] = r;
+        gtk_box_pack_start(GTK_BOX(column), r, FALSE, FALSE, 0);
+    }
+    const int type = record->btn[b].type;
+    radioExtra[b] = nullptr;
+    extraType[b] = -1;
+    if (type < SETUP_TYPES) {
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b + type]), TRUE);
+    } else {
+        // Shown as what it is, so that it is not turned into "Off" unseen.
+        char text[32];
+        if (type == 3)
+            std::snprintf(text, sizeof text, "%s (%d)", radioLabel[3], type);
+        else
+            std::snprintf(text, sizeof text, "Type %d (panel)", type);
+        radioExtra[b] = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(first), text);
+        extraType[b] = type;
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radioExtra[b]), TRUE);
+        gtk_box_pack_start(GTK_BOX(column), radioExtra[b], FALSE, FALSE, 0);
+    }
+    gtk_box_pack_start(GTK_BOX(column), getButtonIdentifyBtn(b, record->uid), FALSE, FALSE, 0);
+    return column;
+}
+
+GtkWidget* getCheckboxScn(int b, int j) {
+    char text[16];
+    std::snprintf(text, sizeof text, "Scn %d", j + 1);
+    GtkWidget* check = gtk_check_button_new_with_label(text);
+    checkBoxScn[SETUP_SCENES * b + j] = check;
+    return check;
+}
+
+GtkWidget* getScnSetupPart(int b, const DeviceRecord* record, int top, int bottom) {
+    GtkWidget* column = gtk_vbox_new(TRUE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(column), 5);
+    for (int j : {top, bottom}) {
+        GtkWidget* check = getCheckboxScn(b, j);
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), (record->btn[b].scn >> j) & 1);
+        gtk_box_pack_start(GTK_BOX(column), check, FALSE, FALSE, 0);
+    }
+    return column;
+}
+
+GtkWidget* getScnSetup(int b, DeviceRecord* record) {
+    GtkWidget* frame = gtk_frame_new("Called scene");
+    GtkWidget* vbox = gtk_vbox_new(FALSE, 2);
+    GtkWidget* scenes = gtk_hbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(scenes), 5);
+    for (int c = 0; c < 8; ++c)
+        gtk_box_pack_start(GTK_BOX(scenes), getScnSetupPart(b, record, c, c + 8), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(vbox), scenes, FALSE, FALSE, 0);
+
+    GtkWidget* dmxRow = gtk_hbox_new(FALSE, 0);
+    GtkWidget* dmx = gtk_button_new_with_label("DMX setup...");
+    dmxContext[b].b = b;
+    dmxContext[b].record = record;
+    g_signal_connect(dmx, "clicked", G_CALLBACK(buttonDmxAction), &dmxContext[b]);
+    gtk_box_pack_start(GTK_BOX(dmxRow), dmx, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(vbox), dmxRow, FALSE, FALSE, 0);
+
+    gtk_container_add(GTK_CONTAINER(frame), vbox);
+    scnSetup[b] = frame;
+    return frame;
+}
+
+GtkWidget* getSetupBtn(DeviceRecord* record, int b) {
+    char title[32];
+    std::snprintf(title, sizeof title, "Button %d setup", b + 1);
+    GtkWidget* frame = gtk_frame_new(title);
+    GtkWidget* hbox = gtk_hbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(hbox), 5);
+    gtk_box_pack_start(GTK_BOX(hbox), getRadioSetup(b, record), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(hbox), getScnSetup(b, record), TRUE, TRUE, 0);
+    gtk_container_add(GTK_CONTAINER(frame), hbox);
+    return frame;
+}
+
+GtkWidget* getSetupPanel(DeviceRecord* record) {
+    GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_widget_set_size_request(scrolled, 800, 500);
+    GtkWidget* fixed = gtk_fixed_new();
+    GtkWidget* vbox = gtk_vbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(vbox), 0);
+    gtk_box_pack_start(GTK_BOX(vbox), getSetupIntenzity(record), FALSE, FALSE, 2);
+    for (int b = 0; b < DEV_BUTTONS; ++b) gtk_box_pack_start(GTK_BOX(vbox), getSetupBtn(record, b), FALSE, FALSE, 2);
+    gtk_fixed_put(GTK_FIXED(fixed), vbox, 0, 0);
+    gtk_scrolled_window_add_with_viewport(GTK_SCROLLED_WINDOW(scrolled), fixed);
+    return scrolled;
+}
+
+int getValueIntenzity() {
+    const int active = gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity));
+    if (active == SETUP_LEVELS && extraIntenzity >= 0) return extraIntenzity;
+    return active < 0 ? 0 : active;
+}
+
+int getValueType(int b) {
+    for (int t = 0; t < SETUP_TYPES; ++t)
+        if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b + t]))) return t;
+    if (radioExtra[b] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radioExtra[b]))) return extraType[b];
+    return 0;
+}
+
+uint16_t getCheckboxScnValue(int b) {
+    uint16_t mask = 0;
+    for (int j = 0; j < SETUP_SCENES; ++j)
+        if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(checkBoxScn[SETUP_SCENES * b + j])))
+            mask = static_cast<uint16_t>(mask | (1u << j));
+    return mask;
+}
+
+gboolean updateSetup(gpointer) {
+    for (int b = 0; b < DEV_BUTTONS; ++b) {
+        int t = -1;
+        for (int i = 0; i < SETUP_TYPES && t < 0; ++i)
+            if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b + i]))) t = i;
+        // A panel's own type shown as an extra choice is an active choice too.
+        if (t < 0 && radioExtra[b] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radioExtra[b])))
+            t = extraType[b];
+        if (t < 0) {
+            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b]), TRUE);
+            t = 0;
+        }
+        gtk_widget_set_sensitive(scnSetup[b], t == 1 || t == 2);
+    }
+    return TRUE;
+}
+
+void btnIdentifyAction(GtkWidget*, gpointer target) {
+    const IdentifyTarget* id = static_cast<const IdentifyTarget*>(target);
+    app_identify_send(id->uid, id->mask);  // a silent panel stays silent here
+}
+
+void buttonDmxAction(GtkWidget* widget, gpointer context) {
+    const DmxButtonContext* ctx = static_cast<const DmxButtonContext*>(context);
+    dmxSetup_dialog(ctx->record, gtk_widget_get_toplevel(widget), ctx->b);
+}
+
+int input_dialog(DeviceRecord* record, PanelSetup* setup) {
+    char title[32];
+    std::snprintf(title, sizeof title, "Setup %08X", record->uid);
+    GtkWidget* dlg = gtk_dialog_new_with_buttons(title, window ? GTK_WINDOW(window) : nullptr,
+                                                 GTK_DIALOG_DESTROY_WITH_PARENT, "OK/SEND to all", GTK_RESPONSE_YES,
+                                                 "OK/SEND", GTK_RESPONSE_OK, "CANCEL", GTK_RESPONSE_CANCEL, nullptr);
+    dialog = dlg;
+    GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
+    gtk_box_pack_start(GTK_BOX(content), getSetupPanel(record), TRUE, TRUE, 0);
+    std::printf("\n\ndev ver = %x\n\n", (record->verMajor << 8) | record->verMinor);
+    const guint timer = g_timeout_add(100, updateSetup, record);
+    gtk_widget_show_all(dlg);
+
+    const gint response = gtk_dialog_run(GTK_DIALOG(dlg));
+    int result = 0;
+    if (response == GTK_RESPONSE_OK || response == GTK_RESPONSE_YES) {
+        setup->intensity = static_cast<uint8_t>(getValueIntenzity());
+        for (int b = 0; b < DEV_BUTTONS; ++b) {
+            setup->btn[b].type = static_cast<uint8_t>(getValueType(b));
+            setup->btn[b].scn = getCheckboxScnValue(b);
+        }
+        result = response == GTK_RESPONSE_YES ? 2 : 1;
+    }
+
+    g_source_remove(timer);
+    gtk_widget_destroy(dlg);
+    if (dialog == dlg) dialog = nullptr;
+    return result;
+}

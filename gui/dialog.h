@@ -43,3 +43,52 @@ std::string withListExtension(const std::string& name);
 // 2 "OK/SEND to all" (setup filled). A confirmed DMX setup writes its block
 // into the copy and into the table.
 int input_dialog(DeviceRecord* record, PanelSetup* setup);
+
+// The setup dialog's pieces. Its widgets are rebuilt at every opening; with the
+// dialog modal there is one at a time.
+
+constexpr int SETUP_TYPES = 3;    // the choices offered: "Off", "Scene FLASH", "Scene LATCH"
+constexpr int SETUP_LEVELS = 3;   // intensity levels offered: 0, 1, 2
+constexpr int SETUP_SCENES = 16;
+
+extern const char* radioLabel[4];  // the fourth, "Key", is not offered as a choice
+extern char levelIntenzity[SETUP_LEVELS][12];
+
+struct IdentifyTarget {
+    uint32_t uid;
+    uint8_t mask;  // 1 << button
+};
+
+struct DmxButtonContext {
+    int b;
+    DeviceRecord* record;
+};
+
+extern GtkWidget* comboIntenzity;
+extern GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES];         // 3*b + type
+extern GtkWidget* radioExtra[DEV_BUTTONS];                  // a panel's type the dialog does not offer; or null
+extern GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES];  // 16*b + j: scene j+1
+extern GtkWidget* scnSetup[DEV_BUTTONS];                    // the "Called scene" frames
+extern GtkWidget* btnIdentify[DEV_BUTTONS];
+extern IdentifyTarget btnId[DEV_BUTTONS];
+
+GtkWidget* getSetupPanel(DeviceRecord* record);
+GtkWidget* getSetupIntenzity(const DeviceRecord* record);
+GtkWidget* getSetupBtn(DeviceRecord* record, int b);
+GtkWidget* getRadioSetup(int b, const DeviceRecord* record);
+GtkWidget* getScnSetup(int b, DeviceRecord* record);
+GtkWidget* getScnSetupPart(int b, const DeviceRecord* record, int top, int bottom);
+// An intensity above 2 gets an extra entry naming it, active, after the three.
+GtkWidget* getEntryIntenzity(int active);
+GtkWidget* getCheckboxScn(int b, int j);
+GtkWidget* getButtonIdentifyBtn(int b, uint32_t uid);
+
+// Read-outs. A panel's value the dialog does not offer comes back unchanged
+// while its extra entry or choice stays active.
+int getValueIntenzity();
+int getValueType(int b);
+uint16_t getCheckboxScnValue(int b);
+
+gboolean updateSetup(gpointer record);
+void btnIdentifyAction(GtkWidget* widget, gpointer target);
+void buttonDmxAction(GtkWidget* widget, gpointer context);
