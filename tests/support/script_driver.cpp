@@ -12,12 +12,14 @@ void ScriptDriver::feed(const std::vector<uint8_t>& bytes) { feed(bytes.data(), 
 
 void ScriptDriver::feed(const uint8_t* bytes, size_t n) {
     std::lock_guard<std::mutex> g(mutex_);
-    input_.insert(input_.end(), bytes, bytes + n);
+    if (n == 0) return;
+    input_.emplace_back(bytes, bytes + n);
+    inputSize_ += n;
 }
 
 size_t ScriptDriver::pending() const {
     std::lock_guard<std::mutex> g(mutex_);
-    return input_.size();
+    return inputSize_;
 }
 
 std::vector<std::string> ScriptDriver::calls() const {
@@ -123,7 +125,7 @@ int ScriptDriver::getStatus(PortHandle, uint32_t* rx, uint32_t* tx) {
     std::lock_guard<std::mutex> g(mutex_);
     log("status");
     if (statusFailure != PORT_OK) return statusFailure;
-    if (rx) *rx = static_cast<uint32_t>(input_.size());
+    if (rx) *rx = static_cast<uint32_t>(inputSize_);
     if (tx) {
         *tx = txLeft_;
         if (txLeft_ > 0) --txLeft_;
@@ -136,9 +138,14 @@ int ScriptDriver::read(PortHandle, uint8_t* buffer, uint32_t n, uint32_t* got) {
     std::lock_guard<std::mutex> g(mutex_);
     log("read " + std::to_string(n));
     uint32_t k = 0;
-    while (k < n && !input_.empty()) {
-        buffer[k++] = input_.front();
-        input_.pop_front();
+    if (!input_.empty()) {
+        auto& batch = input_.front();
+        while (k < n && !batch.empty()) {
+            buffer[k++] = batch.front();
+            batch.pop_front();
+        }
+        if (batch.empty()) input_.pop_front();
+        inputSize_ -= k;
     }
     *got = k;
     return PORT_OK;

@@ -29,6 +29,7 @@ public:
     int writeFailure = PORT_OK;
     uint32_t txPending = 0;       // bytes "still on the wire" for so many status queries
 
+    // Each feed is one batch: a read never returns bytes of two batches.
     void feed(const std::vector<uint8_t>& bytes);
     void feed(const uint8_t* bytes, size_t n);
     size_t pending() const;
@@ -58,7 +59,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::vector<Write> writes_;
-    std::deque<uint8_t> input_;
+    std::deque<std::deque<uint8_t>> input_;
+    size_t inputSize_ = 0;
     uint32_t baud_ = 0;
     uint32_t txLeft_ = 0;
 };

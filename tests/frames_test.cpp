@@ -1,0 +1,68 @@
+// Check values and frame building.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "bus/crc.h"
+#include "bus/packet_structures.h"
+
+TEST(Crc, KermitCheckValueZeroBytesAndEmpty) {
+    const char* text = "123456789";
+    EXPECT_EQ(get_CRC(reinterpret_cast<const uint8_t*>(text), 9), 0x2189);
+    uint8_t zeros[74] = {};
+    EXPECT_EQ(get_CRC(zeros, 74), 0x0000);
+    EXPECT_EQ(get_CRC(zeros, 0), 0);
+    // Stored little-endian in a frame.
+    uint8_t frame[76] = {};
+    packet_putU16(frame + 74, get_CRC(reinterpret_cast<const uint8_t*>(text), 9));
+    EXPECT_EQ(frame[74], 0x89);
+    EXPECT_EQ(frame[75], 0x21);
+}
+
+TEST(CommandFrame, HeaderChecksumAndLongFrame) {
+    uint8_t frame[PKT_MAX_SIZE];
+    std::memset(frame, 0xEE, sizeof frame);  // stale bytes must not leak into the header
+    packet_fillHeader(frame, 0xFFFFFFFF);
+    EXPECT_EQ(packet_getU32(frame), 0xFDA92991u);
+    EXPECT_EQ(frame[12], 0);
+    EXPECT_EQ(frame[13], 0);
+    EXPECT_EQ(frame[PKT_LEN], 0);
+    packet_fillCrc(frame);
+    EXPECT_EQ(frame[16], 0x58);
+    EXPECT_EQ(frame[17], 0x0A);
+
+    // L = 255: 274 bytes, only the low 16 bits of the sum are kept.
+    packet_fillHeader(frame, 0x01020304);
+    for (int i = 0; i < 255; ++i) frame[PKT_DATA + i] = 0xFF;
+    frame[PKT_LEN] = 255;
+    packet_fillCrc(frame);
+    uint32_t sum = 0;
+    for (int i = 0; i < 274; ++i) sum += (i == 16 || i == 17) ? 0 : frame[i];
+    EXPECT_GT(sum, 0xFFFFu);
+    EXPECT_EQ(packet_getU16(frame + 16), sum & 0xFFFF);
+}
+
+TEST(CommandFrame, FillDataAppendsAndStopsAtTheLastDataByte) {
+    uint8_t frame[PKT_MAX_SIZE + 8] = {};
+    packet_fillHeader(frame, 7);
+    uint8_t before[PKT_HEADER_SIZE];
+    std::memcpy(before, frame, PKT_HEADER_SIZE);
+    packet_fillData(frame, nullptr, 0);
+    EXPECT_EQ(std::memcmp(before, frame, PKT_HEADER_SIZE), 0);
+
+    const uint8_t a[] = {1, 2, 3};
+    const uint8_t b[] = {4, 5};
+    packet_fillData(frame, a, 3);
+    packet_fillData(frame, b, 2);
+    EXPECT_EQ(frame[PKT_LEN], 5);
+    const uint8_t expected[] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(std::memcmp(frame + PKT_DATA, expected, 5), 0);
+
+    // Past 255 data bytes nothing more is written: the buffer holds 274 bytes.
+    uint8_t many[255];
+    std::memset(many, 0xAB, sizeof many);
+    frame[PKT_MAX_SIZE] = 0x5A;
+    packet_fillData(frame, many, 255);
+    EXPECT_EQ(frame[PKT_LEN], 255);
+    EXPECT_EQ(frame[PKT_MAX_SIZE], 0x5A);
+}

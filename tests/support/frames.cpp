@@ -1,0 +1,62 @@
+#include "tests/support/frames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "bus/crc.h"
+#include "bus/packet_structures.h"
+
+Bytes commandFrame(uint32_t destination, uint32_t source, const Bytes& data) {
+    Bytes f(PKT_HEADER_SIZE + data.size());
+    packet_fillHeader(f.data(), destination);
+    packet_putU32(f.data() + PKT_SRC, source);
+    f[PKT_LEN] = static_cast<uint8_t>(data.size());
+    for (size_t i = 0; i < data.size(); ++i) f[PKT_DATA + i] = data[i];
+    packet_fillCrc(f.data());
+    return f;
+}
+
+Bytes commandFrame(uint32_t destination, uint32_t source, std::initializer_list<uint8_t> data) {
+    return commandFrame(destination, source, Bytes(data));
+}
+
+Bytes dmxFrame(uint8_t kind, const Bytes& body) {
+    Bytes f(DMX_FRAME_SIZE, 0);
+    f[0] = SYNC0;
+    f[1] = SYNC1;
+    f[2] = SYNC2;
+    f[3] = kind;
+    for (size_t i = 0; i < body.size() && DMX_BODY + i < DMX_CRC; ++i) f[DMX_BODY + i] = body[i];
+    packet_putU16(f.data() + DMX_CRC, get_CRC(f.data(), DMX_CRC));
+    return f;
+}
+
+namespace {
+std::vector<Dispatched> frames;
+
+template <const char* Name>
+void record(uint8_t* frame) {
+    const size_t n = frame[3] == 0xFD ? static_cast<size_t>(PKT_HEADER_SIZE + frame[PKT_LEN])
+                                      : static_cast<size_t>(DMX_FRAME_SIZE);
+    frames.push_back({Name, Bytes(frame, frame + n)});
+}
+constexpr char kDmx[] = "dmx";
+constexpr char kSetup[] = "setup";
+constexpr char kDiscovery[] = "discovery";
+constexpr char kIdentify[] = "identify";
+constexpr char kGenUid[] = "genUid";
+}  // namespace
+
+void recorder_install() {
+    frames.clear();
+    PacketParsers p;
+    p.dmxHouse = record<kDmx>;
+    p.setup = record<kSetup>;
+    p.discovery = record<kDiscovery>;
+    p.identify = record<kIdentify>;
+    p.genUid = record<kGenUid>;
+    packet_setParsers(p);
+}
+
+std::vector<Dispatched>& recorder_frames() { return frames; }
