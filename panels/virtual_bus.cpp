@@ -37,7 +37,7 @@ VirtualPanel& VirtualBus::addPanel(uint32_t uid) {
     std::lock_guard<std::mutex> lock(mutex_);
     panels_.emplace_back(uid);
     reportAt_.push_back(-1);
-    lastScanUs_ = -NEVER;
+    needScan_ = true;
     return panels_.back();
 }
 
@@ -47,7 +47,7 @@ void VirtualBus::addDemoPanels() {
         panels_.push_back(p);
         reportAt_.push_back(-1);
     }
-    lastScanUs_ = -NEVER;
+    needScan_ = true;
 }
 
 void VirtualBus::addRandomPanels(int count, uint32_t seed) {
@@ -58,7 +58,7 @@ void VirtualBus::addRandomPanels(int count, uint32_t seed) {
         panels_.push_back(p);
         reportAt_.push_back(-1);
     }
-    lastScanUs_ = -NEVER;
+    needScan_ = true;
 }
 
 std::vector<uint32_t> VirtualBus::uids() const {
@@ -197,7 +197,7 @@ void VirtualBus::advance(int64_t now) {
             nextNoiseUs_ += 1 + static_cast<int64_t>(-std::log(u) * 1e6 / noiseRate_);
         }
     }
-    if (now - lastScanUs_ >= RESCAN_US) scanReports(now);
+    if (needScan_ || now - lastScanUs_ >= RESCAN_US) scanReports(now);
     if (now >= earliestReport_) fireReports(now);
     arrivals_.takeDue(now, [this](uint8_t b) {
         if (open_ && !vanished_ && rx_.size() < RX_CAPACITY) rx_.push_back(b);
@@ -207,6 +207,7 @@ void VirtualBus::advance(int64_t now) {
 // Picks up report settings that changed (tests set them on the panels directly).
 void VirtualBus::scanReports(int64_t now) {
     lastScanUs_ = now;
+    needScan_ = false;
     earliestReport_ = NEVER;
     for (size_t i = 0; i < panels_.size(); ++i) {
         const int64_t every = panels_[i].faults.reportEveryUs;
@@ -369,8 +370,8 @@ int VirtualBus::getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) {
     const int64_t now = tim_nowUs();
     advance(now);
     if (int st = check(h)) return st;
-    *rx = static_cast<uint32_t>(rx_.size());
-    *tx = txPending(now);
+    if (rx) *rx = static_cast<uint32_t>(rx_.size());
+    if (tx) *tx = txPending(now);
     return PORT_OK;
 }
 

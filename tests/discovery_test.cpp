@@ -1,0 +1,147 @@
+// Discovery against the virtual panels, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "app/app_discovery.h"
+#include "app/app_setup.h"
+#include "tests/support/frames.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+const Data kStart = {0x02, 0x01};
+const Data kCompare = {0x02, 0x02};
+const Data kMute = {0x02, 0x00};
+
+class Discovery : public SimBus {
+protected:
+    int run(int32_t limit) {
+        std::fill(std::begin(found), std::end(found), 0xEEEEEEEEu);
+        int result = 0;
+        output = captureStdout([&] { result = app_discovery(found, limit); });
+        return result;
+    }
+    uint32_t found[200];
+    std::string output;
+};
+
+}  // namespace
+
+TEST_F(Discovery, EmptyBus) {
+    EXPECT_EQ(run(200), 0);
+    EXPECT_EQ(countHeard(kStart), 5u);
+    EXPECT_EQ(countHeard(kCompare), 36u * 5);
+    EXPECT_EQ(countHeard(kMute), 0u);
+    EXPECT_EQ(output, "\ndiscovery:\nNo device.\n");
+    EXPECT_EQ(found[0], 0xEEEEEEEEu);
+    EXPECT_EQ(dev_count(), 0);
+    EXPECT_EQ(pStatusTop.load(), 35);
+    EXPECT_EQ(pStatusSt.load(), 35);
+}
+
+TEST_F(Discovery, FindsPanelsHighestFirstAndMutesEach) {
+    bus.addPanel(0x12345678);
+    EXPECT_EQ(run(200), 1);
+    EXPECT_EQ(found[0], 0x12345678u);
+    EXPECT_EQ(found[1], 0xEEEEEEEEu);
+    EXPECT_EQ(output, "\ndiscovery:\n  found=12345678\napp_discovery_parse\nNo device.\n");
+    EXPECT_EQ(dev_uidAt(0), 0x12345678u);
+    EXPECT_FALSE(bus.isOpen());  // released at the end
+}
+
+TEST_F(Discovery, SeveralPanelsInDescendingOrderEveryRun) {
+    bus.addPanel(0x12);
+    bus.addPanel(0x34);
+    bus.addPanel(1);
+    EXPECT_EQ(run(200), 3);
+    EXPECT_EQ(found[0], 0x34u);
+    EXPECT_EQ(found[1], 0x12u);
+    EXPECT_EQ(found[2], 1u);
+
+    // A second run starts again: muted panels take part after the discovery start.
+    EXPECT_EQ(run(200), 3);
+}
+
+TEST_F(Discovery, LimitsEndTheRun) {
+    bus.addPanel(0x12);
+    bus.addPanel(0x34);
+    EXPECT_EQ(run(1), 1);
+    EXPECT_EQ(found[0], 0x34u);
+    EXPECT_EQ(found[1], 0xEEEEEEEEu);
+    EXPECT_FALSE(bus.isOpen());
+
+    bus.clearHeard();
+    EXPECT_EQ(run(0), 0);
+    EXPECT_EQ(countHeard(kStart), 5u);
+    EXPECT_EQ(countHeard(kCompare), 0u);
+    EXPECT_FALSE(bus.isOpen());
+}
+
+TEST_F(Discovery, OnlyAGoodMuteAnswerConfirms) {
+    discovery_mute_rec = 0;
+    captureStdout([] {
+        Bytes f = commandFrame(0xFFFFFFFF, 0x55, {0x02, 0x01});  // data byte 1 not 0
+        app_discovery_parse(f.data());
+        f = commandFrame(0xFFFFFFFF, 0x55, {0x02});  // data length 1
+        app_discovery_parse(f.data());
+    });
+    EXPECT_EQ(discovery_mute_rec.load(), 0u);
+    Bytes good = commandFrame(0xFFFFFFFF, 0x55, {0x02, 0x00});
+    EXPECT_EQ(captureStdout([&] { app_discovery_parse(good.data()); }), "app_discovery_parse\n");
+    EXPECT_EQ(discovery_mute_rec.load(), 0x55u);
+}
+
+TEST_F(Discovery, PanelThatNeverConfirmsItsMuteEndsTheRunInBoundedTime) {
+    bus.addPanel(0x40).faults.noMuteConfirm = true;
+    bus.addPanel(0x20);
+    EXPECT_EQ(run(2), 0);
+    // Every pass finds the deaf panel again; 4 x limit passes and no more.
+    EXPECT_EQ(countHeard(kMute), 8u * 5);
+    size_t lines = 0;
+    for (size_t at = 0; (at = output.find("          not responding\n", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 8u);
+    EXPECT_EQ(dev_count(), 0);
+}
+
+TEST_F(Discovery, PanelAboveTheSearchRangeHidesTheOthers) {
+    bus.addPanel(0x90000000);
+    bus.addPanel(0x1234);
+    EXPECT_EQ(run(200), 0);  // the high panel hides the others
+    EXPECT_NE(output.find("No device."), std::string::npos);
+}
+
+TEST_F(Discovery, NoiseNeverInventsPanels) {
+    bus.addPanel(0x00C0FFEE);
+    bus.addPanel(0x00000777);
+    bus.setLineNoise(20.0, 99);  // bytes now and then, during compares too
+    const int n = run(200);
+    for (int i = 0; i < n; ++i) EXPECT_TRUE(found[i] == 0x00C0FFEEu || found[i] == 0x777u);
+    for (int i = 0; i < dev_count(); ++i) EXPECT_TRUE(dev_uidAt(i) == 0x00C0FFEEu || dev_uidAt(i) == 0x777u);
+}
+
+TEST_F(Discovery, TwoHundredPanelsInSearchOrder) {
+    bus.addRandomPanels(200, 2024);
+    std::vector<uint32_t> expected = bus.uids();
+    std::sort(expected.rbegin(), expected.rend());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(200), 200);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), found));
+    EXPECT_EQ(dev_count(), 200);
+    // And the setup of each reads back what the panel holds.
+    for (uint32_t uid : expected) ASSERT_EQ(app_setup_read(uid), 1);
+    for (int i = 0; i < 200; ++i) {
+        DeviceRecord record;
+        ASSERT_TRUE(dev_copyRecord(i, &record));
+        const VirtualPanel* p = bus.panel(record.uid);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(record.intensity, p->intensity);
+        EXPECT_EQ(record.verMajor, p->verMajor);
+        EXPECT_EQ(std::memcmp(record.dmx, p->dmx, sizeof record.dmx), 0);
+    }
+    RecordProperty("wall_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - start)
+                                                   .count()));
+}

@@ -1,0 +1,114 @@
+// The state that workers leave for the window, without a window.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gui/handover.h"
+
+namespace {
+
+std::vector<std::pair<int, std::string>> shown;
+void recordShown(int type, const char* text) { shown.emplace_back(type, text); }
+
+class Handover : public ::testing::Test {
+protected:
+    void SetUp() override {
+        handover_reset();
+        shown.clear();
+    }
+    void TearDown() override { handover_reset(); }
+};
+
+}  // namespace
+
+TEST_F(Handover, LockBitsOfTwoThreadsNeverUndoEachOther) {
+    std::thread a([] {
+        for (int i = 0; i < 100000; ++i) {
+            setLock(LOCK_FIRMWARE);
+            remLock(LOCK_FIRMWARE);
+        }
+    });
+    std::thread b([] {
+        for (int i = 0; i < 100000; ++i) {
+            EXPECT_EQ(setLock(LOCK_DISCOVERY) & LOCK_DISCOVERY, LOCK_DISCOVERY);
+            EXPECT_EQ(getLockComponents() & LOCK_DISCOVERY, LOCK_DISCOVERY);
+            remLock(LOCK_DISCOVERY);
+        }
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(getLockComponents(), 0u);
+    EXPECT_EQ(setLock(LOCK_DISCOVERY), LOCK_DISCOVERY);
+}
+
+TEST_F(Handover, PostersWaitForTheSlotAndKeepTheirOrder) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread first([] {
+        messageInfo("one");
+        messageInfo("two");
+    });
+    std::vector<std::string> seen;
+    while (seen.size() < 2) {
+        int type;
+        std::string text;
+        if (message_take(&type, &text)) {
+            EXPECT_EQ(type, MSG_INFO);
+            // While the box is open the poster keeps waiting.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(message_pendingType(), MSG_INFO);
+            seen.push_back(text);
+            message_done();
+        }
+        std::this_thread::yield();
+    }
+    first.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(message_pendingType(), MSG_NONE);
+
+    // The whole report of a reading round, 2,000 characters, is kept.
+    std::string report = "Read setup:\n Device(s) not responding:\n";
+    while (report.size() < 1990) report += " ABCDEF\n";
+    std::thread second([&] { messageError(report.c_str()); });
+    second.join();
+    int type;
+    std::string text;
+    ASSERT_TRUE(message_take(&type, &text));
+    EXPECT_EQ(type, MSG_ERROR);
+    EXPECT_EQ(text, report);
+    message_done();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "INFO: one\nINFO: two\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: " + report + "\n");
+}
+
+TEST_F(Handover, GuiThreadPostShowsThePendingMessageFirst) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    message_setGuiThread(recordShown);
+    std::thread worker([] { messageError("from worker"); });
+    worker.join();
+    messageInfo("from window");  // must not wait for itself
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], std::make_pair(MSG_ERROR, std::string("from worker")));
+    int type;
+    std::string text;
+    ASSERT_TRUE(message_take(&type, &text));
+    EXPECT_EQ(text, "from window");
+
+    // Posted while that box is open: queued behind it, in order.
+    messageInfo("later 1");
+    messageError("later 2");
+    message_done();
+    ASSERT_TRUE(message_take(&type, &text));
+    EXPECT_EQ(text, "later 1");
+    message_done();
+    ASSERT_TRUE(message_take(&type, &text));
+    EXPECT_EQ(text, "later 2");
+    EXPECT_EQ(type, MSG_ERROR);
+    message_done();
+    EXPECT_FALSE(message_take(&type, &text));
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+}

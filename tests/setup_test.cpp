@@ -1,0 +1,248 @@
+// Setup read, parse and send against the virtual panels, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/app_setup.h"
+#include "bus/timer.h"
+#include "tests/support/filter_driver.h"
+#include "tests/support/frames.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class Setup : public SimBus {};
+
+void parse(const Bytes& data, uint32_t source = 0x42) {
+    Bytes f = commandFrame(0xFFFFFFFF, source, data);
+    app_setup_parse(f.data());
+}
+
+DeviceRecord recordOf(uint32_t uid) {
+    DeviceRecord r{};
+    EXPECT_TRUE(dev_copyByUid(uid, &r));
+    return r;
+}
+
+}  // namespace
+
+TEST_F(Setup, ReadFillsTheRecordFromThePanel) {
+    VirtualPanel& p = bus.addPanel(0x0A0B0C0D);
+    p.intensity = 2;
+    p.btn[0] = {1, 0x0005};
+    p.btn[5] = {2, 0x8001};
+    p.act = 0x21;
+    p.verMajor = 3;
+    p.verMinor = 7;
+    for (int b = 0; b < DEV_BUTTONS; ++b)
+        for (int i = 0; i < DMX_BLOCK_SIZE; ++i) p.dmx[b][i] = static_cast<uint8_t>(b * 11 + i);
+
+    EXPECT_EQ(app_setup_read(0x0A0B0C0D), 1);
+    const DeviceRecord r = recordOf(0x0A0B0C0D);
+    EXPECT_EQ(r.intensity, 2);
+    EXPECT_EQ(r.btn[0].type, 1);
+    EXPECT_EQ(r.btn[0].scn, 0x0005);
+    EXPECT_EQ(r.btn[5].type, 2);
+    EXPECT_EQ(r.btn[5].scn, 0x8001);
+    EXPECT_EQ(r.act, 0x21);
+    EXPECT_EQ(r.verMajor, 3);
+    EXPECT_EQ(r.verMinor, 7);
+    EXPECT_EQ(std::memcmp(r.dmx, p.dmx, sizeof r.dmx), 0);
+    // One read-setup request and one request per DMX block, in order.
+    const auto sent = commandsHeard();
+    ASSERT_EQ(sent.size(), 7u);
+    EXPECT_EQ(sent[0], (Data{0x01}));
+    for (uint8_t i = 0; i < 6; ++i) EXPECT_EQ(sent[1 + i], (Data{0x01, 0x0B, 0x01, i}));
+    EXPECT_FALSE(bus.isOpen());
+}
+
+TEST_F(Setup, ReadRetriesAndGivesUp) {
+    bus.addPanel(0x77).faults.silent = true;
+    const int64_t start = tim_nowUs();
+    EXPECT_EQ(app_setup_read(0x77), -1);
+    EXPECT_EQ(countHeard({0x01}), 5u);  // no DMX block is asked for
+    EXPECT_GE(tim_nowUs() - start, 5 * 55 * 15000);
+}
+
+TEST_F(Setup, ReadSendsAgainAfterFiftyFivePolls) {
+    // Every second request lost: each is answered at its second send.
+    bus.addPanel(0x78).faults.answerEvery = 2;
+    const int64_t start = tim_nowUs();
+    EXPECT_EQ(app_setup_read(0x78), 1);
+    EXPECT_EQ(commandsHeard().size(), 14u);
+    EXPECT_GE(tim_nowUs() - start, 7 * 55 * 15000);
+}
+
+TEST_F(Setup, ParseStoresRecordsAndConfirms) {
+    std::string out = captureStdout([] { parse({0x01, 0x09, 0x01, 0x02, 0x08, 0x04, 0x00, 0x01, 0x05, 0x00}); });
+    EXPECT_EQ(out, "app_setup_parse\n");
+    EXPECT_EQ(setup_rec.load(), 0x42u);
+    DeviceRecord r = recordOf(0x42);
+    EXPECT_EQ(r.intensity, 2);
+    EXPECT_EQ(r.btn[0].type, 1);
+    EXPECT_EQ(r.btn[0].scn, 0x0005);
+
+    // Data length 2: nothing stored, nothing confirmed, nothing printed.
+    setup_rec = 0;
+    EXPECT_EQ(captureStdout([] { parse({0x01, 0x09}, 0x43); }), "");
+    EXPECT_EQ(setup_rec.load(), 0u);
+    EXPECT_FALSE(dev_copyByUid(0x43, &r));
+
+    // An unknown tag stores nothing but confirms.
+    parse({0x01, 0x07, 0x01, 0x02, 0x09, 0x01, 0x01}, 0x44);
+    EXPECT_EQ(setup_rec.load(), 0x44u);
+    EXPECT_FALSE(dev_copyByUid(0x44, &r));
+
+    // A button record with index 6 is skipped and the walk goes on; versions; active bits.
+    out = captureStdout([] {
+        parse({0x01, 0x08, 0x04, 0x06, 0x01, 0xFF, 0xFF, 0xA0, 0x02, 0x01, 0x03, 0x0A, 0x01, 0x05}, 0x45);
+    });
+    EXPECT_EQ(out, "app_setup_parse\nACT:1 5 0\n");
+    r = recordOf(0x45);
+    EXPECT_EQ(r.verMajor, 1);
+    EXPECT_EQ(r.verMinor, 3);
+    EXPECT_EQ(r.act, 5);
+    for (const auto& b : r.btn) EXPECT_EQ(b.type, 0);
+
+    // A DMX block answer replaces the block of button 3.
+    Bytes block = {0x01, 0x0B, 0x4B, 0x02};
+    for (int i = 0; i < DMX_BLOCK_SIZE; ++i) block.push_back(static_cast<uint8_t>(200 - i));
+    out = captureStdout([&] { parse(block, 0x46); });
+    EXPECT_EQ(out, "app_setup_parse\nDMX:75 2\n");
+    r = recordOf(0x46);
+    EXPECT_EQ(std::memcmp(r.dmx[2], block.data() + 4, DMX_BLOCK_SIZE), 0);
+}
+
+TEST_F(Setup, ParseNeverReadsPastTheFrameData) {
+    // The walk stops at the end of the data although bytes that would form a
+    // record follow in the buffer.
+    Bytes f = commandFrame(0xFFFFFFFF, 0x50, {0x01, 0x09, 0x01, 0x01, 0x09, 0x01, 0x03});
+    f[PKT_LEN] = 4;
+    packet_fillCrc(f.data());
+    captureStdout([&] { app_setup_parse(f.data()); });
+    EXPECT_EQ(recordOf(0x50).intensity, 1);
+
+    // A record whose length runs past the data ends the walk, the answer still confirms.
+    setup_rec = 0;
+    captureStdout([] { parse({0x01, 0x09, 0x01, 0x02, 0x0B, 0x4B, 0x00, 0x01, 0x02}, 0x51); });
+    EXPECT_EQ(recordOf(0x51).intensity, 2);
+    EXPECT_EQ(setup_rec.load(), 0x51u);
+    // A version record too short to hold a version stores none.
+    captureStdout([] { parse({0x01, 0x09, 0x01, 0x02, 0xA0, 0x00}, 0x52); });
+    EXPECT_EQ(recordOf(0x52).verMajor, 0);
+}
+
+TEST_F(Setup, ButtonStateReportsMarkActiveButtons) {
+    addDevUID(0x60);
+    addDevUID(0x61);
+    const uint8_t flash4[] = {4, 0, 1, 0x04, 0x00};
+    const uint8_t other[] = {4, 1, 1, 0x06, 0x00};
+    dev_setBtn(0x60, flash4);
+    dev_setBtn(0x61, flash4);
+    dev_setBtn(0x61, other);
+
+    // 'S', a skipped F section of two bytes, then the six entries.
+    Bytes body = {0x53, 0x00, 0x46, 0x02, 0xAA, 0xBB, 0x43, 24};
+    const uint8_t entries[6][4] = {{1, 1, 0x04, 0}, {0, 2, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+    for (const auto& e : entries) body.insert(body.end(), e, e + 4);
+    Bytes frame = dmxFrame(0x01, body);
+    std::string out = captureStdout([&] { app_setup_parseDmxHouse(frame.data()); });
+    EXPECT_EQ(out.rfind("DMX Data packet.\nBtn:\n btn:01\ttype:1\tscn0004\n btn:00\ttype:2\tscn0000\n", 0), 0u);
+    EXPECT_EQ(recordOf(0x60).act, 0x01);
+    EXPECT_EQ(recordOf(0x61).act, 0x01);  // button 2 has mask 0x0006: untouched
+
+    // A button-state section of 20 bytes: the two lines and nothing else.
+    body[7] = 20;
+    frame = dmxFrame(0x01, body);
+    EXPECT_EQ(captureStdout([&] { app_setup_parseDmxHouse(frame.data()); }), "DMX Data packet.\nBtn:\n");
+    // A section that would run past the body ends the parse.
+    frame = dmxFrame(0x01, {0x53, 0x00, 0x46, 0x40});
+    EXPECT_EQ(captureStdout([&] { app_setup_parseDmxHouse(frame.data()); }), "DMX Data packet.\n");
+}
+
+TEST_F(Setup, SendWritesThePanelAndReportsEachStep) {
+    VirtualPanel& p = bus.addPanel(0x00ABCDEF);
+    PanelSetup setup{};
+    setup.intensity = 5;  // sent masked to 0..3
+    setup.btn[1] = {2, 0x0102};
+    uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE] = {};
+    dmx[0][0] = 0xFF;
+    dmx[0][1] = 0xFF;
+    dmx[0][4] = 9;
+    dmx[3][0] = 20;
+    dmx[3][2] = 70;
+
+    int result = 0;
+    const std::string out = captureStdout([&] { result = app_setup_send(0x00ABCDEF, &setup, dmx); });
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(out.find("Sending setup"), std::string::npos);
+    EXPECT_NE(out.find("Start: -1: 9 0 0\n"), std::string::npos);
+    EXPECT_NE(out.find("Sending dmx setup 5"), std::string::npos);
+    EXPECT_EQ(p.intensity, 1);
+    EXPECT_EQ(p.btn[1].type, 2);
+    EXPECT_EQ(p.btn[1].scn, 0x0102);
+    EXPECT_EQ(std::memcmp(p.dmx, dmx, sizeof dmx), 0);
+
+    const auto sent = commandsHeard();
+    ASSERT_EQ(sent.size(), 7u);
+    ASSERT_EQ(sent[0].size(), 40u);
+    EXPECT_EQ(Data(sent[0].begin(), sent[0].begin() + 4), (Data{0x01, 0x09, 0x01, 0x01}));
+    EXPECT_EQ(Data(sent[0].begin() + 10, sent[0].begin() + 16), (Data{0x08, 0x04, 0x01, 0x02, 0x02, 0x01}));
+    EXPECT_EQ(sent[4].size(), 78u);
+    EXPECT_EQ(Data(sent[4].begin(), sent[4].begin() + 4), (Data{0x01, 0x0B, 0x4B, 0x03}));
+    EXPECT_FALSE(bus.isOpen());
+}
+
+TEST_F(Setup, ResultFollowsTheLastBlockOnly) {
+    bus.addPanel(0x99);
+    PanelSetup setup{};
+    uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE] = {};
+    auto blockIndex = [](const std::vector<uint8_t>& f) {
+        return f.size() > PKT_DATA + 3 && f[PKT_DATA + 1] == 0x0B ? f[PKT_DATA + 3] : -1;
+    };
+    // Blocks 1 to 5 lost on the line, block 6 heard: 1.
+    FilterDriver firstFiveLost(bus, [&](const std::vector<uint8_t>& f) {
+        const int i = blockIndex(f);
+        return i < 0 || i == 5;
+    });
+    port_setDriver(&firstFiveLost);
+    int result = 0;
+    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
+    EXPECT_EQ(result, 1);
+
+    // Everything heard but block 6: -1.
+    FilterDriver lastLost(bus, [&](const std::vector<uint8_t>& f) { return blockIndex(f) != 5; });
+    port_setDriver(&lastLost);
+    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
+    EXPECT_EQ(result, -1);
+
+    // A silent panel: the setup packet is not confirmed and no block is sent.
+    port_setDriver(&bus);
+    bus.panel(0x99)->faults.silent = true;
+    bus.clearHeard();
+    std::string out = captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out, "Sending setup ...-1\n");
+    EXPECT_EQ(commandsHeard().size(), 5u);
+}
+
+TEST_F(Setup, PressButtonIsSentOnceWithoutWaiting) {
+    EXPECT_EQ(app_setup_send_simBtn(0x1234, 3), 1);  // nobody there: still 1
+    EXPECT_EQ(commandsHeard(), (std::vector<Data>{{0x01, 0x0A, 0x01, 0x03}}));
+
+    // A panel that hears it reports its button states, which mark the record.
+    VirtualPanel& p = bus.addPanel(0x2345);
+    p.btn[3] = {1, 0x0010};
+    addDevUID(0x2345);
+    const uint8_t rec[] = {4, 3, 1, 0x10, 0x00};
+    dev_setBtn(0x2345, rec);
+    captureStdout([] {
+        app_setup_send_simBtn(0x2345, 3);
+        for (int i = 0; i < 20; ++i) {
+            tim_usleep(1000);
+            cable_response();
+        }
+    });
+    EXPECT_EQ(p.pressCount, 1);
+    EXPECT_EQ(recordOf(0x2345).act & 0x08, 0x08);
+}
