@@ -59,6 +59,19 @@ std::vector<std::vector<uint8_t>> PtyFramer::expire(int64_t nowUs, int64_t stale
     return out;
 }
 
+// Position of a 0x00 byte in [from, to) that is followed by a complete, good
+// frame; npos when there is none.
+size_t PtyFramer::innerFrame(size_t from, size_t to) const {
+    for (size_t j = from; j < to && j + 1 < buf_.size(); ++j) {
+        if (buf_[j] != 0x00) continue;
+        const uint8_t* f = buf_.data() + j + 1;
+        const size_t n = buf_.size() - j - 1;
+        const int len = panels_frameLength(f, n);
+        if (len > 0 && n >= static_cast<size_t>(len) && goodFrame(f, static_cast<size_t>(len))) return j;
+    }
+    return std::string::npos;
+}
+
 std::vector<std::vector<uint8_t>> PtyFramer::parse() {
     std::vector<std::vector<uint8_t>> out;
     size_t pos = 0;
@@ -80,6 +93,13 @@ std::vector<std::vector<uint8_t>> PtyFramer::parse() {
                 continue;
             }
             if (syncSoFar) break;
+            // A good frame after a break inside it means this was no console
+            // frame (a zero in a frame sent without a break, a cut console frame).
+            const size_t inner = innerFrame(pos + 1, pos + 1 + CONSOLE_FRAME_SIZE);
+            if (inner != std::string::npos) {
+                pos = inner;
+                continue;
+            }
             if (n < 1 + static_cast<size_t>(CONSOLE_FRAME_SIZE)) break;
             out.emplace_back(b + 1, b + 1 + CONSOLE_FRAME_SIZE);
             pos += 1 + CONSOLE_FRAME_SIZE;
@@ -90,7 +110,13 @@ std::vector<std::vector<uint8_t>> PtyFramer::parse() {
             ++pos;
             continue;
         }
-        if (len == 0 || n - 1 < static_cast<size_t>(len)) break;
+        if (len == 0 || n - 1 < static_cast<size_t>(len)) {
+            // Still incomplete; a cut frame gives way to a good one behind it.
+            const size_t inner = innerFrame(pos + 1, buf_.size());
+            if (inner == std::string::npos) break;
+            pos = inner;
+            continue;
+        }
         if (!goodFrame(b + 1, static_cast<size_t>(len))) {
             // Not a frame after all: look for a break inside it.
             ++pos;

@@ -5,7 +5,8 @@
 // A pseudo-terminal carries no baud rate and no break: the 0x00 byte that made
 // the break arrives as a plain byte. PtyFramer therefore takes a 0x00 byte
 // directly before a sync pattern, or before a console frame's start code, as
-// the break.
+// the break; a good frame found after a 0x00 byte inside a would-be console
+// frame or a cut frame wins over it.
 //
 // Threads: a PtyServer is driven by one thread at a time (the one in serve() or
 // step()); the only thing another thread may touch meanwhile is the stop flag
@@ -34,6 +35,7 @@ public:
 
 private:
     std::vector<std::vector<uint8_t>> parse();
+    size_t innerFrame(size_t from, size_t to) const;
 
     std::vector<uint8_t> buf_;
     int64_t lastByteUs_ = 0;

@@ -101,7 +101,8 @@ private:
     std::deque<VirtualPanel> panels_;  // a deque keeps handed-out references valid
     std::vector<int64_t> reportAt_;    // per panel; -1 when it does not report
     int64_t earliestReport_ = INT64_MAX;
-    int64_t lastScanUs_ = -INT64_MAX;
+    int64_t lastScanUs_ = 0;
+    bool needScan_ = true;
 
     bool vanished_ = false;
     bool open_ = false;
