@@ -18,7 +18,8 @@ namespace {
 
 constexpr int64_t BYTE_US = 44;
 constexpr int64_t BURST_US = 2000;          // answer bytes due this soon go out in one write
-constexpr size_t WRITE_BACKLOG_MAX = 4096;  // the slave's input queue holds about this much
+constexpr size_t WRITE_BACKLOG_MAX = 4096;
+constexpr int64_t REPORT_QUIET_US = 200000;  // reports wait for a quiet line  // the slave's input queue holds about this much
 constexpr uint8_t SYNC[3] = {SYNC0, SYNC1, SYNC2};
 
 int64_t steadyUs() {
@@ -215,8 +216,10 @@ void PtyServer::step(int64_t maxWaitUs) {
     if (ready > 0 && (pfd.revents & POLLIN)) {
         uint8_t buf[4096];
         ssize_t r;
-        while ((r = ::read(master_, buf, sizeof buf)) > 0)
+        while ((r = ::read(master_, buf, sizeof buf)) > 0) {
+            lastInputUs_ = now;
             for (const auto& t : framer_.feed(buf, static_cast<size_t>(r), now)) hear(t, now);
+        }
     } else if (ready > 0) {
         // Hang-up or error without input: do not spin on it.
         usleep(10000);
@@ -257,6 +260,8 @@ void PtyServer::reports(int64_t now) {
             reportAt_[i] = -1;
         } else if (reportAt_[i] < 0) {
             reportAt_[i] = now + every;
+        } else if (now >= reportAt_[i] && now - lastInputUs_ < REPORT_QUIET_US) {
+            reportAt_[i] = lastInputUs_ + REPORT_QUIET_US;
         } else if (now >= reportAt_[i]) {
             const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
             // It waits for answers already on their way.

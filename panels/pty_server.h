@@ -87,5 +87,6 @@ private:
     ArrivalQueue out_{44};
     std::vector<uint8_t> pendingWrite_;
     size_t transmissions_ = 0;
+    int64_t lastInputUs_ = 0;
     std::vector<uint8_t> universe_;
 };

@@ -18,7 +18,8 @@ constexpr uint32_t DATA_BAUD = 250000;
 constexpr uint32_t BREAK_MAX_BAUD = 100000;  // a 0x00 byte this slow holds the line low long enough
 constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers together
 constexpr size_t HEARD_CAPACITY = 100000;
-constexpr int64_t RESCAN_US = 10000;         // report settings changed by a test are seen this late
+constexpr int64_t RESCAN_US = 10000;
+constexpr int64_t REPORT_QUIET_US = 200000;  // since the configurator's last byte         // report settings changed by a test are seen this late
 constexpr uintptr_t HANDLE_BASE = 0x4B560000;
 
 }  // namespace
@@ -230,6 +231,12 @@ void VirtualBus::fireReports(int64_t now) {
         }
         if (now - reportAt_[i] > 10 * every) reportAt_[i] = now - (now - reportAt_[i]) % every;
         while (reportAt_[i] <= now) {
+            // Panels report only on a quiet line: never amid a discovery or a setup read.
+            const int64_t quietFrom = lineFreeUs_ + REPORT_QUIET_US;
+            if (reportAt_[i] < quietFrom) {
+                reportAt_[i] = quietFrom;
+                continue;
+            }
             const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
             // A reporting panel waits for answers already on their way.
             int64_t at = reportAt_[i];

@@ -21,7 +21,8 @@ struct PanelFaults {
     bool corruptAnswers = false;  // flips a byte in every answer frame
     int64_t answerDelayUs = 2000; // from the end of the request's last byte to the answer's first byte
     bool ackUidUnderNewUid = false;
-    int64_t reportEveryUs = 0;    // spontaneous button-state reports; 0 never
+    int64_t reportEveryUs = 0;    // spontaneous button-state reports; 0 never. A report
+                                  // waits until the configurator has been quiet for 200 ms.
 };
 
 // One answer on the wire: its bytes and when they start after the request ended.

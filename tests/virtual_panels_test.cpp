@@ -535,6 +535,11 @@ TEST(VirtualBus, WireTimingNoiseReportsAndVanishing) {
     EXPECT_NE(stateEntry(reports[0], 2)[0], 0);
     EXPECT_EQ(stateEntry(reports[1], 2)[0], 0);
     EXPECT_EQ(reporter.reportCount, 2);
+    // ...but only on a quiet line, never amid the configurator's exchanges.
+    for (int i = 0; i < 80; ++i)
+        for (const Bytes& f : frames(line.ask(readSetup(0x123), 50000))) EXPECT_EQ(f[3], 0xFD);
+    EXPECT_EQ(reporter.reportCount, 2);
+    EXPECT_EQ(frames(line.listen(1000000)).size(), 1u);  // the one held back
 
     // Listing and the vanished cable.
     PortDeviceInfo info;
