@@ -1,4 +1,4 @@
-// Driving the modal dialogs from a test: a timeout finds the dialog among the
+// Answering modal dialogs from a test: a timeout finds the dialog among the
 // top-level windows and acts on it while gtk_dialog_run waits.
 #pragma once
 
@@ -10,42 +10,32 @@
 
 namespace modal {
 
-// Runs the main loop for about ms milliseconds of wall time.
-inline void pumpFor(int ms) {
-    const gint64 end = g_get_monotonic_time() + static_cast<gint64>(ms) * 1000;
-    while (g_get_monotonic_time() < end) {
-        while (gtk_events_pending()) gtk_main_iteration();
-        g_usleep(1000);
-    }
-}
-
-// Runs the main loop until done() holds, at most capMs; returns done().
+// Runs the main loop until done() holds, at most capMs of wall time.
 template <class Done>
 bool pumpUntil(Done done, int capMs = 5000) {
-    const gint64 end = g_get_monotonic_time() + static_cast<gint64>(capMs) * 1000;
+    const gint64 end = g_get_monotonic_time() + capMs * G_GINT64_CONSTANT(1000);
     while (!done() && g_get_monotonic_time() < end) {
         while (gtk_events_pending()) gtk_main_iteration();
         g_usleep(1000);
     }
     return done();
 }
+inline void pumpFor(int ms) { pumpUntil([] { return false; }, ms); }
 
-// The shown dialog whose title starts with prefix, or null.
-inline GtkWidget* findDialog(const char* prefix) {
+inline GtkWidget* findDialog(const char* titlePrefix) {
     GtkWidget* found = nullptr;
     GList* all = gtk_window_list_toplevels();
     for (GList* l = all; l; l = l->next) {
-        GtkWidget* w = GTK_WIDGET(l->data);
-        const char* title = gtk_window_get_title(GTK_WINDOW(w));
-        if (GTK_IS_DIALOG(w) && gtk_widget_get_mapped(w) && title &&
-            std::strncmp(title, prefix, std::strlen(prefix)) == 0)
-            found = w;
+        const char* title = gtk_window_get_title(GTK_WINDOW(l->data));
+        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)) && title &&
+            std::strncmp(title, titlePrefix, std::strlen(titlePrefix)) == 0)
+            found = GTK_WIDGET(l->data);
     }
     g_list_free(all);
     return found;
 }
 
-// Labels of the dialog's action buttons, left to right as shown.
+// "label=response|..." of the action buttons, left to right on screen.
 inline std::string buttonRow(GtkWidget* dlg) {
     GList* kids = gtk_container_get_children(GTK_CONTAINER(gtk_dialog_get_action_area(GTK_DIALOG(dlg))));
     kids = g_list_sort(kids, [](gconstpointer a, gconstpointer b) {
@@ -53,29 +43,25 @@ inline std::string buttonRow(GtkWidget* dlg) {
     });
     std::string row;
     for (GList* l = kids; l; l = l->next) {
-        if (!GTK_IS_BUTTON(l->data)) continue;
-        if (!row.empty()) row += '|';
-        row += gtk_button_get_label(GTK_BUTTON(l->data));
-        row += '=' + std::to_string(gtk_dialog_get_response_for_widget(GTK_DIALOG(dlg), GTK_WIDGET(l->data)));
+        row += row.empty() ? "" : "|";
+        row += std::string(gtk_button_get_label(GTK_BUTTON(l->data))) + '=' +
+               std::to_string(gtk_dialog_get_response_for_widget(GTK_DIALOG(dlg), GTK_WIDGET(l->data)));
     }
     g_list_free(kids);
     return row;
 }
 
-// The first button labelled label inside w, or null.
 inline GtkWidget* findButton(GtkWidget* w, const char* label) {
-    if (GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) &&
-        std::strcmp(gtk_button_get_label(GTK_BUTTON(w)), label) == 0)
-        return w;
-    if (!GTK_IS_CONTAINER(w)) return nullptr;
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), label) == 0) return w;
     GtkWidget* found = nullptr;
+    if (!GTK_IS_CONTAINER(w)) return found;
     GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
     for (GList* l = kids; l && !found; l = l->next) found = findButton(GTK_WIDGET(l->data), label);
     g_list_free(kids);
     return found;
 }
 
-// What the window manager does when the title bar's close box is clicked.
+// What the title bar's close box makes the window manager send.
 inline void closeByTitleBar(GtkWidget* w) {
     GdkEvent* event = gdk_event_new(GDK_DELETE);
     event->any.window = GDK_WINDOW(g_object_ref(w->window));
@@ -84,29 +70,23 @@ inline void closeByTitleBar(GtkWidget* w) {
     gdk_event_free(event);
 }
 
-inline void setActive(GtkWidget* toggle, bool on) {
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), on);
-}
+inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
 
-// Acts on the dialog titled prefix... once it is shown. act gets the dialog and
-// the response to give (CANCEL unless act changes it); GTK_RESPONSE_NONE gives
-// none, for an act that closes the dialog itself. A failed assertion inside act
-// still ends the dialog, so a test never hangs on it.
+// Acts once on the dialog whose title starts with prefix when it shows. The
+// act sets the response (CANCEL by default; GTK_RESPONSE_NONE: none, it closed
+// the dialog itself). The response is given even when an assertion in the act
+// fails, so that a failing test does not hang.
 class OnModal {
 public:
     using Act = std::function<void(GtkWidget* dlg, int* response)>;
-
     OnModal(const char* prefix, Act act) : prefix_(prefix), act_(std::move(act)) {
         source_ = g_timeout_add(20, &OnModal::tick, this);
     }
     ~OnModal() {
         if (source_) g_source_remove(source_);
     }
-    OnModal(const OnModal&) = delete;
-    OnModal& operator=(const OnModal&) = delete;
-
-    bool ran() const { return ran_; }
+    bool ran() const { return source_ == 0; }
 
 private:
     static gboolean tick(gpointer self) {
@@ -114,17 +94,14 @@ private:
         GtkWidget* dlg = findDialog(me->prefix_.c_str());
         if (!dlg) return TRUE;
         me->source_ = 0;
-        me->ran_ = true;
         int response = GTK_RESPONSE_CANCEL;
         me->act_(dlg, &response);
         if (response != GTK_RESPONSE_NONE) gtk_dialog_response(GTK_DIALOG(dlg), response);
         return FALSE;
     }
-
     std::string prefix_;
     Act act_;
     guint source_ = 0;
-    bool ran_ = false;
 };
 
 }  // namespace modal
