@@ -597,16 +597,22 @@ TEST(PtyFramer, FindsBreaksInAStreamWithoutTiming) {
     stream.insert(stream.end(), bent.begin(), bent.end());  // bad checksum
     stream.push_back(0);
     stream.insert(stream.end(), read.begin(), read.end());
+    uint8_t body[64];
+    for (int i = 0; i < 64; ++i) body[i] = static_cast<uint8_t>(i == 5 ? 0 : 0x91 + i);
+    const Bytes chunk = dmxFrame(0xFE, 9, body);
+    stream.push_back(0);
+    stream.insert(stream.end(), chunk.begin(), chunk.end());
 
     std::vector<Bytes> got;
     for (size_t i = 0; i < stream.size(); i += 7) {
         const size_t k = std::min<size_t>(7, stream.size() - i);
         for (auto& t : framer.feed(stream.data() + i, k, 0)) got.push_back(t);
     }
-    ASSERT_EQ(got.size(), 3u);
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0], Bytes(513, 0));
     EXPECT_EQ(got[1], read);
     EXPECT_EQ(got[2], read);
+    EXPECT_EQ(got[3], chunk);
 
     // A truncated frame gives way to the next one once it has gone stale.
     Bytes cut = {0};
