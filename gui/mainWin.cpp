@@ -127,7 +127,10 @@ gboolean progress(gpointer) {
     checkCableData();
     setBar(pStatusSt.load(), pStatusTop.load());
     showPendingMessage();
-    componentEnable(getLockComponents() == 0);
+    // A worker that posts and then clears its lock bit can land between the
+    // message step and this one: its box is still to come, so keep the buttons
+    // grey until it has been shown.
+    componentEnable(getLockComponents() == 0 && message_pendingType() == MSG_NONE);
     if (deviceList) refreshList();
     inTick = false;
     return TRUE;

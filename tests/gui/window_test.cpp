@@ -53,6 +53,16 @@ void click(int x, int y) {
     gdk_test_simulate_button(w, x, y, 1, GdkModifierType(0), GDK_BUTTON_RELEASE);
 }
 
+// Runs the main loop until done holds (the X server answers in its own time).
+template <class Done>
+bool pumpUntil(Done done) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
+        while (gtk_events_pending()) gtk_main_iteration();
+        g_usleep(1000);
+    }
+    return done();
+}
+
 }  // namespace
 
 using WindowTest = GuiTest;
@@ -234,12 +244,13 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     addDevUID(0x00C0FFEE);
     tick();
     ASSERT_EQ(rows(), 1);
+    ASSERT_TRUE(pumpUntil([] { return gdk_window_is_viewable(GTK_CLIST(deviceList)->clist_window); }));
 
     // A single click on "Btn3" presses button index 2 and leaves no row selected.
     int x, y;
     cellPoint(0, 6, &x, &y);
     click(x, y);
-    drain();
+    ASSERT_TRUE(pumpUntil([&] { return panel.pressCount > 0; }));
     EXPECT_EQ(panel.pressCount, 1);
     EXPECT_EQ(panel.lastPressButton, 2);
     EXPECT_EQ(GTK_CLIST(deviceList)->selection, nullptr);
@@ -258,6 +269,7 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     cellPoint(0, 1, &x, &y);
     click(x, y);
     click(x, y);
+    ASSERT_TRUE(pumpUntil([&] { return panel.setupWrites > 0; }));
     drain();
     EXPECT_EQ(title, "Setup 00C0FFEE");
     EXPECT_GT(panel.setupReads, readsBefore);
