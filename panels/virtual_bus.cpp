@@ -96,14 +96,31 @@ void VirtualBus::setAnswerDelayUs(int64_t us) {
 std::vector<VirtualBus::Transmission> VirtualBus::heard() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Transmission> out(heard_.begin(), heard_.end());
-    if (haveCurrent_ && currentListed_) out.push_back(current_);
+    Transmission t;
+    if (haveCurrent_ && listedPart(current_, &t)) out.push_back(std::move(t));
     return out;
 }
 
 void VirtualBus::clearHeard() {
     std::lock_guard<std::mutex> lock(mutex_);
     heard_.clear();
-    currentListed_ = false;
+    // Bytes that still join the transmission on the wire are listed from here on.
+    listedWhole_ = false;
+    listedFrom_ = haveCurrent_ ? current_.bytes.size() : 0;
+}
+
+// What heard() shows of a transmission: all of it, or after clearHeard() the
+// bytes that came since.
+bool VirtualBus::listedPart(const Transmission& t, Transmission* out) const {
+    if (listedWhole_) {
+        *out = t;
+        return true;
+    }
+    if (t.bytes.size() <= listedFrom_) return false;
+    *out = t;
+    out->bytes.erase(out->bytes.begin(), out->bytes.begin() + static_cast<std::ptrdiff_t>(listedFrom_));
+    if (listedFrom_ > 0) out->afterBreak = false;
+    return true;
 }
 
 std::vector<uint8_t> VirtualBus::lastUniverse() const {
@@ -412,8 +429,9 @@ int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t*
 
     const bool isBreak = n == 1 && buffer[0] == 0x00 && baud_ <= BREAK_MAX_BAUD;
     if (isBreak || !haveCurrent_) {
-        if (haveCurrent_ && currentListed_) {
-            heard_.push_back(std::move(current_));
+        Transmission t;
+        if (haveCurrent_ && listedPart(current_, &t)) {
+            heard_.push_back(std::move(t));
             if (heard_.size() > HEARD_CAPACITY) heard_.pop_front();
         }
         current_ = Transmission{};
@@ -421,7 +439,8 @@ int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t*
         current_.atUs = start;
         current_.endUs = lineFreeUs_;
         haveCurrent_ = true;
-        currentListed_ = true;
+        listedWhole_ = true;
+        listedFrom_ = 0;
         currentDone_ = false;
     }
     if (!isBreak) {

@@ -96,6 +96,7 @@ private:
     void deliver();
     uint32_t txPending(int64_t now) const;
     int64_t byteUs() const;
+    bool listedPart(const Transmission& t, Transmission* out) const;
 
     mutable std::mutex mutex_;
     std::deque<VirtualPanel> panels_;  // a deque keeps handed-out references valid
@@ -120,7 +121,8 @@ private:
     std::deque<Transmission> heard_;
     Transmission current_;
     bool haveCurrent_ = false;
-    bool currentListed_ = false;
+    bool listedWhole_ = true;  // false after clearHeard() until the next transmission starts
+    size_t listedFrom_ = 0;
     bool currentDone_ = false;  // heard by the panels, or can no longer be a frame
     std::vector<uint8_t> universe_;
 

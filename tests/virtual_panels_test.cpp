@@ -418,6 +418,12 @@ TEST(VirtualPanels, IgnoresWhatIsNotForIt) {
     EXPECT_GE(heard[6].endUs - heard[6].atUs, 704 + 20 * 44);
     bus.clearHeard();
     EXPECT_TRUE(bus.heard().empty());
+    // Bytes that trail a transmission from before the clearing are listed alone.
+    line.send(Bytes{1, 2, 3}, false);
+    const auto tail = bus.heard();
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_FALSE(tail[0].afterBreak);
+    EXPECT_EQ(tail[0].bytes, (Bytes{1, 2, 3}));
 }
 
 TEST(VirtualPanels, Faults) {
