@@ -191,7 +191,7 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
     ASSERT_TRUE(tickUntil([&] {
         boxesAfterTick.push_back(answers.seen.size());
         return answers.seen.size() == 2 && getLockComponents() == 0 && message_pendingType() == MSG_NONE;
-    }));
+    })) << answers.seen.size() << " boxes, lock " << getLockComponents() << ", pending " << message_pendingType();
     worker.join();
     for (size_t i = 1; i < boxesAfterTick.size(); ++i) EXPECT_LE(boxesAfterTick[i] - boxesAfterTick[i - 1], 1u);
     ASSERT_EQ(answers.seen.size(), 2u);

@@ -154,6 +154,7 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     });
     gtk_button_clicked(GTK_BUTTON(buttonUpdateFW));
     ASSERT_TRUE(tickUntil(idle));
+    firmware_waitIdle();  // the transfer thread has ended, not only cleared its bit
     tick();
     EXPECT_GT(panel.rebootCount, 0);
     const std::vector<uint8_t> got = panel.firmwareImage();
