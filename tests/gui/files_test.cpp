@@ -125,12 +125,17 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     // cancel that changes nothing.
     std::string openedIn, first;
     std::vector<std::string> filters;
+    bool moved = false;
     answers.push([&](GtkDialog* d) {
-        openedIn = currentFolder(d);
-        if (openedIn.empty()) return DialogAnswerer::NOT_YET;  // still settling
-        filters = filterNames(GTK_FILE_CHOOSER(d), &first);
-        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), tmp.file("other").c_str());
-        return int(GTK_RESPONSE_CANCEL);
+        if (!moved) {
+            openedIn = currentFolder(d);
+            if (openedIn.empty()) return DialogAnswerer::NOT_YET;  // still settling
+            filters = filterNames(GTK_FILE_CHOOSER(d), &first);
+            gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), tmp.file("other").c_str());
+            moved = true;
+        }
+        // Cancelled only once the operator has really gone to another folder.
+        return currentFolder(d) == tmp.file("other") ? int(GTK_RESPONSE_CANCEL) : DialogAnswerer::NOT_YET;
     });
     EXPECT_EQ(openFileDialog(FILE_LIST_OPEN), 0);
     EXPECT_EQ(openedIn, tmp.file("my.lists"));
