@@ -1,8 +1,10 @@
 # The two commands for a new user: make run, make test.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test sanitizers fuzz-build fuzz clean
 
 all: build
 
@@ -10,17 +12,40 @@ deps:
 	@bash tools/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Opens the configurator on the built-in virtual panels.
 run: build
 	cd $(BUILD) && KORVANE_PORT=sim ./korvane
 
-# Every test runs on a virtual display of its own; ctest's summary comes last.
-test: build
+# The same tree built with AddressSanitizer + UBSan and with ThreadSanitizer,
+# and the libFuzzer targets built with clang.
+sanitizers: deps
+	@cmake -S . -B build-asan $(CMAKE_FLAGS) -DKORVANE_SANITIZE=asan >/dev/null
+	@cmake --build build-asan -j $(JOBS) --target korvane_tests korvane_gui_tests
+	@cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKORVANE_SANITIZE=tsan >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target korvane_tests korvane_gui_tests
+
+fuzz-build: deps
+	@CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DKORVANE_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+
+# Every test, the sanitizer runs and short fuzz runs, each on a virtual display
+# of its own; ctest's summary comes last.
+test: sanitizers fuzz-build
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORVANE_ASAN_DIR=$(CURDIR)/build-asan \
+	  -DKORVANE_TSAN_DIR=$(CURDIR)/build-tsan -DKORVANE_FUZZ_DIR=$(CURDIR)/build-fuzz >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Longer fuzzing: FUZZ_SECONDS per target; new findings stay in build-fuzz/corpus.
+fuzz: fuzz-build
+	@for f in build-fuzz/fuzz_*; do \
+	  t=$${f#build-fuzz/fuzz_}; mkdir -p build-fuzz/corpus/$$t; \
+	  echo "== $$t"; $$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$t fuzz/corpus/$$t 2>&1 | tail -n 2; \
+	done
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
