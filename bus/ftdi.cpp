@@ -25,6 +25,7 @@ char* pcBufLD[PORT_MAX_DEVICES + 1];
 // of the status tick.
 enum class OpenFailure { None, Listing, Open };
 OpenFailure lastFailure = OpenFailure::None;
+uint32_t failingPort = 0;  // a failure on another port is news again
 
 PortDriver* drv() { return port_driver(); }
 
@@ -98,6 +99,9 @@ void setupFTParam() {
 }
 
 int32_t openDeviceFTDI(int32_t index) {
+    drv();
+    if (port_generation() != failingPort) lastFailure = OpenFailure::None;
+    failingPort = port_generation();
     readDevices();
     if (ftStatus != PORT_OK) {
         iNumDevs = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@ std::mutex choiceMutex;
 PortDriver* chosen = nullptr;             // in use
 std::unique_ptr<PortDriver> ownedDriver;  // made here from KORVANE_PORT
 PortFactory simFactory = nullptr;
+std::atomic<uint32_t> generation{0};
 
 // Stands in when no driver can serve: no device is listed and nothing opens.
 class AbsentDriver : public PortDriver {
@@ -76,6 +78,7 @@ PortDriver* port_driver() {
     if (chosen == nullptr) {
         ownedDriver.reset(chooseFromEnvironment());
         chosen = ownedDriver.get();
+        ++generation;
     }
     return chosen;
 }
@@ -84,9 +87,12 @@ void port_setDriver(PortDriver* driver) {
     std::lock_guard<std::mutex> lock(choiceMutex);
     chosen = driver;
     if (driver == nullptr) ownedDriver.reset();
+    ++generation;
 }
 
 void port_setSimFactory(PortFactory factory) {
     std::lock_guard<std::mutex> lock(choiceMutex);
     simFactory = factory;
 }
+
+uint32_t port_generation() { return generation.load(); }

@@ -70,6 +70,9 @@ PortDriver* port_driver();
 // returns to the choice by KORVANE_PORT at the next use.
 void port_setDriver(PortDriver* driver);
 
+// Changes whenever another driver is put in place.
+uint32_t port_generation();
+
 // The virtual panels live outside the bus path; main hands their driver in.
 using PortFactory = PortDriver* (*)();
 void port_setSimFactory(PortFactory factory);

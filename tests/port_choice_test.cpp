@@ -1,0 +1,62 @@
+// KORVANE_PORT naming something that is no serial line: a clear refusal, no
+// crash, no hang, and nothing sent.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "app/app_discovery.h"
+#include "app/app_setup.h"
+#include "bus/cable.h"
+#include "bus/ftdi.h"
+#include "bus/port/port.h"
+#include "tests/support/frames.h"
+
+namespace {
+
+class PortChoice : public ::testing::Test {
+protected:
+    void choose(const std::string& value) {
+        setenv("KORVANE_PORT", value.c_str(), 1);
+        port_setDriver(nullptr);
+        cable_free();
+    }
+    void TearDown() override {
+        cable_free();
+        unsetenv("KORVANE_PORT");
+        port_setDriver(nullptr);
+    }
+};
+
+}  // namespace
+
+TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
+    const std::string file = testing::TempDir() + "not-a-tty";
+    std::ofstream(file) << "hello";
+    const std::string folder = testing::TempDir() + "a-folder";
+    mkdir(folder.c_str(), 0700);
+    for (const std::string value : {"/nonexistent/ttyUSB9", file.c_str(), folder.c_str(), "/dev/null",
+                                    "/dev/tty", "ttyUSB0", "simulator"}) {
+        SCOPED_TRACE(value);
+        choose(value);
+        std::string err;
+        const std::string out = captureStdout([&] {
+            testing::internal::CaptureStderr();
+            printDeviceList();
+            EXPECT_LT(cable_open(), 0);
+            EXPECT_LT(cable_open(), 0);
+            EXPECT_EQ(getOpenDevice(), -1);
+            uint32_t found[4] = {};
+            EXPECT_EQ(app_discovery(found, 4), 0);
+            EXPECT_EQ(app_setup_read(0x1234), -1);
+            err = testing::internal::GetCapturedStderr();
+        });
+        // The failure is said once, however often the port is tried.
+        const size_t said = out.find("Error FT_OpenEx") != std::string::npos ? 1 : 0;
+        const size_t listed = err.find("Error: FT_ListDevices") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(said + listed, 1u) << out << err;
+        EXPECT_EQ(out.find("Error FT_OpenEx", out.find("Error FT_OpenEx") + 1), std::string::npos);
+    }
+}
