@@ -37,6 +37,21 @@ const int columnWidths[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
 constexpr int CELL_SIZE = 24;
 char rowCache[DEV_MAX][LIST_COLUMNS][CELL_SIZE];
 
+bool editOnRelease = false;  // a double click asked for "Setup device"
+
+gboolean runEdit(gpointer) {
+    buttonEditAction(nullptr, nullptr);
+    return FALSE;
+}
+
+gboolean listReleased(GtkWidget*, GdkEventButton*, gpointer) {
+    if (editOnRelease) {
+        editOnRelease = false;
+        g_idle_add(runEdit, nullptr);
+    }
+    return FALSE;
+}
+
 bool inTick = false;  // a test may call progress from inside a box the tick opened
 long cellsSet = 0;
 
@@ -150,7 +165,10 @@ void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* even
     std::fflush(stdout);
     if (!event || uid == 0) return;
     if (event->type == GDK_2BUTTON_PRESS) {
-        if (column <= 3) buttonEditAction(nullptr, nullptr);
+        // The setup dialog opens once the list has seen this click's release:
+        // a modal dialog opened in the middle of the click would take that
+        // release, and the list would stay in its pressed state afterwards.
+        if (column <= 3) editOnRelease = true;
         return;
     }
     if (column < 4) return;
@@ -169,6 +187,7 @@ GtkWidget* getDeviceList() {
 
     deviceList = gtk_clist_new_with_titles(LIST_COLUMNS, const_cast<gchar**>(columnTitles));
     g_signal_connect(deviceList, "select_row", G_CALLBACK(selection_made), nullptr);
+    g_signal_connect_after(deviceList, "button-release-event", G_CALLBACK(listReleased), nullptr);
     gtk_clist_set_shadow_type(GTK_CLIST(deviceList), GTK_SHADOW_NONE);
     gtk_clist_set_selection_mode(GTK_CLIST(deviceList), GTK_SELECTION_SINGLE);
     for (int c = 0; c < LIST_COLUMNS; ++c) gtk_clist_set_column_width(GTK_CLIST(deviceList), c, columnWidths[c]);
