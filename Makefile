@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build run test sanitizers fuzz-build fuzz clean
+.PHONY: all deps build run test sanitizers fuzz-build fuzz clean bench
 
 all: build
 
@@ -46,6 +46,14 @@ fuzz: fuzz-build
 	  t=$${f#build-fuzz/fuzz_}; mkdir -p build-fuzz/corpus/$$t; \
 	  echo "== $$t"; $$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$t fuzz/corpus/$$t 2>&1 | tail -n 2; \
 	done
+
+# Benchmarks in a Release build of their own, on a virtual display: one table.
+# KORVANE_BENCH_SKIP_FIRMWARE=1 leaves out the 128 KiB firmware upload (about
+# three minutes of real time); see docs/performance.md.
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target korvane_bench
+	@cd build-bench && xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" ./korvane_bench
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
