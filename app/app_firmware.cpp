@@ -134,11 +134,9 @@ void* read_send_file_struct(void* raw) {
     thrTrans = 0;
     remLock(LOCK_FIRMWARE);
     mySleep(1000);
-    {
-        std::lock_guard<std::mutex> lock(doneMutex);
-        --runningThreads;
-    }
-    doneSignal.notify_all();
+    std::lock_guard<std::mutex> lock(doneMutex);
+    --runningThreads;
+    doneSignal.notify_all();  // under the lock: a waiter may go on to destroy everything
     return nullptr;
 }
 

@@ -12,6 +12,7 @@
 
 #include "app/app_discovery.h"
 #include "app/app_firmware.h"
+#include "app/fileio.h"
 #include "app/app_genUID.h"
 #include "app/app_identify.h"
 #include "app/app_setup.h"
@@ -19,10 +20,7 @@
 #include "gui/dialog.h"
 #include "gui/handover.h"
 #include "gui/mainWin.h"
-#if __has_include("gui/dmxConsole.h")
 #include "gui/dmxConsole.h"
-#define HAVE_DMX_CONSOLE 1
-#endif
 
 GtkWidget* buttonDiscovery = nullptr;
 GtkWidget* buttonSaveList = nullptr;
@@ -84,15 +82,6 @@ void startDiscoveryWorker() {
     clearListWidget();
     dev_removeAll();
     startWorker(makeDiscoveryThr, "discovery worker");
-}
-
-bool isListEnd(int ch) { return ch == '\n' || ch == '\r'; }
-
-int hexValue(int ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -253,11 +242,7 @@ void buttonGenUIDAction(GtkWidget*, gpointer) {
     startDiscoveryWorker();
 }
 
-void buttonDmxConsoleAction(GtkWidget*, gpointer) {
-#ifdef HAVE_DMX_CONSOLE
-    dmxConsole();
-#endif
-}
+void buttonDmxConsoleAction(GtkWidget*, gpointer) { dmxConsole(); }
 
 void buttonDaliAction(GtkWidget*, gpointer) {}
 void buttonInitializeAllAction(GtkWidget*, gpointer) {}
@@ -266,60 +251,6 @@ void buttonSearchAction(GtkWidget*, gpointer) {}
 void buttonInfoAction(GtkWidget*, gpointer) {}
 
 // ---- List files -------------------------------------------------------------------
-
-int saveListFile(const char* path) {
-    std::FILE* out = std::fopen(path, "wb");
-    if (!out) return -1;
-    bool ok = true;
-    for (int i = 0; i < DEV_MAX; ++i) {
-        const uint32_t uid = dev_uidAt(i);
-        if (uid == 0) break;
-        char line[16];
-        const int n = std::snprintf(line, sizeof line, "U:%08X\r\n", uid);
-        if (std::fwrite(line, 1, n, out) != static_cast<size_t>(n)) ok = false;
-    }
-    if (std::fclose(out) != 0) ok = false;
-    return ok ? 0 : -2;
-}
-
-bool parseListUid(const char* text, uint32_t* uid) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
-    uint64_t value = 0;
-    int digits = 0;
-    for (; hexValue(*p) >= 0; ++p, ++digits) {
-        value = value * 16 + hexValue(*p);
-        if (value > 0xFFFFFFFFull) return false;  // does not fit: the line is unusable
-    }
-    if (digits == 0) return false;
-    *uid = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
-    return true;
-}
-
-int readListFile(std::FILE* in) {
-    char line[LIST_LINE_MAX + 1] = {};
-    int used = 0;
-    int read = 0;
-    int ch;
-    while ((ch = std::fgetc(in)) != EOF) {
-        line[used++] = static_cast<char>(ch);
-        if (!isListEnd(ch) && used < LIST_LINE_MAX) continue;
-        // A complete line: ended, or a full piece of a longer one.
-        uint32_t uid = 0;
-        if ((line[0] == 'U' || line[0] == 'u') && line[1] == ':' && parseListUid(line + 2, &uid)) {
-            findDevUID(uid);
-            std::printf(" dev:%08x\n", uid);
-            ++read;
-        }
-        std::memset(line, 0, sizeof line);
-        used = 0;
-    }
-    std::fflush(stdout);
-    return read;  // a last line without its line end is dropped
-}
 
 void buttonSaveListAction(GtkWidget*, gpointer) {
     if (!openFileDialog(FILE_LIST_SAVE)) return;

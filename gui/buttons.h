@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 extern GtkWidget* buttonDiscovery;
 extern GtkWidget* buttonSaveList;
@@ -70,14 +69,4 @@ void* makeLoadThr(void* arg);
 // Starts a discovery without touching discoveryMsg and selected_dev; returns 0.
 int makeDiscovery();
 
-// List files.
-constexpr int LIST_LINE_MAX = 256;
-// Writes "U:%08X\r\n" for each listed device: 0, or -1 when the file cannot be
-// created, -2 when writing or closing it fails.
-int saveListFile(const char* path);
-// Reads list lines into the device table (find or insert). Returns how many
-// numbers were read, duplicates and 0 included.
-int readListFile(std::FILE* in);
-// The number of one list line (the text after "U:"), as "%x" reads it; false
-// when there is none or it does not fit in 32 bits.
-bool parseListUid(const char* text, uint32_t* uid);
+

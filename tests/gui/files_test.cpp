@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/fileio.h"
 #include "devices/devices.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
