@@ -132,7 +132,8 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     VirtualPanel& chosen = *bus.panel(uids[1]);
     chosen.intensity = 2;
     chosen.btn[3] = {1, 0x0010};
-    for (int i = 0; i < DEV_BUTTONS * DMX_BLOCK_SIZE; ++i) chosen.dmx[0][i] = static_cast<uint8_t>(i * 7);
+    for (int b = 0; b < DEV_BUTTONS; ++b)
+        for (int i = 0; i < DMX_BLOCK_SIZE; ++i) chosen.dmx[b][i] = static_cast<uint8_t>((b * DMX_BLOCK_SIZE + i) * 7);
     uint8_t blocks[DEV_BUTTONS][DMX_BLOCK_SIZE];
     std::memcpy(blocks, chosen.dmx, sizeof blocks);
     selected_dev = static_cast<int32_t>(uids[1]);
