@@ -16,6 +16,29 @@ PacketParsers parsers;
 
 bool syncAtFront() { return _packet[0] == SYNC0 && _packet[1] == SYNC1 && _packet[2] == SYNC2; }
 
+// Drops k front bytes in one move, the same as k single drops: bytes past
+// `received` are always zero, so only the held ones need moving.
+void dropFront(int32_t k) {
+    if (k > received) k = received;
+    if (k <= 0) return;
+    std::memmove(_packet, _packet + k, static_cast<size_t>(received - k));
+    std::memset(_packet + received - k, 0, static_cast<size_t>(k));
+    received -= k;
+}
+
+// How many front bytes the sync step drops: up to the next sync pattern, or
+// down to three bytes when none is held.
+int32_t bytesBeforeSync() {
+    const int32_t last = received - 3;
+    for (int32_t k = 0; k < last; ++k) {
+        const uint8_t* p = static_cast<const uint8_t*>(std::memchr(_packet + k, SYNC0, static_cast<size_t>(last - k)));
+        if (!p) break;
+        k = static_cast<int32_t>(p - _packet);
+        if (p[1] == SYNC1 && p[2] == SYNC2) return k;
+    }
+    return last;
+}
+
 void dispatchCommand(uint8_t* frame) {
     const int len = frame[PKT_LEN];
     if (len < 1) return;  // no command byte
@@ -56,12 +79,7 @@ bool completeFront() {
 
 void packet_setParsers(const PacketParsers& p) { parsers = p; }
 
-void shiftData() {
-    if (received <= 0) return;
-    std::memmove(_packet, _packet + 1, PACKET_BUFFER_SIZE - 1);
-    _packet[PACKET_BUFFER_SIZE - 1] = 0;
-    --received;
-}
+void shiftData() { dropFront(1); }
 
 void appendByte(uint8_t c) {
     if (received > PACKET_BUFFER_SIZE - 1) shiftData();
@@ -71,8 +89,8 @@ void appendByte(uint8_t c) {
     // otherwise a false frame start could leave the buffer full and stalled.
     for (;;) {
         if (received <= 3) return;
-        while (!syncAtFront()) {
-            shiftData();
+        if (!syncAtFront()) {
+            dropFront(bytesBeforeSync());
             if (received <= 3) return;
         }
         if (received <= 18) return;
