@@ -85,15 +85,7 @@ uint32_t discoverySearch() {
 int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     discovery_mute_rec = 0;
-    for (int send = 0; send < TRIES; ++send) {
-        cable_sendPacket(frame);
-        for (int poll = 0; poll < 15; ++poll) {
-            mySleep(15);
-            cable_response();
-            if (discovery_mute_rec == uid) return 1;
-        }
-    }
-    return -1;
+    return cable_sendAndConfirm(frame, 15, [] { mySleep(15); }, [uid] { return discovery_mute_rec == uid; });
 }
 
 void app_discovery_parse(uint8_t* frame) {

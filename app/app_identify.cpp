@@ -18,15 +18,7 @@ constexpr uint8_t SUB_IDENTIFY = 0x20;
 int app_identify_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     identify_rec = 0;
-    for (int send = 0; send < 5; ++send) {
-        cable_sendPacket(frame);
-        for (int poll = 0; poll < 15; ++poll) {
-            mySleep(15);
-            cable_response();
-            if (identify_rec == uid) return 1;
-        }
-    }
-    return -1;
+    return cable_sendAndConfirm(frame, 15, [] { mySleep(15); }, [uid] { return identify_rec == uid; });
 }
 
 int app_identify_send(uint32_t uid, uint32_t mask) {

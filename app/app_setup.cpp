@@ -38,15 +38,7 @@ void setData(uint8_t* frame, std::initializer_list<uint8_t> bytes) {
 int app_setup_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     setup_rec = 0;
-    for (int send = 0; send < 5; ++send) {
-        cable_sendPacket(frame);
-        for (int poll = 0; poll < 55; ++poll) {
-            tim_usleep(15000);
-            cable_response();
-            if (setup_rec == uid) return 1;
-        }
-    }
-    return -1;
+    return cable_sendAndConfirm(frame, 55, [] { tim_usleep(15000); }, [uid] { return setup_rec == uid; });
 }
 
 int app_setup_read(uint32_t uid) {

@@ -49,6 +49,24 @@ public:
     CableHold& operator=(const CableHold&) = delete;
 };
 
+// Send and confirm, the shape of every confirmed request: up to 5 sends, each
+// followed by up to `polls` polls, each a pause then cable_response, until
+// answered() holds. The cable stays held throughout. Returns 1, or -1 when no
+// send was answered.
+template <class Answered>
+int32_t cable_sendAndConfirm(uint8_t* frame, int polls, void (*pause)(), Answered answered) {
+    CableHold hold;
+    for (int send = 0; send < 5; ++send) {
+        cable_sendPacket(frame);
+        for (int poll = 0; poll < polls; ++poll) {
+            pause();
+            cable_response();
+            if (answered()) return 1;
+        }
+    }
+    return -1;
+}
+
 // The status tick's cable step: opens the port if needed and feeds one read to
 // the assembler. Returns the negative result of cable_open, the result of
 // cable_response, or CABLE_BUSY without waiting when an operation holds the cable.
