@@ -68,7 +68,10 @@ bool completeFront() {
         if (received < packet_length(_packet)) return false;
         const uint16_t sent = packet_getU16(_packet + PKT_CHECKSUM);
         packet_fillCrc(_packet);
-        if (sent == packet_getU16(_packet + PKT_CHECKSUM)) dispatchCommand(_packet);
+        if (sent == packet_getU16(_packet + PKT_CHECKSUM))
+            dispatchCommand(_packet);
+        else  // a false start's "checksum" bytes may be those of a real frame behind it
+            packet_putU16(_packet + PKT_CHECKSUM, sent);
     }
     // Good or bad, only the first byte goes: a frame that follows is still found.
     shiftData();

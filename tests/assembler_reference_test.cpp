@@ -1,6 +1,7 @@
 // The receive assembler against a plain reference that drops one byte at a time,
 // exactly as the steps read: on mixed traffic both dispatch the same frames, in
 // the same order, and hold the same number of bytes after every read.
+// Checking a false frame start must leave the bytes it spans as they came.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -57,7 +58,9 @@ private:
                 const uint8_t service = p_[PKT_DATA + 1] & 0xF0;
                 const bool taken = len >= 1 && (cmd == 1 || cmd == 2 ||
                                                 (cmd == 3 && len > 1 && (service == 0x10 || service == 0x20)));
-                if (sent == packet_getU16(p_ + PKT_CHECKSUM) && taken) dispatched.emplace_back(p_, p_ + n);
+                const bool good = sent == packet_getU16(p_ + PKT_CHECKSUM);
+                if (!good) packet_putU16(p_ + PKT_CHECKSUM, sent);
+                if (good && taken) dispatched.emplace_back(p_, p_ + n);
             }
             shift();
         }
@@ -141,6 +144,23 @@ TEST(AssemblerReference, SameFramesAndSameHoldingOnMixedTraffic) {
         ASSERT_GT(got.size(), 100u);
         for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].frame, reference.dispatched[i]) << "seed " << seed << " frame " << i;
     }
+    packet_resetAssembler();
+}
+
+TEST(AssemblerReference, AFalseStartsCheckLeavesTheFrameBehindItWhole) {
+    recorder_install();
+    packet_resetAssembler();
+    const Bytes good = commandFrame(0xFFFFFFFF, 0x12345678, {0x02, 0x00});
+    // A frame cut after 7 bytes: its length byte is then byte 11 of the good
+    // frame (0x12), so its check spans the good frame's source bytes 9 and 10.
+    Bytes cut = commandFrame(0xFFFFFFFF, 0xCAFEBABE, {0x01, 0x09, 0x01, 0x02});
+    cut.resize(7);
+    Bytes traffic = cut;
+    traffic.insert(traffic.end(), good.begin(), good.end());
+    traffic.insert(traffic.end(), 20, 0x00);
+    packet_receive(traffic.data(), static_cast<int32_t>(traffic.size()));
+    ASSERT_EQ(recorder_frames().size(), 1u);
+    EXPECT_EQ(recorder_frames()[0].frame, good);
     packet_resetAssembler();
 }
 
