@@ -1,10 +1,12 @@
 #include "bus/timer.h"
 
+#include <sys/prctl.h>
 #include <time.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 
 // Threads: every thread. The real clock's base and each reader's offset are set
 // once (call_once); virtual time is one atomic counter; nothing else is shared.
@@ -52,7 +54,20 @@ void sleepUs(int64_t us) {
         virtualNow.fetch_add(us);
         return;
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(us));
+    // To an absolute deadline, so an interrupted sleep resumes without adding
+    // time, and with the thread's timer slack (50 µs by default) lowered for the
+    // sleep alone: each exchange's pauses are the protocol's, not the kernel's
+    // wake-up batching on top of them.
+    timespec deadline;
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const int64_t ns = deadline.tv_nsec + (us % 1000000) * 1000;
+    deadline.tv_sec += static_cast<time_t>(us / 1000000 + ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+    if (slack > 1) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace
