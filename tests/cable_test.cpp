@@ -138,7 +138,7 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     std::atomic<int> polls{0};
     std::atomic<int> busy{0};
     std::thread ticker([&] {
-        while (!stop) {
+        while (!stop || polls.load() == 0) {
             const int32_t r = cable_poll();
             if (r == CABLE_BUSY) ++busy;
             ++polls;
