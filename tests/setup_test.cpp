@@ -5,7 +5,7 @@
 
 #include "app/app_setup.h"
 #include "bus/timer.h"
-#include "tests/support/filter_driver.h"
+#include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -201,7 +201,7 @@ TEST_F(Setup, ResultFollowsTheLastBlockOnly) {
         return f.size() > PKT_DATA + 3 && f[PKT_DATA + 1] == 0x0B ? f[PKT_DATA + 3] : -1;
     };
     // Blocks 1 to 5 lost on the line, block 6 heard: 1.
-    FilterDriver firstFiveLost(bus, [&](const std::vector<uint8_t>& f) {
+    FaultyDriver firstFiveLost(bus, [&](const std::vector<uint8_t>& f) {
         const int i = blockIndex(f);
         return i < 0 || i == 5;
     });
@@ -211,7 +211,7 @@ TEST_F(Setup, ResultFollowsTheLastBlockOnly) {
     EXPECT_EQ(result, 1);
 
     // Everything heard but block 6: -1.
-    FilterDriver lastLost(bus, [&](const std::vector<uint8_t>& f) { return blockIndex(f) != 5; });
+    FaultyDriver lastLost(bus, [&](const std::vector<uint8_t>& f) { return blockIndex(f) != 5; });
     port_setDriver(&lastLost);
     captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
     EXPECT_EQ(result, -1);

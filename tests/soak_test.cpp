@@ -14,7 +14,7 @@
 #include "app/app_discovery.h"
 #include "app/app_setup.h"
 #include "bus/timer.h"
-#include "tests/support/flaky_driver.h"
+#include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -56,7 +56,7 @@ protected:
         std::mt19937 rng(seed);
         auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
         VirtualBus bus;
-        FlakyDriver cable(bus);
+        FaultyDriver cable(bus);
         port_setDriver(&cable);
         cable_free();
         packet_resetAssembler();

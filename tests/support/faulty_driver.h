@@ -1,14 +1,18 @@
-// Wraps another driver and makes every call fail for a stretch of calls, as a
+// Wraps another driver and disturbs the line as a test asks: transmissions a
+// predicate rejects are lost, and for a stretch of calls every call fails, as a
 // cable pulled out in the middle of an operation and plugged in again.
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <vector>
 
 #include "bus/port/port.h"
 
-class FlakyDriver : public PortDriver {
+class FaultyDriver : public PortDriver {
 public:
-    explicit FlakyDriver(PortDriver& inner) : inner_(inner) {}
+    using Predicate = std::function<bool(const std::vector<uint8_t>&)>;
+    explicit FaultyDriver(PortDriver& inner, Predicate pass = nullptr) : inner_(inner), pass_(std::move(pass)) {}
 
     // Calls number from..to-1 (counted from now) fail.
     void pullBetween(uint64_t from, uint64_t to) {
@@ -16,7 +20,6 @@ public:
         from_ = from;
         to_ = to;
     }
-    uint64_t calls() const { return calls_; }
 
     int libraryVersion(uint32_t* v) override { return gone() ? PORT_IO_ERROR : inner_.libraryVersion(v); }
     int deviceCount(uint32_t* c) override { return gone() ? PORT_IO_ERROR : inner_.deviceCount(c); }
@@ -41,16 +44,16 @@ public:
         return gone() ? PORT_IO_ERROR : inner_.getStatus(h, rx, tx);
     }
     int read(PortHandle h, uint8_t* b, uint32_t n, uint32_t* got) override {
-        if (gone()) {
-            *got = 0;
-            return PORT_IO_ERROR;
-        }
-        return inner_.read(h, b, n, got);
+        *got = 0;
+        return gone() ? PORT_IO_ERROR : inner_.read(h, b, n, got);
     }
     int write(PortHandle h, const uint8_t* b, uint32_t n, uint32_t* written) override {
-        if (gone()) {
-            *written = 0;
-            return PORT_IO_ERROR;
+        *written = 0;
+        if (gone()) return PORT_IO_ERROR;
+        // Frames only; the break byte goes through so the line stays as it was.
+        if (n > 1 && pass_ && !pass_(std::vector<uint8_t>(b, b + n))) {
+            *written = n;
+            return PORT_OK;
         }
         return inner_.write(h, b, n, written);
     }
@@ -67,6 +70,7 @@ private:
     }
 
     PortDriver& inner_;
+    Predicate pass_;
     std::atomic<uint64_t> calls_{0};
     uint64_t from_ = 0;
     uint64_t to_ = 0;
