@@ -30,8 +30,9 @@ void tick_setUp();  // needs GTK initialised and a display
 void tick_register();
 BenchRows tick_rows();
 
-// Timing fidelity on the real clock against the virtual panels.
-BenchRows timing_run(bool withFirmware);
+// Timing fidelity on the real clock against the virtual panels; realtime runs
+// it under SCHED_FIFO when the process may.
+BenchRows timing_run(bool withFirmware, bool realtime);
 
 // The window idling with the demo panels, then memory with 200 devices listed.
 // Runs in the calling process; call it in a child.

@@ -2,7 +2,9 @@
 //
 // Environment: KORVANE_BENCH_SKIP_FIRMWARE=1 leaves out the 128 KiB firmware
 // upload (about three minutes of real time); KORVANE_BENCH_IDLE_SECONDS sets how
-// long the idle window is watched (30 by default); KORVANE_BENCH_VERBOSE=1 also
+// long the idle window is watched (30 by default); KORVANE_BENCH_RT=1 runs the
+// timing part under SCHED_FIFO, out of reach of other processes on a shared
+// machine (see docs/performance.md); KORVANE_BENCH_VERBOSE=1 also
 // prints Google Benchmark's own report; KORVANE_BENCH_PARTS picks parts, a
 // comma list of idle, gb (assembler and tick) and timing (all by default).
 //
@@ -220,7 +222,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: timing fidelity on the real clock%s...\n",
                      skipFirmware ? " (firmware upload skipped: KORVANE_BENCH_SKIP_FIRMWARE)"
                                   : " (the firmware upload takes about three minutes)");
-        timing = timing_run(!skipFirmware);
+        timing = timing_run(!skipFirmware, envFlag("KORVANE_BENCH_RT"));
     }
 
     printTable({{"1. Receive assembler", assembler},
