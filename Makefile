@@ -56,4 +56,4 @@ bench: deps
 	@cd build-bench && xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" ./korvane_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-bench
