@@ -29,12 +29,6 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long maxRssKb() {
-    rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
-
 // kB from /proc/self/status ("VmRSS").
 long statusKb(const char* key) {
     std::ifstream in("/proc/self/status");
@@ -107,7 +101,6 @@ BenchRows idle_run(int seconds) {
     devices_unlock();
     runMainLoop(2000);
     rows.push_back({fmt("resident memory, %d devices listed", GTK_CLIST(deviceList)->rows),
-                    fmt("%.1f MiB (getrusage peak %.1f MiB)", statusKb("VmRSS") / 1024.0, maxRssKb() / 1024.0), "", "",
-                    "", true});
+                    fmt("%.1f MiB (VmRSS)", statusKb("VmRSS") / 1024.0), "", "", "", true});
     return rows;
 }
