@@ -1,37 +1,29 @@
-// The libftdi1 driver where no cable can be reached: listing and opening must
-// fail cleanly (no device, or no USB access at all), never crash.
-#include "bus/port/port.h"
+// The libftdi1 driver where no cable can be reached (no device, or no USB
+// access at all): clean refusals, never a crash.
+#include <memory>
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include "bus/port/port.h"
 
 TEST(LibftdiDriver, NoCableMeansCleanRefusals) {
     std::unique_ptr<PortDriver> d(port_newLibftdiDriver());
-
-    uint32_t count = 99;
-    int st = d->deviceCount(&count);
+    uint32_t count = 99, listed = 99;
+    PortDeviceInfo info;
+    const int st = d->deviceCount(&count);
     if (st == PORT_OK) {
-        PortDeviceInfo info;
         EXPECT_NE(d->deviceDetails(count, &info), PORT_OK);  // one past the end
     } else {
         EXPECT_EQ(count, 0u);
     }
-
     char serial[PORT_SERIAL_SIZE] = {};
     char* buffers[1] = {serial};
-    uint32_t listed = 99;
-    if (d->listSerials(buffers, 1, &listed) != PORT_OK) {
-        EXPECT_EQ(listed, 0u);
-    }
+    if (d->listSerials(buffers, 1, &listed) != PORT_OK) { EXPECT_EQ(listed, 0u); }
 
     PortHandle h = reinterpret_cast<PortHandle>(1);
-    int opened = d->openBySerial("KV-NO-SUCH-CABLE", &h);
-    if (st == PORT_OK && count == 0) {
-        EXPECT_EQ(opened, PORT_DEVICE_NOT_FOUND);
-    } else {
-        EXPECT_NE(opened, PORT_OK);
-    }
+    const int opened = d->openBySerial("KV-NO-SUCH-CABLE", &h);
+    EXPECT_NE(opened, PORT_OK);
+    if (st == PORT_OK && count == 0) { EXPECT_EQ(opened, PORT_DEVICE_NOT_FOUND); }
     EXPECT_EQ(h, nullptr);
 
     // A handle it never gave out is refused before libftdi sees it.
