@@ -1,31 +1,20 @@
 // The DMX console over the virtual bus: what the line carries while it is open,
 // and that its frames stay out of a bus operation's exchange.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "bus/cable.h"
-#include "bus/port/port.h"
 #include "gui/dmxConsole.h"
-#include "panels/virtual_bus.h"
-#include "tests/gui/modal_helpers.h"
-
-using namespace modal;
+#include "tests/gui/gui_fixture.h"
 
 namespace {
 
-class DmxConsole : public ::testing::Test {
+class DmxConsole : public GuiTest {
 protected:
     void SetUp() override {
-        port_setDriver(&bus);
-        cable_free();
+        GuiTest::SetUp();
         bus.addPanel(0x555);
-    }
-    void TearDown() override {
-        cable_free();
-        port_setDriver(nullptr);
     }
     // Console frames heard: after a break, start code 0 and 512 levels.
     size_t frames() const {
@@ -44,45 +33,21 @@ protected:
         pumpFor(200);
         EXPECT_EQ(frames(), sent);
     }
-
-    VirtualBus bus;
 };
 
-TEST_F(DmxConsole, EveryChannelCarriesTheSliderLevel) {
-    OnModal answer("DMX output", [&](GtkWidget* dlg, int*) {
-        EXPECT_EQ(buttonRow(dlg), "gtk-cancel=-6");
+// Every channel carries the slider's level; a worker holding the cable across
+// its exchange keeps the frames off the line until it lets go.
+TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
+    answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX output");
+        EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "gtk-cancel=-6");
         EXPECT_TRUE(pumpUntil([&] { return frames() >= 1; }));
         EXPECT_TRUE(universeAll(0));
         gtk_test_slider_set_perc(vscale, 100.0);  // the top
         EXPECT_TRUE(pumpUntil([&] { return universeAll(255); }));
         gtk_test_slider_set_perc(vscale, 0.0);
         EXPECT_TRUE(pumpUntil([&] { return universeAll(0); }));
-    });
-    dmxConsole();
-    EXPECT_TRUE(answer.ran());
-    expectSilence();
-    EXPECT_FALSE(bus.isOpen());  // it opened the port, so it released it
-}
 
-TEST_F(DmxConsole, TitleBarCloseStopsTheFramesAndLeavesAnOpenPortOpen) {
-    ASSERT_GE(cable_open(), 0);  // as the status tick leaves it
-    OnModal answer("DMX output", [&](GtkWidget* dlg, int* response) {
-        gtk_adjustment_set_value(GTK_ADJUSTMENT(adj1), 77);
-        EXPECT_TRUE(pumpUntil([&] { return universeAll(77); }));
-        closeByTitleBar(dlg);
-        *response = GTK_RESPONSE_NONE;
-    });
-    dmxConsole();
-    EXPECT_TRUE(answer.ran());
-    expectSilence();
-    EXPECT_TRUE(bus.isOpen());
-}
-
-// A worker holds the cable across its exchange: no console frame goes out
-// until it lets go.
-TEST_F(DmxConsole, NoFrameWhileAnOperationHoldsTheCable) {
-    OnModal answer("DMX output", [&](GtkWidget*, int*) {
-        EXPECT_TRUE(pumpUntil([&] { return frames() >= 1; }));
         std::atomic<bool> held{false}, release{false};
         std::thread worker([&] {
             CableHold hold;
@@ -98,7 +63,20 @@ TEST_F(DmxConsole, NoFrameWhileAnOperationHoldsTheCable) {
         EXPECT_TRUE(pumpUntil([&] { return frames() > before; }));
     });
     dmxConsole();
-    EXPECT_TRUE(answer.ran());
+    expectSilence();
+    EXPECT_FALSE(bus.isOpen()) << "it opened the port, so it releases it";
+}
+
+TEST_F(DmxConsole, TitleBarCloseStopsTheFramesAndLeavesAnOpenPortOpen) {
+    ASSERT_GE(cable_open(), 0);  // as the status tick leaves it
+    answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
+        gtk_adjustment_set_value(GTK_ADJUSTMENT(adj1), 77);
+        EXPECT_TRUE(pumpUntil([&] { return universeAll(77); }));
+        closeByTitleBar(GTK_WIDGET(d));
+    });
+    dmxConsole();
+    expectSilence();
+    EXPECT_TRUE(bus.isOpen());
 }
 
 }  // namespace

@@ -1,32 +1,23 @@
 // The DMX setup dialog: the rows in reach, the level fields' guard, "Clear
 // setup", and where a confirmed block ends up.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 
 #include "gui/dialog.h"
 #include "gui/dmxSetup.h"
-#include "tests/gui/modal_helpers.h"
-
-using namespace modal;
+#include "tests/gui/gui_fixture.h"
 
 namespace {
 
-class DmxSetup : public ::testing::Test {
+class DmxSetup : public GuiTest {
 protected:
-    void SetUp() override { dev_removeAll(); }
-
-    // The caller's copy of a table record whose button b has this block; the
-    // levels are 10 to 79.
-    DeviceRecord tableRecord(uint32_t uid, int b, int start, uint8_t flags) {
+    // A table record whose button b has this block, levels 10 to 79; the
+    // caller gets its own copy.
+    static DeviceRecord tableRecord(uint32_t uid, int b, int start, uint8_t flags) {
         uint8_t block[DMX_BLOCK_SIZE] = {static_cast<uint8_t>(start), static_cast<uint8_t>(start >> 8), 12, flags};
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) block[4 + k] = static_cast<uint8_t>(k + 10);
         addDevUID(uid);
         dev_storeDmxBlock(uid, b, block);
-        DeviceRecord rec{};
-        dev_copyByUid(uid, &rec);
-        return rec;
+        return table(uid);
     }
     static DeviceRecord table(uint32_t uid) {
         DeviceRecord rec{};
@@ -43,12 +34,12 @@ protected:
     static void type(int k, const char* t) { gtk_entry_set_text(GTK_ENTRY(values[k]), t); }
 };
 
-TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndCancelKeepsTheBlock) {
+TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
     DeviceRecord rec = tableRecord(0xABCD, 2, 505, 0x02);
     const DeviceRecord before = rec;
-    OnModal answer("DMX setup ", [&](GtkWidget* dlg, int*) {
-        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(dlg)), "DMX setup 0000ABCD button 3");
-        EXPECT_EQ(buttonRow(dlg), "OK=-5|CANCEL=-6");
+    answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX setup 0000ABCD button 3");
+        EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK=-5|CANCEL=-6");
         EXPECT_TRUE(!isActive(checkBoxFlashOn) && isActive(checkBoxFlashOff));
         EXPECT_EQ(text(values[69]), "79");
         EXPECT_TRUE(pumpUntil([] { return text(labelAddrVal[0]) == "505"; }));
@@ -60,18 +51,32 @@ TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndCancelKeepsTheBlock) {
         for (int r = 0; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_TRUE(inReach(k)) << k;
 
-        gtk_button_clicked(GTK_BUTTON(findButton(dlg, "Clear setup")));
+        gtk_button_clicked(GTK_BUTTON(findButton(GTK_WIDGET(d), "Clear setup")));
         EXPECT_EQ(text(values[33]), "0");
     });
     EXPECT_EQ(dmxSetup_dialog(&rec, nullptr, 2), 0);
-    EXPECT_TRUE(answer.ran());
     EXPECT_EQ(std::memcmp(rec.dmx, before.dmx, sizeof rec.dmx), 0);
     EXPECT_EQ(std::memcmp(table(0xABCD).dmx, before.dmx, sizeof rec.dmx), 0);
+
+    answers.push(GTK_RESPONSE_OK,
+                 [](GtkDialog* d) { gtk_button_clicked(GTK_BUTTON(findButton(GTK_WIDGET(d), "Clear setup"))); });
+    dmxSetup_dialog(&rec, nullptr, 2);
+    const uint8_t empty[DMX_BLOCK_SIZE] = {0, 0, 70, 0};
+    EXPECT_EQ(std::memcmp(rec.dmx[2], empty, sizeof empty), 0);
+    EXPECT_EQ(std::memcmp(table(0xABCD).dmx[2], empty, sizeof empty), 0);
 }
 
-TEST_F(DmxSetup, LevelFieldsKeepOnlyDigitsUpTo255) {
-    DeviceRecord rec = tableRecord(0x77, 0, 1, 0x01);
-    OnModal answer("DMX setup ", [&](GtkWidget*, int* response) {
+TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
+    DeviceRecord rec = tableRecord(0x77, 0, 600, 0x01);
+    answers.push(GTK_RESPONSE_OK, [](GtkDialog*) {
+        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboAddress));
+        EXPECT_STREQ(shown, "Address 600 (panel)");
+        g_free(shown);
+    });
+    dmxSetup_dialog(&rec, nullptr, 0);
+    EXPECT_EQ(start(rec.dmx[0]), 600) << "an address the list does not offer stays";
+
+    answers.push(GTK_RESPONSE_OK, [](GtkDialog*) {
         for (const char* bad : {"256", "1a", "-1", "+5", " 7"}) {
             type(0, bad);
             EXPECT_EQ(text(values[0]), "10") << bad;  // the level it was built with
@@ -88,7 +93,6 @@ TEST_F(DmxSetup, LevelFieldsKeepOnlyDigitsUpTo255) {
         EXPECT_EQ(text(values[3]), "255");
         gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 510);
         EXPECT_TRUE(pumpUntil([] { return !inReach(69); }));  // greyed fields are stored too
-        *response = GTK_RESPONSE_OK;
     });
     dmxSetup_dialog(&rec, nullptr, 0);
     for (const DeviceRecord& r : {rec, table(0x77)}) {
@@ -102,47 +106,21 @@ TEST_F(DmxSetup, LevelFieldsKeepOnlyDigitsUpTo255) {
     }
 }
 
-// An address the list does not offer stays unless the operator picks another;
-// "Clear setup" with "OK" stores an empty block.
-TEST_F(DmxSetup, PanelAddressIsKeptAndClearStoresAnEmptyBlock) {
-    DeviceRecord rec = tableRecord(0x78, 5, 600, 0x03);
-    OnModal keep("DMX setup ", [&](GtkWidget*, int* response) {
-        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboAddress));
-        EXPECT_STREQ(shown, "Address 600 (panel)");
-        g_free(shown);
-        *response = GTK_RESPONSE_OK;
-    });
-    dmxSetup_dialog(&rec, nullptr, 5);
-    EXPECT_EQ(start(rec.dmx[5]), 600);
-    EXPECT_EQ(rec.dmx[5][4 + 69], 79);
-
-    OnModal clear("DMX setup ", [&](GtkWidget* dlg, int* response) {
-        gtk_button_clicked(GTK_BUTTON(findButton(dlg, "Clear setup")));
-        *response = GTK_RESPONSE_OK;
-    });
-    dmxSetup_dialog(&rec, nullptr, 5);
-    const uint8_t empty[DMX_BLOCK_SIZE] = {0, 0, 70, 0};
-    EXPECT_EQ(std::memcmp(rec.dmx[5], empty, sizeof empty), 0);
-    EXPECT_EQ(std::memcmp(table(0x78).dmx[5], empty, sizeof empty), 0);
-}
-
 TEST_F(DmxSetup, ConfirmedBlockSurvivesACancelledSetupDialog) {
     DeviceRecord rec = tableRecord(0xBEEF, 3, 0, 0);
     rec.btn[3] = {1, 0x0001};
     PanelSetup setup{};
-    OnModal setupAnswer("Setup ", [&](GtkWidget*, int*) {
-        OnModal dmxAnswer("DMX setup 0000BEEF button 4", [&](GtkWidget*, int* response) {
-            gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 100);
-            type(5, "99");
-            *response = GTK_RESPONSE_OK;
-        });
+    answers.push(GTK_RESPONSE_CANCEL, [](GtkDialog*) {
         GtkWidget* dmxButton = findButton(scnSetup[3], "DMX setup...");
         ASSERT_TRUE(dmxButton && gtk_widget_is_sensitive(dmxButton));
         gtk_button_clicked(GTK_BUTTON(dmxButton));
-        EXPECT_TRUE(dmxAnswer.ran());
+    });
+    answers.push(GTK_RESPONSE_OK, [](GtkDialog* d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX setup 0000BEEF button 4");
+        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 100);
+        type(5, "99");
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 0);
-    ASSERT_TRUE(setupAnswer.ran());
     for (const DeviceRecord& r : {rec, table(0xBEEF)}) {
         EXPECT_EQ(start(r.dmx[3]), 100);
         EXPECT_EQ(r.dmx[3][4 + 5], 99);

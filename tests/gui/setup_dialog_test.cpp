@@ -1,102 +1,78 @@
 // The device setup dialog, answered as an operator would, over virtual panels.
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cstring>
 
-#include "bus/cable.h"
-#include "bus/packet_parser.h"
-#include "bus/port/port.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "gui/mainWin.h"
-#include "panels/virtual_bus.h"
-#include "tests/gui/modal_helpers.h"
-
-using namespace modal;
+#include "tests/gui/gui_fixture.h"
 
 namespace {
 
-class SetupDialog : public ::testing::Test {
+class SetupDialog : public GuiTest {
 protected:
     void SetUp() override {
-        port_setDriver(&bus);
-        cable_free();
-        packet_resetAssembler();
-        dev_removeAll();
+        GuiTest::SetUp();
         rec.uid = 0x00C0FFEE;
         rec.intensity = 2;
-        const uint8_t types[DEV_BUTTONS] = {1, 2, 0, 1, 2, 0};
-        const uint16_t scenes[DEV_BUTTONS] = {0x8001, 0x0102, 0x0005, 0xFFFF, 0x0000, 0x4000};
-        for (int b = 0; b < DEV_BUTTONS; ++b) rec.btn[b] = {types[b], scenes[b]};
+        const ButtonSetup buttons[DEV_BUTTONS] = {{1, 0x8001}, {2, 0x0102}, {0, 0x0005},
+                                                  {1, 0xFFFF}, {2, 0x0000}, {0, 0x4000}};
+        std::copy(buttons, buttons + DEV_BUTTONS, rec.btn);
     }
-    void TearDown() override {
-        cable_free();
-        port_setDriver(nullptr);
-        selected_dev = NO_DEVICE;
+    // "intensity type:scenes ..." of a record or a setup.
+    template <class Setup>
+    static std::string text(const Setup& s) {
+        std::string t = std::to_string(s.intensity);
+        for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
+        return t;
     }
     static bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 
-    VirtualBus bus;
     DeviceRecord rec{};
     PanelSetup setup{};
 };
 
-TEST_F(SetupDialog, ShowsTheRecordAndHandsItBackUnchanged) {
-    OnModal answer("Setup ", [&](GtkWidget* dlg, int* response) {
-        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(dlg)), "Setup 00C0FFEE");
-        EXPECT_EQ(buttonRow(dlg), "OK/SEND to all=-8|OK/SEND=-5|CANCEL=-6");
+TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
+    VirtualPanel& panel = bus.addPanel(rec.uid);
+    answers.push(GTK_RESPONSE_OK, [&](GtkDialog* d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00C0FFEE");
+        EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK/SEND to all=-8|OK/SEND=-5|CANCEL=-6");
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity)), 2);
-        for (int b = 0; b < DEV_BUTTONS; ++b) EXPECT_TRUE(isActive(radio[SETUP_TYPES * b + rec.btn[b].type])) << b;
         // Mask 0x8001: scene 1 at the top left, scene 16 at the bottom right.
         for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(checkBoxScn[j]), j == 0 || j == 15) << j;
         EXPECT_LT(checkBoxScn[0]->allocation.x, checkBoxScn[15]->allocation.x);
         EXPECT_LT(checkBoxScn[0]->allocation.y, checkBoxScn[15]->allocation.y);
         EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); }));
         EXPECT_TRUE(sensitive(scnSetup[0]) && sensitive(scnSetup[1]));
-        *response = GTK_RESPONSE_OK;
-    });
-    EXPECT_EQ(input_dialog(&rec, &setup), 1);
-    EXPECT_TRUE(answer.ran());
-    EXPECT_EQ(setup.intensity, 2);
-    for (int b = 0; b < DEV_BUTTONS; ++b) {
-        EXPECT_EQ(setup.btn[b].type, rec.btn[b].type) << b;
-        EXPECT_EQ(setup.btn[b].scn, rec.btn[b].scn) << b;
-    }
-}
 
-TEST_F(SetupDialog, OffGreysTheScenesWhichAreStillReadOutAndIdentifyStaysUsable) {
-    VirtualPanel& panel = bus.addPanel(rec.uid);
-    rec.btn[2].type = 1;
-    OnModal answer("Setup ", [&](GtkWidget*, int* response) {
-        setActive(radio[SETUP_TYPES * 2 + 0]);  // "Off"
-        EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[2]); }));
-        setActive(radio[SETUP_TYPES * 2 + 2]);  // "Scene LATCH"
+        // Button 3 to "Scene LATCH" and back to "Off": its scenes grey out
+        // again, and its "Identify" still sends mask 4.
+        setActive(radio[SETUP_TYPES * 2 + 2]);
         EXPECT_TRUE(pumpUntil([] { return sensitive(scnSetup[2]); }));
         setActive(radio[SETUP_TYPES * 2 + 0]);
         EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[2]); }));
         EXPECT_TRUE(sensitive(btnIdentify[2]));
-        gtk_button_clicked(GTK_BUTTON(btnIdentify[2]));  // button 3 alone: mask 4
+        gtk_button_clicked(GTK_BUTTON(btnIdentify[2]));
         EXPECT_EQ(panel.identifyCount, 1);
         EXPECT_EQ(panel.lastIdentifyMask, 4);
-        *response = GTK_RESPONSE_OK;
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
-    EXPECT_EQ(setup.btn[2].type, 0);
-    EXPECT_EQ(setup.btn[2].scn, 0x0005);
+    EXPECT_EQ(text(setup), text(rec)) << "greyed scenes are read out too";
 }
 
 TEST_F(SetupDialog, ClosingFromTheTitleBarGivesZeroAndWritesNothing) {
-    OnModal answer("Setup ", [&](GtkWidget* dlg, int* response) {
+    GtkWidget* shown = nullptr;
+    answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
         setActive(checkBoxScn[5]);
-        closeByTitleBar(dlg);
-        *response = GTK_RESPONSE_NONE;
+        shown = GTK_WIDGET(g_object_ref(d));
+        closeByTitleBar(shown);
     });
     std::memset(&setup, 0xAA, sizeof setup);
     const PanelSetup before = setup;
     EXPECT_EQ(input_dialog(&rec, &setup), 0);
-    EXPECT_TRUE(answer.ran());
     EXPECT_EQ(std::memcmp(&setup, &before, sizeof setup), 0);
-    EXPECT_EQ(findDialog("Setup "), nullptr);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_FALSE(gtk_widget_get_visible(shown));
+    g_object_unref(shown);
 }
 
 // A panel's intensity 5 and button types 3 and 9 are not offered; they must
@@ -105,7 +81,7 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     rec.intensity = 5;
     rec.btn[0].type = 3;
     rec.btn[1].type = 9;
-    OnModal answer("Setup ", [&](GtkWidget*, int* response) {
+    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
         gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboIntenzity));
         EXPECT_STREQ(shown, "5 (panel)");
         g_free(shown);
@@ -116,16 +92,14 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
         pumpFor(250);
         EXPECT_TRUE(isActive(radioExtra[0]) && isActive(radioExtra[1]));
         setActive(radio[SETUP_TYPES * 1 + 2]);  // the operator's own pick wins
-        *response = GTK_RESPONSE_OK;
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
-    EXPECT_EQ(setup.intensity, 5);
-    EXPECT_EQ(setup.btn[0].type, 3);
-    EXPECT_EQ(setup.btn[1].type, 2);
+    rec.btn[1].type = 2;
+    EXPECT_EQ(text(setup), text(rec));
 }
 
-// Through the "Setup device" action: the selected panel's setup is read, edited
-// and sent, with that panel's DMX blocks, to every panel in the table.
+// Through "Setup device": the selected panel's setup is read, edited and sent,
+// with that panel's DMX blocks, to every panel in the table.
 TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     const uint32_t uids[3] = {0x101, 0x202, 0x303};
     for (uint32_t uid : uids) bus.addPanel(uid), addDevUID(uid);
@@ -136,26 +110,22 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
         for (int i = 0; i < DMX_BLOCK_SIZE; ++i) chosen.dmx[b][i] = static_cast<uint8_t>((b * DMX_BLOCK_SIZE + i) * 7);
     uint8_t blocks[DEV_BUTTONS][DMX_BLOCK_SIZE];
     std::memcpy(blocks, chosen.dmx, sizeof blocks);
+    PanelSetup wanted = chosen.setup();
+    wanted.intensity = 0;
+    wanted.btn[5] = {2, 0x0010};
     selected_dev = static_cast<int32_t>(uids[1]);
 
-    OnModal answer("Setup 00000202", [&](GtkWidget*, int* response) {
+    answers.push(GTK_RESPONSE_YES, [&](GtkDialog* d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00000202");
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity)), 2);
         gtk_combo_box_set_active(GTK_COMBO_BOX(comboIntenzity), 0);
         setActive(radio[SETUP_TYPES * 5 + 2]);
         setActive(checkBoxScn[SETUP_SCENES * 5 + 4]);
-        *response = GTK_RESPONSE_YES;
     });
     buttonEditAction(nullptr, nullptr);
-    ASSERT_TRUE(answer.ran());
     for (uint32_t uid : uids) {
-        const VirtualPanel& p = *bus.panel(uid);
-        const PanelSetup got = p.setup();
-        EXPECT_EQ(got.intensity, 0) << uid;
-        EXPECT_EQ(got.btn[3].type, 1) << uid;
-        EXPECT_EQ(got.btn[3].scn, 0x0010) << uid;
-        EXPECT_EQ(got.btn[5].type, 2) << uid;
-        EXPECT_EQ(got.btn[5].scn, 0x0010) << uid;
-        EXPECT_EQ(std::memcmp(p.dmx, blocks, sizeof blocks), 0) << uid;
+        EXPECT_EQ(text(bus.panel(uid)->setup()), text(wanted)) << uid;
+        EXPECT_EQ(std::memcmp(bus.panel(uid)->dmx, blocks, sizeof blocks), 0) << uid;
     }
 }
 
