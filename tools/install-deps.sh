@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libgtest-dev libgmock-dev
-          libbenchmark-dev xvfb xauth clang)
+          libbenchmark-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do
