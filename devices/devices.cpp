@@ -120,8 +120,10 @@ int dev_setAct(uint32_t uid, const uint8_t* rec) {
 int dev_setDmxBtn(uint32_t uid, const uint8_t* rec) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0 && rec[0] >= DMX_BLOCK_SIZE + 1 && rec[1] < DEV_BUTTONS)
+    if (i >= 0 && rec[0] >= DMX_BLOCK_SIZE + 1 && rec[1] < DEV_BUTTONS) {
         std::memcpy(dev[i].dmx[rec[1]], rec + 2, DMX_BLOCK_SIZE);
+        dev[i].dmxKnown = static_cast<uint8_t>(dev[i].dmxKnown | 1u << rec[1]);
+    }
     return 0;
 }
 
@@ -205,6 +207,7 @@ bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block) {
     for (auto& record : dev) {
         if (record.uid == uid) {
             std::memcpy(record.dmx[btn], block, DMX_BLOCK_SIZE);
+            record.dmxKnown = static_cast<uint8_t>(record.dmxKnown | 1u << btn);
             return true;
         }
     }

@@ -36,6 +36,9 @@ struct DeviceRecord {
     uint8_t intensity;
     ButtonSetup btn[DEV_BUTTONS];
     uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE];
+    // Bit b: DMX block b holds what was read from this panel or set by the
+    // operator. A block without its bit is unknown and must never be sent.
+    uint8_t dmxKnown;
     uint8_t act;   // bit b: the scene of button b+1 is on
     uint8_t verMajor;
     uint8_t verMinor;
@@ -70,7 +73,8 @@ bool dev_copyRecord(int index, DeviceRecord* out);  // false: index out of range
 bool dev_copyByUid(uint32_t uid, DeviceRecord* out);
 int dev_count();                                     // length of the leading run of used records
 uint32_t dev_uidAt(int index);                       // 0 when free or out of range
-// Writes one DMX button block of the record with that UID (the DMX setup dialog).
+// Writes one DMX button block of the record with that UID (the DMX setup dialog)
+// and marks it known.
 bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block);
 
 void devices_lock();
