@@ -22,9 +22,8 @@
 
 namespace {
 
-constexpr int kFtdiVendor = 0x0403;
-// FT232R/BM, FT2232, FT4232, FT232H, FT-X: the cables seen on DMX lines.
-constexpr int kFtdiProducts[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
+constexpr int kFtdiVendor = PORT_FTDI_VENDOR;
+constexpr auto& kFtdiProducts = PORT_FTDI_PRODUCTS;
 
 // A 1 ms libusb transfer time-out expires before the chip's status packet comes
 // back and loses what the transfer carried; an idle chip answers within its

@@ -3,9 +3,10 @@
 // and a scripted driver in the tests).
 //
 // The driver is chosen once, at its first use, from KORVANE_PORT:
-//   unset or empty  libftdi1, the first FTDI cable found
-//   /path           a serial tty (a cable bound to ftdi_sio, or a pseudo-terminal)
-//   sim             the built-in virtual panels
+//   unset, empty or ftdi:  libftdi1, the first FTDI cable found
+//   ftdi:SERIAL            libftdi1, the FTDI cable with that serial number
+//   /path                  a serial tty (a cable bound to ftdi_sio, or a pseudo-terminal)
+//   sim                    the built-in virtual panels
 //
 // Statuses are 0 for success and a PortStatus code otherwise.
 //
@@ -29,6 +30,12 @@ enum PortStatus : int {
 
 constexpr int PORT_MAX_DEVICES = 50;
 constexpr int PORT_SERIAL_SIZE = 64;
+
+// The FTDI cables the libftdi driver looks for, and that the udev rule
+// (60-korvane.rules) opens to the logged-in user: FT232R/BM, FT2232, FT4232,
+// FT232H, FT-X.
+constexpr uint16_t PORT_FTDI_VENDOR = 0x0403;
+constexpr uint16_t PORT_FTDI_PRODUCTS[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
 struct PortDeviceInfo {
     uint32_t flags = 0;
@@ -73,11 +80,21 @@ void port_setDriver(PortDriver* driver);
 // Changes whenever another driver is put in place.
 uint32_t port_generation();
 
+// The values of KORVANE_PORT, as the programs' --help shows them.
+const char* port_choiceHelp();
+
 // The virtual panels live outside the bus path; main hands their driver in.
 using PortFactory = PortDriver* (*)();
 void port_setSimFactory(PortFactory factory);
+// What KORVANE_PORT's libftdi1 choices build on; tests stand a scripted driver
+// in for it. nullptr returns to libftdi1.
+void port_setLibftdiFactory(PortFactory factory);
 
 // Implementations.
 PortDriver* port_newLibftdiDriver();
 PortDriver* port_newTtyDriver(const char* path);
 PortDriver* port_newAbsentDriver(const char* why);  // lists no device
+// Opens only the cable with this serial number (owns inner): its listing names
+// that cable first, and any other open is refused with a line on stderr that
+// names the serial numbers found.
+PortDriver* port_newCableChoiceDriver(PortDriver* inner, const char* serial);
