@@ -5,6 +5,12 @@
 
 #include <cstdio>
 
+namespace {
+
+constexpr const char* kIconFile = "tivol.png";
+
+}  // namespace
+
 char* getTitle(char* buffer) {
     std::snprintf(buffer, TITLE_SIZE, "Korvane Control 1.1.");
     return buffer;
@@ -18,4 +24,27 @@ GdkPixbuf* create_pixbuf(const char* fileName) {
         if (error) g_error_free(error);
     }
     return pixbuf;
+}
+
+std::string findWindowIcon(const std::string& exeDir) {
+    const std::string candidates[] = {
+        kIconFile,
+        exeDir + "/" + kIconFile,
+        exeDir + "/" KORVANE_ICON_FROM_BINDIR,  // e.g. /usr/bin/../share/icons/...
+    };
+    for (const std::string& path : candidates)
+        if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR)) return path;
+    return "";
+}
+
+GdkPixbuf* loadWindowIcon() {
+    std::string exeDir = ".";
+    if (gchar* exe = g_file_read_link("/proc/self/exe", nullptr)) {
+        gchar* dir = g_path_get_dirname(exe);
+        exeDir = dir;
+        g_free(dir);
+        g_free(exe);
+    }
+    const std::string path = findWindowIcon(exeDir);
+    return create_pixbuf(path.empty() ? kIconFile : path.c_str());
 }

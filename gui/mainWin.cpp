@@ -312,7 +312,7 @@ static GtkWidget* build(bool startTimer) {
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(destroy), nullptr);
     gtk_window_set_title(GTK_WINDOW(window), "");
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-    if (GdkPixbuf* icon = create_pixbuf("tivol.png")) {
+    if (GdkPixbuf* icon = loadWindowIcon()) {
         gtk_window_set_icon(GTK_WINDOW(window), icon);
         g_object_unref(icon);
     }

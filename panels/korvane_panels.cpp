@@ -29,13 +29,15 @@ void usage(FILE* out) {
         "The first line of output is the terminal's path; give it to the configurator\n"
         "as KORVANE_PORT=<path>.\n"
         "\n"
+        "Options:\n"
         "  --demo          the six demo panels (the default when no panel option is given)\n"
         "  --count N       N panels with random UIDs and setups\n"
         "  --seed S        seed for --count (default 1)\n"
         "  --uid HEX       one panel with this UID and a plain setup (repeatable)\n"
         "  --delay-ms D    answer D milliseconds after a request (default 2)\n"
         "  --verbose       one line on standard error per transmission heard\n"
-        "  --help          this text\n",
+        "  --help          this text\n"
+        "  --version       the version\n",
         out);
 }
 
@@ -62,6 +64,9 @@ int main(int argc, char** argv) {
         unsigned long long v = 0;
         if (a == "--help" || a == "-h") {
             usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::puts("korvane-panels " KORVANE_VERSION);
             return 0;
         } else if (a == "--demo") {
             demo = true;
