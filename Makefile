@@ -3,8 +3,10 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 300
+# make install: where the tree goes (DESTDIR, if set, is put in front of it).
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test sanitizers fuzz-build fuzz clean bench
+.PHONY: all deps build run test sanitizers fuzz-build fuzz clean bench install package
 
 all: build
 
@@ -12,8 +14,16 @@ deps:
 	@bash tools/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The programs, man pages, menu entry, icons and udev rule, under PREFIX.
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The .deb, into $(BUILD): sudo dpkg -i $(BUILD)/korvane_*.deb
+package: build
+	@cmake --build $(BUILD) --target package
 
 # Opens the configurator on the built-in virtual panels.
 run: build
