@@ -59,6 +59,7 @@ def ftdi_products(source):
 
 
 def udev_checker(source):
+    sys.dont_write_bytecode = True  # nothing written into the source tree
     sys.path.insert(0, os.path.join(source, "tools"))
     import check_udev_rules
     return check_udev_rules
