@@ -63,9 +63,10 @@ private:
     std::string why_;
 };
 
-// KORVANE_PORT=ftdi:SERIAL: the ftdi module opens the first cable of its
-// listing, so the chosen cable is listed first, and the open of any other
-// cable (the chosen one is missing) is refused.
+// KORVANE_PORT=ftdi:SERIAL, over the libftdi driver (owned): the ftdi module
+// opens the first cable of its listing, so the chosen cable is listed first,
+// and the open of any other cable (the chosen one is missing) is refused with
+// a line on stderr that names the serial numbers found.
 class CableChoiceDriver : public PortDriver {
 public:
     CableChoiceDriver(PortDriver* inner, std::string serial) : inner_(inner), wanted_(std::move(serial)) {}
@@ -160,7 +161,7 @@ PortDriver* chooseFromEnvironment() {
     }
     if (std::strncmp(port, "ftdi:", 5) == 0) {
         if (port[5] == '\0') return newLibftdi();
-        return port_newCableChoiceDriver(newLibftdi(), port + 5);
+        return new CableChoiceDriver(newLibftdi(), port + 5);
     }
     return port_newAbsentDriver("unknown KORVANE_PORT");
 }
@@ -168,10 +169,6 @@ PortDriver* chooseFromEnvironment() {
 }  // namespace
 
 PortDriver* port_newAbsentDriver(const char* why) { return new AbsentDriver(why ? why : ""); }
-
-PortDriver* port_newCableChoiceDriver(PortDriver* inner, const char* serial) {
-    return new CableChoiceDriver(inner, serial ? serial : "");
-}
 
 const char* port_choiceHelp() {
     return "  KORVANE_PORT  how the bus is reached; the only setting the program reads:\n"

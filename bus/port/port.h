@@ -94,7 +94,3 @@ void port_setLibftdiFactory(PortFactory factory);
 PortDriver* port_newLibftdiDriver();
 PortDriver* port_newTtyDriver(const char* path);
 PortDriver* port_newAbsentDriver(const char* why);  // lists no device
-// Opens only the cable with this serial number (owns inner): its listing names
-// that cable first, and any other open is refused with a line on stderr that
-// names the serial numbers found.
-PortDriver* port_newCableChoiceDriver(PortDriver* inner, const char* serial);
