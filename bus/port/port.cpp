@@ -3,18 +3,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Threads: the choice is made once under choiceMutex; afterwards the pointer is
-// only read, and the driver is used under the cable lock.
+// only read, and the driver is used under the cable lock. The driver made here
+// lives until the process ends: nothing destroys it at exit, when workers that
+// are never joined may still be calling it.
 
 namespace {
 
 std::mutex choiceMutex;
-PortDriver* chosen = nullptr;             // in use
-std::unique_ptr<PortDriver> ownedDriver;  // made here from KORVANE_PORT
+PortDriver* chosen = nullptr;  // in use
+PortDriver* ownedDriver = nullptr;  // made here from KORVANE_PORT; never destroyed
+// Drivers a later choice replaced (tests choose again): kept, never destroyed.
+std::vector<PortDriver*>* retired = new std::vector<PortDriver*>();
 PortFactory simFactory = nullptr;
 std::atomic<uint32_t> generation{0};
 
@@ -53,6 +57,7 @@ public:
         return PORT_INVALID_HANDLE;
     }
     int close(PortHandle) override { return PORT_INVALID_HANDLE; }
+    std::string lastError() override { return why_; }
 
 private:
     std::string why_;
@@ -76,8 +81,8 @@ PortDriver* port_newAbsentDriver(const char* why) { return new AbsentDriver(why 
 PortDriver* port_driver() {
     std::lock_guard<std::mutex> lock(choiceMutex);
     if (chosen == nullptr) {
-        ownedDriver.reset(chooseFromEnvironment());
-        chosen = ownedDriver.get();
+        if (ownedDriver == nullptr) ownedDriver = chooseFromEnvironment();
+        chosen = ownedDriver;
         ++generation;
     }
     return chosen;
@@ -86,7 +91,11 @@ PortDriver* port_driver() {
 void port_setDriver(PortDriver* driver) {
     std::lock_guard<std::mutex> lock(choiceMutex);
     chosen = driver;
-    if (driver == nullptr) ownedDriver.reset();
+    if (driver == nullptr && ownedDriver != nullptr) {
+        // The next use chooses again; whoever may still be inside this one keeps it.
+        retired->push_back(ownedDriver);
+        ownedDriver = nullptr;
+    }
     ++generation;
 }
 
