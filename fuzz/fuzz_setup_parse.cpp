@@ -1,6 +1,6 @@
 // The setup answer parser and the button-state parser never read outside the
-// frame (each frame sits in a buffer of exactly its size, under AddressSanitizer)
-// and confirm exactly the answers they should.
+// frame (each frame sits in a buffer of exactly its size, under AddressSanitizer),
+// confirm exactly the answers they should, and never add a record to the table.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

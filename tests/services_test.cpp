@@ -196,7 +196,9 @@ TEST_F(Services, FirmwareAcrossAPulledCableIsNoSuccess) {
     port_setDriver(&cable);
     const std::string path = tempFile("pulled.fw", std::vector<uint8_t>(64 * 20, 3));
     cable.pullBetween(300, 700);
+    testing::internal::CaptureStderr();
     const std::string out = captureStdout([&] { makeProgramDevice(path.c_str(), 0x10); });
+    testing::internal::GetCapturedStderr();
     int missing = 0;
     for (uint16_t k = 0; k < 20; ++k) missing += p.firmwareChunks.count(k) == 0 ? 1 : 0;
     ASSERT_GT(missing, 0);
