@@ -1,5 +1,6 @@
 #include "bus/packet_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bus/crc.h"
@@ -30,6 +31,9 @@ constexpr int MAX_LATER = PACKET_BUFFER_SIZE / 3 + 1;  // sync patterns cannot o
 LaterStart later[MAX_LATER];
 int laterCount = 0;
 uint64_t appended = 0;  // position just past the last byte held
+// The length of the frame at the front while it is being collected, 0 when not
+// known: bytes that cannot complete it need no other step.
+int32_t frontNeed = 0;
 
 uint64_t frontAt() { return appended - static_cast<uint64_t>(received); }
 
@@ -40,6 +44,7 @@ bool syncAt(int32_t i) { return _packet[i] == SYNC0 && _packet[i + 1] == SYNC1 &
 void dropFront(int32_t k) {
     if (k > received) k = received;
     if (k <= 0) return;
+    frontNeed = 0;
     std::memmove(_packet, _packet + k, static_cast<size_t>(received - k));
     std::memset(_packet + received - k, 0, static_cast<size_t>(k));
     received -= k;
@@ -108,14 +113,18 @@ bool dispatchedEarlier(uint64_t at) {
 // Returns false while the frame is still being collected.
 bool completeFront() {
     const int32_t length = frameLength(_packet, received);
-    if (length > 0 && received < length) return false;
+    if (length > 0 && received < length) {
+        frontNeed = length;
+        return false;
+    }
     if (length > 0 && !(laterCount > 0 && dispatchedEarlier(frontAt())) && isGood(_packet)) dispatch(_packet);
     // Good or bad, only the first byte goes: a frame that follows is still found.
     shiftData();
     return true;
 }
 
-// Notes a sync pattern that just completed behind the front.
+// Notes a sync pattern that just completed behind the front (the sync step
+// has already brought any pattern it could to the front).
 void noteLaterStart() {
     const int32_t i = received - 3;
     if (i <= 0 || !syncAt(i) || laterCount == MAX_LATER) return;
@@ -123,15 +132,17 @@ void noteLaterStart() {
 }
 
 // Dispatches the frames behind the front whose last byte just arrived, and
-// forgets starts the front has passed or that cannot be frames.
+// forgets starts that cannot be frames or that the front has reached: the
+// front handles those, and one dispatched here is complete, so the front
+// took it in the same pass it reached it.
 void completeLater() {
     const uint64_t front = frontAt();
     int kept = 0;
     for (int k = 0; k < laterCount; ++k) {
         LaterStart s = later[k];
-        if (s.at < front) continue;  // dropped from the buffer
+        if (s.at <= front) continue;
         const int32_t i = static_cast<int32_t>(s.at - front);
-        if (i > 0 && !s.dispatched) {
+        if (!s.dispatched) {
             if (s.end == 0) {
                 const int32_t length = frameLength(_packet + i, received - i);
                 if (length < 0) continue;
@@ -162,7 +173,7 @@ void appendByte(uint8_t c) {
     if (received > PACKET_BUFFER_SIZE - 1) shiftData();
     _packet[received++] = c;
     ++appended;
-    if (c == SYNC2) noteLaterStart();
+    if (received < frontNeed && laterCount == 0 && c != SYNC2) return;  // still collecting the front
     // A frame completes as soon as its length is held, even with more bytes
     // already behind it, and every complete frame behind it is taken at once:
     // otherwise a false frame start could leave the buffer full and stalled.
@@ -176,10 +187,30 @@ void appendByte(uint8_t c) {
         if (!completeFront()) break;
     }
     if (laterCount > 0) completeLater();
+    if (c == SYNC2) noteLaterStart();
 }
 
 void packet_receive(const uint8_t* data, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) appendByte(data[i]);
+    int32_t i = 0;
+    while (i < n) {
+        // Bytes that can neither complete the frame at the front nor start one
+        // behind it go in at once, as appendByte would take them one by one.
+        if (frontNeed > 0 && laterCount == 0) {
+            int32_t take = std::min(frontNeed - 1 - received, n - i);
+            if (take > 0) {
+                const void* sync = std::memchr(data + i, SYNC2, static_cast<size_t>(take));
+                if (sync) take = static_cast<int32_t>(static_cast<const uint8_t*>(sync) - (data + i));
+            }
+            if (take > 0) {
+                std::memcpy(_packet + received, data + i, static_cast<size_t>(take));
+                received += take;
+                appended += static_cast<uint64_t>(take);
+                i += take;
+                continue;
+            }
+        }
+        appendByte(data[i++]);
+    }
 }
 
 int32_t packet_received() { return received; }
@@ -188,4 +219,5 @@ void packet_resetAssembler() {
     std::memset(_packet, 0, sizeof _packet);
     received = 0;
     laterCount = 0;
+    frontNeed = 0;
 }
