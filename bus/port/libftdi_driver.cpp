@@ -34,8 +34,8 @@
 
 namespace {
 
-constexpr int kFtdiVendor = 0x0403;
-// FT232R/BM, FT2232, FT4232, FT232H, FT-X: the cables seen on DMX lines.
+// FT232R/BM, FT2232, FT4232, FT232H, FT-X: the cables seen on DMX lines, and
+// exactly what libftdi lists when asked for vendor and product 0.
 constexpr int kFtdiProducts[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
 // A 1 ms libusb transfer time-out expires before the chip's status packet comes
@@ -84,37 +84,39 @@ void unrefAll(const LibftdiCalls& c, std::vector<Listed>& found) {
 // PortStatus; devices stay referenced in the result (unrefAll releases them).
 int listDevices(const LibftdiCalls& c, ftdi_context* ctx, std::vector<Listed>* found) {
     found->clear();
-    for (int product : kFtdiProducts) {
-        ftdi_device_list* list = nullptr;
-        int n = c.findAll(ctx, &list, kFtdiVendor, product);
-        if (n < 0) {
-            c.listFree(&list);
-            unrefAll(c, *found);
-            found->clear();
-            return PORT_OTHER_ERROR;  // libusb could not list the bus
-        }
-        for (ftdi_device_list* d = list; d != nullptr; d = d->next) {
-            if (found->size() >= static_cast<size_t>(PORT_MAX_DEVICES)) break;
-            Listed l;
-            l.dev = c.refDevice(d->dev);
-            libusb_device_descriptor desc{};
-            if (c.deviceDescriptor(d->dev, &desc) == 0) {
-                l.vendor = desc.idVendor;
-                l.product = desc.idProduct;
-                l.release = desc.bcdDevice;
-            }
-            l.bus = c.busNumber(d->dev);
-            l.address = c.deviceAddress(d->dev);
-            l.stringsRead = c.getStrings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial,
-                                         sizeof l.serial) == 0;
-            if (!l.stringsRead) {
-                l.serial[0] = '\0';
-                l.description[0] = '\0';
-            }
-            found->push_back(l);
-        }
+    // One walk of the bus for all five products: the status tick lists at every
+    // retry while no cable is there.
+    ftdi_device_list* list = nullptr;
+    if (c.findAll(ctx, &list, 0, 0) < 0) {
         c.listFree(&list);
+        return PORT_OTHER_ERROR;  // libusb could not list the bus
     }
+    for (ftdi_device_list* d = list; d != nullptr; d = d->next) {
+        if (found->size() >= static_cast<size_t>(PORT_MAX_DEVICES)) break;
+        Listed l;
+        l.dev = c.refDevice(d->dev);
+        libusb_device_descriptor desc{};
+        if (c.deviceDescriptor(d->dev, &desc) == 0) {
+            l.vendor = desc.idVendor;
+            l.product = desc.idProduct;
+            l.release = desc.bcdDevice;
+        }
+        l.bus = c.busNumber(d->dev);
+        l.address = c.deviceAddress(d->dev);
+        l.stringsRead = c.getStrings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial,
+                                     sizeof l.serial) == 0;
+        if (!l.stringsRead) {
+            l.serial[0] = '\0';
+            l.description[0] = '\0';
+        }
+        found->push_back(l);
+    }
+    c.listFree(&list);
+    // Product by product, as the cables were always listed.
+    auto rank = [](const Listed& l) {
+        return std::find(std::begin(kFtdiProducts), std::end(kFtdiProducts), l.product) - std::begin(kFtdiProducts);
+    };
+    std::stable_sort(found->begin(), found->end(), [&](const Listed& a, const Listed& b) { return rank(a) < rank(b); });
     return PORT_OK;
 }
 
