@@ -170,6 +170,11 @@ int32_t cable_sendPacket(uint8_t* frame) {
     Guard g(cableMutex());
     openIfClosed();
     clearRespBuff();
+    // Whatever frame is still being collected began before this request, so it
+    // is no answer to it; kept, its claimed length could take in the answer's
+    // first bytes, and a cut frame so completed passes the additive checksum
+    // about once in a thousand.
+    packet_dropHeld();
     packet_fillCrc(frame);
     return sendData(frame, packet_length(frame));
 }

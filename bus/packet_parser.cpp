@@ -215,9 +215,11 @@ void packet_receive(const uint8_t* data, int32_t n) {
 
 int32_t packet_received() { return received; }
 
-void packet_resetAssembler() {
+void packet_dropHeld() {
     std::memset(_packet, 0, sizeof _packet);
     received = 0;
     laterCount = 0;
     frontNeed = 0;
 }
+
+void packet_resetAssembler() { packet_dropHeld(); }
