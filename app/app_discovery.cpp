@@ -1,5 +1,6 @@
 #include "app/app_discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bus/cable.h"
@@ -26,6 +27,16 @@ constexpr uint8_t SUB_START = 0x01;
 constexpr uint8_t SUB_COMPARE = 0x02;
 constexpr int SEARCH_STEPS = 36;
 constexpr int TRIES = 5;
+constexpr int MUTE_FAILURES_TO_STOP = 3;
+
+thread_local DiscoveryOutcome outcome;
+
+// Ends the run for a panel that breaks the search: the protocol's compare cannot
+// reach past it.
+void stopAt(DiscoveryEnd end, uint32_t uid) {
+    outcome.end = end;
+    outcome.uid = uid;
+}
 
 void buildRequest(uint8_t* frame, uint32_t destination, uint8_t sub) {
     packet_fillHeader(frame, destination);
@@ -94,10 +105,16 @@ void app_discovery_parse(uint8_t* frame) {
 }
 
 int app_discovery(uint32_t* found, int32_t limit) {
+    CableUse use;
+    outcome = DiscoveryOutcome{};
     uint8_t frame[PKT_MAX_SIZE];
     {
         CableHold hold;
-        if (cable_open() < 0) return 0;
+        if (cable_open() < 0) {
+            outcome.end = DiscoveryEnd::PortClosed;
+            cable_openError(outcome.portError, sizeof outcome.portError);
+            return 0;
+        }
         buildRequest(frame, UID_ALL, SUB_START);
         flushRxBuff();
         for (int i = 0; i < 5; ++i) {
@@ -115,6 +132,8 @@ int app_discovery(uint32_t* found, int32_t limit) {
     }
     int32_t count = 0;
     int32_t passes = 0;
+    uint32_t failing = 0;  // the candidate whose mutes failed in the last passes
+    int failures = 0;
     do {
         const uint32_t candidate = discoverySearch();
         if (static_cast<int32_t>(candidate) <= 0) {
@@ -122,8 +141,15 @@ int app_discovery(uint32_t* found, int32_t limit) {
             break;
         }
         std::printf("  found=%08X\n", candidate);
+        // Muted panels take no part in the search: one found again is not staying muted,
+        // and would be found again at every pass.
+        if (std::find(found, found + count, candidate) != found + count) {
+            stopAt(DiscoveryEnd::NotStayingMuted, candidate);
+            break;
+        }
         buildRequest(frame, candidate, SUB_MUTE);
         if (app_discovery_send_mute_packet(frame, candidate) == 1) {
+            failures = 0;
             addDevUID(candidate);
             found[count++] = candidate;
             if (count >= limit) {
@@ -132,11 +158,37 @@ int app_discovery(uint32_t* found, int32_t limit) {
             }
         } else {
             std::puts("          not responding");
+            failures = candidate == failing ? failures + 1 : 1;
+            failing = candidate;
+            // An unmuted candidate keeps winning the search: nothing below it can be reached.
+            if (failures >= MUTE_FAILURES_TO_STOP) {
+                stopAt(DiscoveryEnd::NoMuteConfirm, candidate);
+                break;
+            }
         }
-        // Every pass counts, confirmed or not: a panel that answers compares but
-        // never confirms its mute must not keep the run going without end.
+        // Every pass counts, confirmed or not: noise that makes a new candidate at
+        // every pass must not keep the run going without end either.
         ++passes;
     } while (passes < passLimit && count < limit);
     cable_free();
     return count;
+}
+
+DiscoveryOutcome app_discovery_outcome() { return outcome; }
+
+int app_discovery_report(int count, char* text, size_t size) {
+    const DiscoveryOutcome o = outcome;
+    if (o.end == DiscoveryEnd::PortClosed) {
+        std::snprintf(text, size, "Discovery: the port could not be opened.\n%s", o.portError);
+        return MSG_ERROR;
+    }
+    const int n = std::snprintf(text, size, "%d devices found.", count);
+    if (n < 0 || static_cast<size_t>(n) >= size) return MSG_INFO;
+    if (o.end == DiscoveryEnd::NoMuteConfirm)
+        std::snprintf(text + n, size - static_cast<size_t>(n),
+                      "\nPanel %08X does not confirm its mute: the search stopped there.", o.uid);
+    if (o.end == DiscoveryEnd::NotStayingMuted)
+        std::snprintf(text + n, size - static_cast<size_t>(n),
+                      "\nPanel %08X does not stay muted: the search stopped there.", o.uid);
+    return MSG_INFO;
 }

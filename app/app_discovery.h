@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 extern std::atomic<uint32_t> dAddrLo;
@@ -13,6 +14,23 @@ extern std::atomic<uint32_t> dAddr;
 extern std::atomic<uint32_t> discovery_mute_rec;
 
 int app_discovery(uint32_t* found, int32_t limit);
+
+// How the last run on this thread ended, beside "nobody left" or the limit.
+enum class DiscoveryEnd {
+    Done,
+    PortClosed,       // the port could not be opened: nothing was sent
+    NoMuteConfirm,    // the same candidate failed its mute three passes in a row
+    NotStayingMuted,  // a panel found and muted in this run was found again
+};
+struct DiscoveryOutcome {
+    DiscoveryEnd end = DiscoveryEnd::Done;
+    uint32_t uid = 0;          // the panel that ended the run
+    char portError[256] = {};  // with PortClosed: why
+};
+DiscoveryOutcome app_discovery_outcome();
+// The closing box of a run that found `count` panels, the outcome's line
+// included; MSG_ERROR when the port could not be opened, else MSG_INFO.
+int app_discovery_report(int count, char* text, size_t size);
 uint32_t discoverySearch();
 int discoveryCompareAddr(uint32_t addr);
 int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid);

@@ -32,7 +32,7 @@ struct TransferArg {
 };
 
 std::mutex doneMutex;
-std::condition_variable doneSignal;
+std::condition_variable& doneSignal = *new std::condition_variable;  // outlives a transfer still running at exit
 int runningThreads = 0;
 
 bool endsWith(const std::string& s, const char* tail) {
@@ -40,12 +40,15 @@ bool endsWith(const std::string& s, const char* tail) {
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-void sendFiveTimes(uint8_t* frame, int32_t pause) {
+// Returns how many of the five sends reached the cable.
+int sendFiveTimes(uint8_t* frame, int32_t pause) {
     CableHold hold;
+    int sent = 0;
     for (int i = 0; i < 5; ++i) {
-        cable_sendDmxPacket(frame);
+        if (cable_sendDmxPacket(frame) == DMX_FRAME_SIZE) ++sent;
         mySleep(pause);
     }
+    return sent;
 }
 
 void refuse(const char* path, const char* why) {
@@ -85,6 +88,7 @@ int makeSendFile(const char* path, uint32_t uid) {
     std::printf("\nData size: %d\n", size);
     pStatusSt = 0;
     pStatusTop = size / FW_CHUNK;
+    CableUse use;
     cable_open();
 
     uint8_t frame[DMX_FRAME_SIZE] = {SYNC0, SYNC1, SYNC2, KIND_REBOOT, 0xFF, 0xFF};
@@ -100,17 +104,29 @@ int makeSendFile(const char* path, uint32_t uid) {
     mySleep(1000);
 
     int chunks = 0;
+    int lost = 0;  // chunks none of whose sends reached the cable
     frame[3] = KIND_FW_CHUNK;
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
         std::printf("Send fw %d/%d\n", k, size / FW_CHUNK);
-        sendFiveTimes(frame, 5);
+        if (sendFiveTimes(frame, 5) == 0) ++lost;
         pStatusSt = k + 1;
         chunks = k + 1;
     }
-    std::printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
-    std::fflush(stdout);
+    // The panels reboot either way; a chunk that never left must not pass for a done upload.
+    if (lost > 0) {
+        std::printf("Send FAILED. %d/%d chunks not sent\n", lost, chunks);
+        std::fflush(stdout);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "Firmware update failed: %d of %d chunks could not be sent. Send the image again.", lost,
+                      chunks);
+        messageError(text);
+    } else {
+        std::printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
+        std::fflush(stdout);
+    }
     cable_free();
     return 0;
 }

@@ -22,6 +22,7 @@ int app_identify_send_packet(uint8_t* frame, uint32_t uid) {
 }
 
 int app_identify_send(uint32_t uid, uint32_t mask) {
+    CableUse use;
     CableHold hold;
     cable_open();
     uint8_t frame[PKT_MAX_SIZE];

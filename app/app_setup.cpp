@@ -9,18 +9,15 @@
 #include "bus/timer.h"
 
 // Threads: see app_setup.h. Each request holds the cable lock from its first
-// send to its last poll, so its answer is parsed under that lock on this thread.
+// send to its last poll, so its answer is parsed under that lock on this thread;
+// between two requests of a read or a send, other exchanges may take the cable.
 
 std::atomic<uint32_t> setup_rec{0};
+std::atomic<uint32_t> setup_asked{0};
 
 namespace {
 
 constexpr uint8_t CMD_SETUP = 0x01;
-constexpr uint8_t TAG_BUTTON = 0x08;
-constexpr uint8_t TAG_INTENSITY = 0x09;
-constexpr uint8_t TAG_ACTIVE = 0x0A;
-constexpr uint8_t TAG_DMX = 0x0B;
-constexpr uint8_t TAG_VERSION = 0xA0;
 
 constexpr uint8_t SECTION_F = 0x46;
 constexpr uint8_t SECTION_L = 0x4C;
@@ -37,22 +34,30 @@ void setData(uint8_t* frame, std::initializer_list<uint8_t> bytes) {
 
 int app_setup_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
+    setup_asked = uid;
     setup_rec = 0;
     return cable_sendAndConfirm(frame, 55, [] { tim_usleep(15000); }, [uid] { return setup_rec == uid; });
 }
 
 int app_setup_read(uint32_t uid) {
-    CableHold hold;
-    cable_open();
+    CableUse use;
     uint8_t frame[PKT_MAX_SIZE];
     packet_fillHeader(frame, uid);
     setData(frame, {CMD_SETUP});
-    if (app_setup_send_packet(frame, uid) != 1) {
+    int answered;
+    {
+        CableHold hold;  // the port opens within the first exchange: one wait, not two
+        cable_open();
+        answered = app_setup_send_packet(frame, uid);
+        // From here the record holds this read: a block counts as read once its answer came.
+        if (answered == 1) dev_forgetDmxBlocks(uid);
+    }
+    if (answered != 1) {
         cable_free();
         return -1;
     }
     for (uint8_t i = 0; i < DEV_BUTTONS; ++i) {
-        setData(frame, {CMD_SETUP, TAG_DMX, 0x01, i});
+        setData(frame, {CMD_SETUP, DEV_TAG_DMX, 0x01, i});
         app_setup_send_packet(frame, uid);
     }
     cable_free();
@@ -66,6 +71,10 @@ void app_setup_parse(uint8_t* frame) {
     const uint8_t* data = frame + PKT_DATA;
     if (data[0] != CMD_SETUP) return;
     const uint32_t uid = packet_source(frame);
+    if (uid == 0) return;  // no panel's address: it confirms nothing and fills no record
+    // Only the panel last asked fills its record, and only a record already listed:
+    // an answer under another UID must not land in that panel's record nor add a row.
+    const bool store = uid == setup_asked;
     // Bytes past the frame's data are never read: a record that does not fit ends the walk.
     auto at = [&](int i) -> int { return i < len ? data[i] : 0; };
     int pos = 1;
@@ -74,21 +83,12 @@ void app_setup_parse(uint8_t* frame) {
         const int valueLen = data[pos + 1];
         if (pos + 2 + valueLen > len) break;
         const uint8_t* rec = data + pos + 1;
-        if (tag == TAG_BUTTON) {
-            dev_setBtn(uid, rec);
-        } else if (tag == TAG_INTENSITY) {
-            dev_setIntenzity(uid, rec);
-        } else if (tag == TAG_ACTIVE) {
-            std::printf("ACT:%d %d %d\n", valueLen, at(pos + 2), at(pos + 3));
-            dev_setAct(uid, rec);
-        } else if (tag == TAG_DMX) {
-            std::printf("DMX:%d %d\n", valueLen, at(pos + 2));
-            dev_setDmxBtn(uid, rec);
-        } else if (tag == TAG_VERSION) {
-            if (valueLen >= 2) dev_setVer(uid, rec + 1);
-        } else {
+        if (tag == DEV_TAG_ACTIVE) std::printf("ACT:%d %d %d\n", valueLen, at(pos + 2), at(pos + 3));
+        if (tag == DEV_TAG_DMX) std::printf("DMX:%d %d\n", valueLen, at(pos + 2));
+        if (tag != DEV_TAG_BUTTON && tag != DEV_TAG_INTENSITY && tag != DEV_TAG_ACTIVE && tag != DEV_TAG_DMX &&
+            tag != DEV_TAG_VERSION)
             break;
-        }
+        if (store) dev_updateFromAnswer(uid, tag, rec);
         pos += 2 + valueLen;
     }
     setup_rec = uid;
@@ -119,19 +119,18 @@ void app_setup_parseDmxHouse(uint8_t* frame) {
     }
 }
 
-int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE]) {
-    CableHold hold;
-    cable_open();
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks) {
+    CableUse use;
     uint8_t frame[PKT_MAX_SIZE];
     packet_fillHeader(frame, uid);
     uint8_t* data = frame + PKT_DATA;
     data[0] = CMD_SETUP;
-    data[1] = TAG_INTENSITY;
+    data[1] = DEV_TAG_INTENSITY;
     data[2] = 0x01;
     data[3] = setup->intensity & 3;
     for (int b = 0; b < DEV_BUTTONS; ++b) {
         uint8_t* rec = data + 4 + 6 * b;
-        rec[0] = TAG_BUTTON;
+        rec[0] = DEV_TAG_BUTTON;
         rec[1] = 0x04;
         rec[2] = static_cast<uint8_t>(b);
         rec[3] = setup->btn[b].type;
@@ -139,19 +138,28 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
     }
     frame[PKT_LEN] = 40;
 
-    std::fputs("Sending setup", stdout);
-    if (app_setup_send_packet(frame, uid) != 1) {
+    int answered;
+    {
+        CableHold hold;  // the port opens within the first exchange
+        cable_open();
+        std::fputs("Sending setup", stdout);
+        answered = app_setup_send_packet(frame, uid);
+    }
+    if (answered != 1) {
         std::printf(" ...%d\n", -1);
         cable_free();
         return -1;
     }
     std::printf(" ...%d\n", 1);
 
-    int result = -1;
+    int result = 1;
     for (int i = 0; i < DEV_BUTTONS; ++i) {
+        // A block never read from the panel nor set by the operator holds zeros or
+        // another panel's levels: sending it would erase the panel's own.
+        if ((blocks & 1u << i) == 0) continue;
         const uint8_t* block = dmx[i];
         data[0] = CMD_SETUP;
-        data[1] = TAG_DMX;
+        data[1] = DEV_TAG_DMX;
         data[2] = 0x4B;
         data[3] = static_cast<uint8_t>(i);
         std::memcpy(data + 4, block, DMX_BLOCK_SIZE);
@@ -160,14 +168,16 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
                     block[5], block[6]);
         wait_us(1500);
         std::printf("Sending dmx setup %d", i);
-        result = app_setup_send_packet(frame, uid);
-        std::printf(" ...%d\n", result == 1 ? 1 : -1);
+        const int sent = app_setup_send_packet(frame, uid);
+        std::printf(" ...%d\n", sent == 1 ? 1 : -1);
+        if (sent != 1) result = -1;
     }
     cable_free();
     return result;
 }
 
 int app_setup_send_simBtn(uint32_t uid, int btn) {
+    CableUse use;
     CableHold hold;
     cable_open();
     uint8_t frame[PKT_MAX_SIZE];

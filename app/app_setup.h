@@ -11,11 +11,16 @@
 #include "devices/devices.h"
 
 extern std::atomic<uint32_t> setup_rec;
+// The UID the last setup request went to: only its answers fill its record.
+extern std::atomic<uint32_t> setup_asked;
 
 int app_setup_read(uint32_t uid);
 void app_setup_parse(uint8_t* frame);
 void app_setup_parseDmxHouse(uint8_t* frame);
 
-int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE]);
+// Sends the setup and the DMX blocks whose bit is set in `blocks` (bit b: block
+// b was read from a panel or set by the operator); the others are not sent.
+// 1 when every packet sent was confirmed, -1 when any was not.
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks);
 int app_setup_send_packet(uint8_t* frame, uint32_t uid);
 int app_setup_send_simBtn(uint32_t uid, int btn);

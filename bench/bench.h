@@ -37,6 +37,8 @@ BenchRows timing_run(bool withFirmware, bool realtime);
 // The window idling with the demo panels, then memory with 200 devices listed.
 // Runs in the calling process; call it in a child.
 BenchRows idle_run(int seconds);
+// The window idling with no cable, the libftdi port tried at every tick.
+BenchRows idle_runNoCable(int seconds);
 
 // Results of the Google Benchmark runs, by benchmark name: real time per
 // iteration in nanoseconds and the user counters.

@@ -1,10 +1,12 @@
-// The window left alone with the six demo panels on the real clock, as `make run`
-// shows it after their setups were read: CPU time per second of wall time while
-// it idles, then the resident memory once 200 devices are listed.
+// The window left alone on the real clock: with the six demo panels, as `make
+// run` shows it after their setups were read (CPU time per second of wall time
+// while it idles, then the resident memory once 200 devices are listed), and
+// with no cable at all, its status tick trying the libftdi port every 50 ms.
 #include <gtk/gtk.h>
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -29,8 +31,8 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// kB from /proc/self/status ("VmRSS").
-long statusKb(const char* key) {
+// A number from /proc/self/status ("VmRSS" in kB, "Threads").
+long statusField(const char* key) {
     std::ifstream in("/proc/self/status");
     std::string line;
     const size_t n = std::strlen(key);
@@ -101,6 +103,33 @@ BenchRows idle_run(int seconds) {
     devices_unlock();
     runMainLoop(2000);
     rows.push_back({fmt("resident memory, %d devices listed", GTK_CLIST(deviceList)->rows),
-                    fmt("%.1f MiB (VmRSS)", statusKb("VmRSS") / 1024.0), "", "", "", true});
+                    fmt("%.1f MiB (VmRSS)", statusField("VmRSS") / 1024.0), "", "", "", true});
+    return rows;
+}
+
+BenchRows idle_runNoCable(int seconds) {
+    tim_setVirtualClock(false);
+    QuietStdout quiet;  // the open-error lines
+    unsetenv("KORVANE_PORT");
+    port_setDriver(nullptr);  // libftdi1, as an installed configurator starts
+    app_installParsers();
+    buildGUI();
+    ptimer = g_timeout_add(50, progress, progressBar);
+    runMainLoop(2000);
+
+    const long threads0 = statusField("Threads");
+    const double cpu0 = cpuSeconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    runMainLoop(seconds * 1000);
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double share = cpu / wall;
+    BenchRows rows;
+    rows.push_back({fmt("CPU per wall second, %d s idle, no cable (libftdi1)", seconds),
+                    fmt("%.2f%% of one core", share * 100), "0.5%", "", "< 0.5% of one core", share < 0.005});
+    rows.push_back({"  during it: threads at the start and at the end",
+                    fmt("%ld, %ld (port open: %s)", threads0, statusField("Threads"),
+                        cable_device() >= 0 ? "yes" : "no"),
+                    "", "", "", true});
     return rows;
 }

@@ -333,7 +333,7 @@ BenchRows timing_run(bool withFirmware, bool realtime) {
     for (int b = 0; b < DEV_BUTTONS; ++b)
         for (int i = 0; i < DMX_BLOCK_SIZE; ++i) blocks[b][i] = static_cast<uint8_t>(b * 31 + i);
     ok = true;
-    us = measure(3, nullptr, [&] { return app_setup_send(PANEL_UID, &setup, blocks) == 1; }, &ok);
+    us = measure(3, nullptr, [&] { return app_setup_send(PANEL_UID, &setup, blocks, 0x3F) == 1; }, &ok);
     rows.push_back(row("setup send (7 exchanges)", 3, us, floorSetupSend(model, setup, blocks), ok));
 
     ok = true;

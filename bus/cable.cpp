@@ -1,7 +1,9 @@
 #include "bus/cable.h"
 
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "bus/crc.h"
 #include "bus/ftdi.h"
@@ -10,17 +12,87 @@
 #include "bus/timer.h"
 
 // Threads and the cable lock: see cable.h. Every piece of state below, and all of
-// ftdi and the receive assembler, is touched only with cableMutex held.
+// ftdi and the receive assembler, is touched only with the cable lock held; the
+// count of operations running has a mutex of its own.
 
 namespace {
 
-std::recursive_mutex cableMutex;
+// A recursive lock handed on in ticket order: a thread that lets it go and asks
+// again at once (a discovery going from one compare step to the next) queues
+// behind a thread already waiting, instead of taking it back before that one wakes.
+class FairLock {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> l(m_);
+        if (depth_ > 0 && owner_ == std::this_thread::get_id()) {
+            ++depth_;
+            return;
+        }
+        const uint64_t ticket = next_++;
+        turn_.wait(l, [&] { return depth_ == 0 && serving_ == ticket; });
+        take();
+    }
+    // Only when free and nobody waits: the tick never jumps the queue.
+    bool try_lock() {
+        std::lock_guard<std::mutex> l(m_);
+        if (depth_ > 0 && owner_ == std::this_thread::get_id()) {
+            ++depth_;
+            return true;
+        }
+        if (depth_ > 0 || serving_ != next_) return false;
+        ++next_;
+        take();
+        return true;
+    }
+    void unlock() {
+        std::lock_guard<std::mutex> l(m_);
+        if (--depth_ > 0) return;
+        owner_ = std::thread::id();
+        turn_.notify_all();
+    }
+    int waiters() {
+        std::lock_guard<std::mutex> l(m_);
+        return static_cast<int>(next_ - serving_);
+    }
+
+private:
+    void take() {
+        ++serving_;
+        owner_ = std::this_thread::get_id();
+        depth_ = 1;
+    }
+
+    std::mutex m_;
+    std::condition_variable turn_;
+    std::thread::id owner_;
+    int depth_ = 0;
+    uint64_t next_ = 0;     // the next ticket handed out
+    uint64_t serving_ = 0;  // the ticket whose turn comes next
+};
+
+// Never destroyed: workers still running at exit go on using it.
+FairLock& cableMutex() {
+    static FairLock* lock = new FairLock;
+    return *lock;
+}
+using Guard = std::lock_guard<FairLock>;
+
+// Operations running (CableUse), and whether one of them freed the port while
+// others still ran. Guarded by useMutex, taken after the cable lock or alone: an
+// operation's start queues for nothing, so its first exchange is its only wait.
+std::mutex useMutex;
+int usesRunning = 0;
+thread_local int usesHere = 0;
+bool closeWhenLastEnds = false;
 
 int32_t cableDev = -1;
 char resp_buff[RESP_BUFF_SIZE];
 char* ptr_respBuff = resp_buff;
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+void closePort() {
+    closeDevice();
+    cableDev = getOpenDevice();
+}
 
 int32_t openIfClosed() {
     // The port may have been dropped under us (a pulled cable): then open afresh.
@@ -37,23 +109,51 @@ void collectText(const uint8_t* bytes, int32_t n) {
 
 }  // namespace
 
-void cable_lock() { cableMutex.lock(); }
-void cable_unlock() { cableMutex.unlock(); }
-bool cable_tryLock() { return cableMutex.try_lock(); }
+void cable_lock() { cableMutex().lock(); }
+void cable_unlock() { cableMutex().unlock(); }
+bool cable_tryLock() { return cableMutex().try_lock(); }
 
 int32_t cable_open() {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     return openIfClosed();
 }
 
 void cable_free() {
-    Guard g(cableMutex);
-    closeDevice();
-    cableDev = getOpenDevice();
+    Guard g(cableMutex());
+    {
+        // Another operation still running keeps the port: closing it under its
+        // next exchange would cost that exchange its answer.
+        std::lock_guard<std::mutex> u(useMutex);
+        closeWhenLastEnds = usesRunning > usesHere;
+        if (closeWhenLastEnds) return;
+    }
+    closePort();
 }
 
+void cable_beginUse() {
+    std::lock_guard<std::mutex> u(useMutex);
+    ++usesRunning;
+    ++usesHere;
+}
+
+void cable_endUse() {
+    {
+        std::lock_guard<std::mutex> u(useMutex);
+        --usesRunning;
+        --usesHere;
+        if (usesRunning > 0 || !closeWhenLastEnds) return;
+    }
+    Guard g(cableMutex());
+    std::lock_guard<std::mutex> u(useMutex);
+    if (usesRunning > 0 || !closeWhenLastEnds) return;  // another began meanwhile
+    closeWhenLastEnds = false;
+    closePort();
+}
+
+int cable_lockWaiters() { return cableMutex().waiters(); }
+
 int32_t cable_response() {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     uint8_t buffer[50];
     const int32_t n = getResponse(buffer, sizeof buffer);
     if (n > 0) packet_receive(buffer, n);
@@ -61,21 +161,26 @@ int32_t cable_response() {
 }
 
 void clearRespBuff() {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     std::memset(resp_buff, 0, sizeof resp_buff);
     ptr_respBuff = resp_buff;
 }
 
 int32_t cable_sendPacket(uint8_t* frame) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     openIfClosed();
     clearRespBuff();
+    // Whatever frame is still being collected began before this request, so it
+    // is no answer to it; kept, its claimed length could take in the answer's
+    // first bytes, and a cut frame so completed passes the additive checksum
+    // about once in a thousand.
+    packet_dropHeld();
     packet_fillCrc(frame);
     return sendData(frame, packet_length(frame));
 }
 
 int32_t cable_sendDmxPacket(uint8_t* frame) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     openIfClosed();
     clearRespBuff();
     packet_putU16(frame + DMX_CRC, get_CRC(frame, DMX_CRC));
@@ -83,7 +188,7 @@ int32_t cable_sendDmxPacket(uint8_t* frame) {
 }
 
 int32_t waitForBreak(int32_t ms) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     const TimeoutMs deadline = tim_setTimeout(ms);
     for (;;) {
         if (tim_isTimeout(deadline)) return 0;
@@ -96,14 +201,14 @@ int32_t waitForBreak(int32_t ms) {
 }
 
 void flushRxBuff() {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     uint8_t byte;
     while (getResponse(&byte, 1) > 0) {
     }
 }
 
 int32_t checkResponse(const char* pattern) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     uint8_t buffer[150];
     const int32_t n = getResponse(buffer, sizeof buffer);
     if (n > 0) collectText(buffer, n);
@@ -111,7 +216,7 @@ int32_t checkResponse(const char* pattern) {
 }
 
 int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     if (clear != 0) clearRespBuff();
     for (int32_t i = 0; i < passes; ++i) {
         if (checkResponse(pattern)) return 1;
@@ -121,18 +226,23 @@ int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear) 
 }
 
 int32_t devSend(const uint8_t* data, int32_t n) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     return sendData(data, n);
 }
 
 int32_t devRead(uint8_t* buffer, int32_t n) {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     return getResponse(buffer, n);
 }
 
 int32_t cable_device() {
-    Guard g(cableMutex);
+    Guard g(cableMutex());
     return cableDev;
+}
+
+bool cable_openError(char* text, size_t size) {
+    Guard g(cableMutex());
+    return getOpenError(text, size);
 }
 
 const char* cable_respText() { return resp_buff; }

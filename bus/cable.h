@@ -2,19 +2,25 @@
 // feeding the receive assembler, and the small waits of the protocol.
 //
 // Threads: the GUI thread (status tick, handlers, DMX console) and the worker
-// threads. One recursive mutex, the cable lock, serialises everything here and
+// threads. One recursive lock, the cable lock, serialises everything here and
 // below (ftdi, the driver, the receive assembler and so the parse functions):
 //  - every function below takes it for its own duration;
-//  - a bus operation holds it (CableHold) across each exchange: send and the
-//    polls of its answer, or a whole discovery compare step, so that no other
-//    thread reads its answer bytes, closes the port under it or interleaves a
-//    transmission;
+//  - a bus operation holds it (CableHold) across each exchange, never across a
+//    whole operation: a send and the polls of its answer, or a whole discovery
+//    compare step, so that no other thread reads its answer bytes, closes the
+//    port under it or interleaves a transmission, while between two exchanges
+//    another operation's exchange may run;
+//  - it is handed on in the order it was asked for, so a GUI-thread exchange
+//    waits for at most the one exchange in progress;
 //  - the status tick never waits for it: cable_poll skips the tick's read when an
-//    operation holds the lock, and polls (so unsolicited frames reach the device
-//    table) whenever none does.
+//    exchange holds or awaits the lock, and polls (so unsolicited frames reach
+//    the device table) whenever none does.
+// An operation marks its span with CableUse: cable_free then closes the port only
+// once no other operation is running, else the last one to end closes it.
 // Lock order: cable lock, then the device table's lock; never the other way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int RESP_BUFF_SIZE = 1256;
@@ -34,6 +40,8 @@ int32_t devSend(const uint8_t* data, int32_t n);
 int32_t devRead(uint8_t* buffer, int32_t n);
 
 int32_t cable_device();          // cableDev
+// Why the port could not be opened at the last try (getOpenError); false when it was.
+bool cable_openError(char* text, size_t size);
 const char* cable_respText();    // the collected text
 
 void cable_lock();
@@ -47,6 +55,20 @@ public:
     ~CableHold() { cable_unlock(); }
     CableHold(const CableHold&) = delete;
     CableHold& operator=(const CableHold&) = delete;
+};
+
+// Tests: how many threads wait for the cable lock.
+int cable_lockWaiters();
+
+// Marks one bus operation from its start to its end (see above).
+void cable_beginUse();
+void cable_endUse();
+class CableUse {
+public:
+    CableUse() { cable_beginUse(); }
+    ~CableUse() { cable_endUse(); }
+    CableUse(const CableUse&) = delete;
+    CableUse& operator=(const CableUse&) = delete;
 };
 
 // Send and confirm, the shape of every confirmed request: up to 5 sends, each

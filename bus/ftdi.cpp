@@ -22,12 +22,30 @@ char cBufLD[PORT_MAX_DEVICES][PORT_SERIAL_SIZE];
 char* pcBufLD[PORT_MAX_DEVICES + 1];
 
 // The open-failure lines are printed when a failure is new, not on every retry
-// of the status tick.
+// of the status tick: another kind, status or reason is new.
 enum class OpenFailure { None, Listing, Open };
-OpenFailure lastFailure = OpenFailure::None;
+struct Failure {
+    OpenFailure kind = OpenFailure::None;
+    int status = 0;
+    char reason[256] = {};
+};
+Failure lastFailure;
 uint32_t failingPort = 0;  // a failure on another port is news again
 
+
 PortDriver* drv() { return port_driver(); }
+
+// Notes the failure; true when it differs from the last one.
+bool noteFailure(OpenFailure kind, int status) {
+    Failure now;
+    now.kind = kind;
+    now.status = status;
+    std::snprintf(now.reason, sizeof now.reason, "%s", drv()->lastError().c_str());
+    const bool news = now.kind != lastFailure.kind || now.status != lastFailure.status ||
+                      std::strcmp(now.reason, lastFailure.reason) != 0;
+    lastFailure = now;
+    return news;
+}
 
 // A port whose driver calls fail (the cable was pulled) is closed, so that the
 // next use opens it afresh instead of polling a dead handle for ever.
@@ -100,7 +118,7 @@ void setupFTParam() {
 
 int32_t openDeviceFTDI(int32_t index) {
     drv();
-    if (port_generation() != failingPort) lastFailure = OpenFailure::None;
+    if (port_generation() != failingPort) lastFailure = Failure{};
     failingPort = port_generation();
     readDevices();
     if (ftStatus != PORT_OK) {
@@ -108,9 +126,10 @@ int32_t openDeviceFTDI(int32_t index) {
         // A failed open leaves the port closed, so nothing runs on a handle that
         // was never opened and the next use tries again.
         device = -1;
-        if (lastFailure != OpenFailure::Listing)
+        if (noteFailure(OpenFailure::Listing, ftStatus)) {
             std::fprintf(stderr, "Error: FT_ListDevices(%d)\n", ftStatus);
-        lastFailure = OpenFailure::Listing;
+            if (lastFailure.reason[0]) std::fprintf(stderr, "Cause: %s\n", lastFailure.reason);
+        }
         return 1;
     }
     if (index > PORT_MAX_DEVICES - 1) index = PORT_MAX_DEVICES - 1;
@@ -118,15 +137,15 @@ int32_t openDeviceFTDI(int32_t index) {
     ftStatus = drv()->openBySerial(cBufLD[index], &ftHandle[index]);
     if (ftStatus != PORT_OK) {
         device = -1;
-        if (lastFailure != OpenFailure::Open) {
+        if (noteFailure(OpenFailure::Open, ftStatus)) {
             std::printf("Error FT_OpenEx(%d), device %d\n", ftStatus, index);
             std::printf("Use lsmod to check if ftdi_sio (and usbserial) are present.\n");
             std::printf("If so, unload them using rmmod, as they conflict with ftd2xx.\n");
+            if (lastFailure.reason[0]) std::printf("Cause: %s\n", lastFailure.reason);
         }
-        lastFailure = OpenFailure::Open;
         return -1;
     }
-    lastFailure = OpenFailure::None;
+    lastFailure = Failure{};
     device = index;
     setupFTParam();
     return index;
@@ -145,6 +164,16 @@ void closeDevice() {
 }
 
 int32_t getOpenDevice() { return device; }
+
+bool getOpenError(char* text, size_t size) {
+    if (lastFailure.kind == OpenFailure::None) return false;
+    const char* what = lastFailure.kind == OpenFailure::Listing ? "listing the cables failed" : "no cable opened";
+    if (lastFailure.reason[0])
+        std::snprintf(text, size, "%s (status %d)", lastFailure.reason, lastFailure.status);
+    else
+        std::snprintf(text, size, "%s (status %d)", what, lastFailure.status);
+    return true;
+}
 
 int32_t getResponse(uint8_t* buffer, int32_t n) {
     if (n > 0) std::memset(buffer, 0, static_cast<size_t>(n));
@@ -170,7 +199,12 @@ void sendBreak() {
     const uint8_t zero = 0x00;
     uint32_t written = 0;
     drv()->setBaudRate(h, BAUD_BREAK);
-    drv()->write(h, &zero, 1, &written);
+    // A break that could not be written means a port gone: a frame sent without
+    // it would join the transmission before and reach no panel.
+    if (drv()->write(h, &zero, 1, &written) != PORT_OK) {
+        dropLostPort();
+        return;
+    }
     drainWait(50);
     if (device >= 0) drv()->setBaudRate(h, BAUD_DMX);
 }

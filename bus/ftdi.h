@@ -5,6 +5,7 @@
 // lock (bus/cable.h), which serialises every use of this module's state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 uint32_t printLibVersion();
@@ -15,6 +16,9 @@ int32_t openDeviceFTDI(int32_t index);
 int32_t openDevice(int32_t index);
 void closeDevice();
 int32_t getOpenDevice();
+// Why the last open failed, for the operator: the driver's reason and the
+// status. False when the last open succeeded (or none was tried).
+bool getOpenError(char* text, size_t size);
 int32_t getResponse(uint8_t* buffer, int32_t n);
 void sendBreak();
 int32_t sendData(const uint8_t* buffer, int32_t n);

@@ -27,4 +27,5 @@ void appendByte(uint8_t c);
 void shiftData();
 
 int32_t packet_received();   // bytes held
-void packet_resetAssembler();  // empties the buffer (tests)
+void packet_dropHeld();        // drops the bytes held: a frame being collected, and those behind it
+void packet_resetAssembler();  // the same (tests)

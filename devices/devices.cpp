@@ -93,48 +93,100 @@ int dev_getBtnScn(uint32_t uid, int btn) {
     return dev[i].btn[btn].scn;
 }
 
+namespace {
+
+// The setters' steps on a record already chosen; the table's lock is held.
+void setIntensityAt(int i, const uint8_t* rec) {
+    if (rec[0] != 0) dev[i].intensity = rec[1] & 7;
+}
+
+void setBtnAt(int i, const uint8_t* rec) {
+    if (rec[0] >= 4 && rec[1] < DEV_BUTTONS) {
+        dev[i].btn[rec[1]].type = rec[2];
+        dev[i].btn[rec[1]].scn = static_cast<uint16_t>(rec[3] | rec[4] << 8);
+    }
+}
+
+void setActAt(int i, const uint8_t* rec) {
+    if (rec[0] != 0) dev[i].act = rec[1];
+}
+
+void setDmxAt(int i, const uint8_t* rec) {
+    if (rec[0] >= DMX_BLOCK_SIZE + 1 && rec[1] < DEV_BUTTONS) {
+        std::memcpy(dev[i].dmx[rec[1]], rec + 2, DMX_BLOCK_SIZE);
+        dev[i].dmxKnown = static_cast<uint8_t>(dev[i].dmxKnown | 1u << rec[1]);
+    }
+}
+
+void setVerAt(int i, const uint8_t* ver) {
+    dev[i].verMajor = ver[0];
+    dev[i].verMinor = ver[1];
+}
+
+int lookup(uint32_t uid) {
+    for (int i = 0; i < DEV_MAX; ++i)
+        if (dev[i].uid == uid) return i;
+    return -1;
+}
+
+}  // namespace
+
 int dev_setIntenzity(uint32_t uid, const uint8_t* rec) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0 && rec[0] != 0) dev[i].intensity = rec[1] & 7;
+    if (i >= 0) setIntensityAt(i, rec);
     return 0;
 }
 
 int dev_setBtn(uint32_t uid, const uint8_t* rec) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0 && rec[0] >= 4 && rec[1] < DEV_BUTTONS) {
-        dev[i].btn[rec[1]].type = rec[2];
-        dev[i].btn[rec[1]].scn = static_cast<uint16_t>(rec[3] | rec[4] << 8);
-    }
+    if (i >= 0) setBtnAt(i, rec);
     return 0;
 }
 
 int dev_setAct(uint32_t uid, const uint8_t* rec) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0 && rec[0] != 0) dev[i].act = rec[1];
+    if (i >= 0) setActAt(i, rec);
     return 0;
 }
 
 int dev_setDmxBtn(uint32_t uid, const uint8_t* rec) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0 && rec[0] >= DMX_BLOCK_SIZE + 1 && rec[1] < DEV_BUTTONS) {
-        std::memcpy(dev[i].dmx[rec[1]], rec + 2, DMX_BLOCK_SIZE);
-        dev[i].dmxKnown = static_cast<uint8_t>(dev[i].dmxKnown | 1u << rec[1]);
-    }
+    if (i >= 0) setDmxAt(i, rec);
     return 0;
 }
 
 int dev_setVer(uint32_t uid, const uint8_t* ver) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0) {
-        dev[i].verMajor = ver[0];
-        dev[i].verMinor = ver[1];
-    }
+    if (i >= 0) setVerAt(i, ver);
     return 0;
+}
+
+bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec) {
+    Guard g(tableMutex);
+    const int i = uid == 0 ? -1 : lookup(uid);
+    if (i < 0) return false;
+    switch (tag) {
+        case DEV_TAG_BUTTON: setBtnAt(i, rec); break;
+        case DEV_TAG_INTENSITY: setIntensityAt(i, rec); break;
+        case DEV_TAG_ACTIVE: setActAt(i, rec); break;
+        case DEV_TAG_DMX: setDmxAt(i, rec); break;
+        case DEV_TAG_VERSION:
+            if (rec[0] >= 2) setVerAt(i, rec + 1);
+            break;
+        default: break;
+    }
+    return true;
+}
+
+void dev_forgetDmxBlocks(uint32_t uid) {
+    Guard g(tableMutex);
+    const int i = uid == 0 ? -1 : lookup(uid);
+    if (i >= 0) dev[i].dmxKnown = 0;
 }
 
 void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn) {

@@ -65,6 +65,18 @@ int dev_setDmxBtn(uint32_t uid, const uint8_t* rec);
 int dev_setVer(uint32_t uid, const uint8_t* ver);
 void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn);
 
+// A panel's answer updates only a record already in the table, never claims one:
+// stores one setup record (tag, and a pointer to its length byte) with the
+// setters' checks. False when no record has that UID (0 never has).
+constexpr uint8_t DEV_TAG_BUTTON = 0x08;
+constexpr uint8_t DEV_TAG_INTENSITY = 0x09;
+constexpr uint8_t DEV_TAG_ACTIVE = 0x0A;
+constexpr uint8_t DEV_TAG_DMX = 0x0B;
+constexpr uint8_t DEV_TAG_VERSION = 0xA0;
+bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec);
+// A new read of the panel has begun: none of its DMX blocks counts as read.
+void dev_forgetDmxBlocks(uint32_t uid);
+
 void dev_getVerStr(uint32_t uid, char* text);
 void getVerStr(char* text, const uint8_t* arr);
 

@@ -131,9 +131,11 @@ void* makeDiscoveryThr(void*) {
         ++count;
     }
     if (discoveryMsg.exchange(0) != 0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%d devices found.", count);
-        messageInfo(text);
+        char text[512];
+        if (app_discovery_report(count, text, sizeof text) == MSG_ERROR)
+            messageError(text);
+        else
+            messageInfo(text);
     }
     thrDisc = 0;
     remLock(LOCK_DISCOVERY);
@@ -196,13 +198,15 @@ void buttonEditAction(GtkWidget*, gpointer) {
     if (!dev_copyByUid(uid, &record)) return;  // the table was rebuilt meanwhile
     PanelSetup setup{};
     const int result = input_dialog(&record, &setup);
+    // Only the blocks read from this panel or set in the DMX setup dialog go out,
+    // to every panel alike for "OK/SEND to all".
     if (result == 1) {
-        app_setup_send(uid, &setup, record.dmx);
+        app_setup_send(uid, &setup, record.dmx, record.dmxKnown);
     } else if (result == 2) {
         for (int i = 0; i < DEV_MAX; ++i) {
             const uint32_t each = dev_uidAt(i);
             if (each == 0) break;
-            app_setup_send(each, &setup, record.dmx);
+            app_setup_send(each, &setup, record.dmx, record.dmxKnown);
         }
     }
 }

@@ -209,6 +209,7 @@ int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b) {
         // The caller's record is a copy: the table gets the block too, so that a
         // confirmed DMX setup outlives a cancelled setup dialog.
         std::memcpy(block, out, DMX_BLOCK_SIZE);
+        record->dmxKnown = static_cast<uint8_t>(record->dmxKnown | 1u << b);
         dev_storeDmxBlock(record->uid, b, out);
     }
 

@@ -21,11 +21,12 @@ struct Message {
 };
 
 std::mutex slotMutex;
-std::condition_variable slotEmptied;
+// Never destroyed: a worker may still post while the process exits.
+std::condition_variable& slotEmptied = *new std::condition_variable;
 int msgType = MSG_NONE;
-std::string message;
+std::string& message = *new std::string;
 bool showing = false;               // the window has taken the message and shows it
-std::deque<Message> guiBacklog;     // GUI-thread posts made while a box is open
+std::deque<Message>& guiBacklog = *new std::deque<Message>;  // GUI-thread posts made while a box is open
 
 std::thread::id guiThread;
 bool haveGuiThread = false;

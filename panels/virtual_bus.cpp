@@ -454,6 +454,12 @@ int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t*
     return PORT_OK;
 }
 
+std::string VirtualBus::lastError() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (vanished_) return "the virtual cable is unplugged";
+    return open_ ? "the virtual cable is already open" : "";
+}
+
 int VirtualBus::close(PortHandle h) {
     std::lock_guard<std::mutex> lock(mutex_);
     advance(tim_nowUs());

@@ -81,6 +81,7 @@ public:
     int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override;
     int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override;
     int close(PortHandle h) override;
+    std::string lastError() override;
 
 private:
     struct Segment {  // bytes of one write on the wire

@@ -149,9 +149,29 @@ void VirtualPanel::finish(std::vector<Answer>& answers) const {
         return;
     }
     for (auto& a : answers) {
-        // Compare answers are bare bytes, not frames: nothing to corrupt.
-        if (faults.corruptAnswers && a.bytes.size() >= static_cast<size_t>(PKT_HEADER_SIZE))
-            a.bytes[a.bytes.size() / 2] ^= 0x5A;
+        std::vector<uint8_t>& f = a.bytes;
+        // Compare answers are bare bytes, not frames: nothing to disturb.
+        if (f.size() < static_cast<size_t>(PKT_HEADER_SIZE)) continue;
+        const bool command = f[3] == KIND_COMMAND;
+        if (faults.answerAs && command) {
+            packet_putU32(f.data() + PKT_SRC, *faults.answerAs);
+            packet_fillCrc(f.data());
+        }
+        if (faults.corruptAnswers) f[f.size() / 2] ^= 0x5A;
+        const bool dmxBlock = command && f[PKT_LEN] >= 2 && f[PKT_DATA] == 0x01 && f[PKT_DATA + 1] == 0x0B;
+        if (faults.brief || (faults.cutDmxBlocks && dmxBlock)) f.resize(f.size() * 2 / 3);
+        if (faults.rambling) {
+            const uint8_t tail[] = {0x00, 0x55, SYNC0, SYNC1, SYNC2, KIND_COMMAND};
+            f.insert(f.end(), tail, tail + sizeof tail);
+            for (int i = 0; i < 14; ++i) f.push_back(static_cast<uint8_t>((uid >> (i % 4 * 8)) + i * 29));
+        }
+        if (faults.falseStart) {
+            std::vector<uint8_t> header(PKT_HEADER_SIZE);
+            packet_fillHeader(header.data(), UID_ALL);
+            packet_putU32(header.data() + PKT_SRC, uid);
+            header[PKT_LEN] = 250;  // its checksum is whatever: its data never comes
+            f.insert(f.begin(), header.begin(), header.end());
+        }
     }
 }
 
@@ -212,7 +232,7 @@ void VirtualPanel::hearCommand(const uint8_t* f, size_t, std::vector<Answer>& an
                 pushAnswer(answers, {static_cast<uint8_t>(uid | 0x80), static_cast<uint8_t>(uid >> 8)}, delay);
             } else if (d[1] == 0x00) {
                 if (!admit() || faults.noMuteConfirm) return;
-                muted = true;
+                muted = !faults.noStayMuted;
                 ++muteCount;
                 pushAnswer(answers, commandFrame({0x02, 0x00}), delay);
             }

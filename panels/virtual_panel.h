@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "devices/devices.h"
@@ -18,7 +19,14 @@ struct PanelFaults {
     bool silent = false;          // its transmitter is dead: it acts on what it hears but never answers
     int answerEvery = 1;          // hears only every k-th request it would act on (the others are lost)
     bool noMuteConfirm = false;   // answers compares but ignores its mute: never muted, never confirms
+    bool noStayMuted = false;     // confirms its mute but goes on answering compares
     bool corruptAnswers = false;  // flips a byte in every answer frame
+    bool brief = false;           // cuts every answer frame short: its last third never comes
+    bool cutDmxBlocks = false;    // cuts its DMX-block answers short, and only those
+    bool rambling = false;        // follows every answer frame with 20 more bytes, a frame start among them
+    bool falseStart = false;      // puts a false frame start before every answer frame: a header whose
+                                  // length byte claims 250 bytes of data that never come
+    std::optional<uint32_t> answerAs;  // signs its answer frames with this UID (0 too) instead of its own
     int64_t answerDelayUs = 2000; // from the end of the request's last byte to the answer's first byte
     bool ackUidUnderNewUid = false;
     int64_t reportEveryUs = 0;    // spontaneous button-state reports; 0 never. A report

@@ -94,16 +94,38 @@ TEST_F(Discovery, OnlyAGoodMuteAnswerConfirms) {
     EXPECT_EQ(discovery_mute_rec.load(), 0x55u);
 }
 
-TEST_F(Discovery, PanelThatNeverConfirmsItsMuteEndsTheRunInBoundedTime) {
-    bus.addPanel(0x40).faults.noMuteConfirm = true;
+// A panel that answers compares but never confirms its mute wins every search:
+// the run ends at its third failed mute in a row, and the box says why.
+// One that confirms its mute but keeps answering compares is listed once.
+TEST_F(Discovery, MisbehavingMutesEndTheRunAndAreNamed) {
+    bus.addPanel(0x400).faults.noMuteConfirm = true;
     bus.addPanel(0x20);
-    EXPECT_EQ(run(2), 0);
-    // Every pass finds the deaf panel again; 4 x limit passes and no more.
-    EXPECT_EQ(countHeard(kMute), 8u * 5);
+    EXPECT_EQ(run(200), 0);
+    EXPECT_EQ(countHeard(kMute), 3u * 5);
     size_t lines = 0;
     for (size_t at = 0; (at = output.find("          not responding\n", at)) != std::string::npos; ++at) ++lines;
-    EXPECT_EQ(lines, 8u);
+    EXPECT_EQ(lines, 3u);
     EXPECT_EQ(dev_count(), 0);
+    char text[256];
+    EXPECT_EQ(app_discovery_report(0, text, sizeof text), MSG_INFO);
+    EXPECT_STREQ(text, "0 devices found.\nPanel 00000400 does not confirm its mute: the search stopped there.");
+
+    bus.panel(0x400)->faults = PanelFaults{};
+    bus.panel(0x400)->faults.noStayMuted = true;
+    bus.clearHeard();
+    EXPECT_EQ(run(200), 1);
+    EXPECT_EQ(found[0], 0x400u);
+    EXPECT_EQ(found[1], 0xEEEEEEEEu);
+    EXPECT_EQ(dev_count(), 1);
+    EXPECT_EQ(countHeard(kMute), 1u);
+    EXPECT_EQ(app_discovery_report(1, text, sizeof text), MSG_INFO);
+    EXPECT_STREQ(text, "1 devices found.\nPanel 00000400 does not stay muted: the search stopped there.");
+
+    // Panels behaving: the count alone.
+    bus.panel(0x400)->faults.noStayMuted = false;
+    EXPECT_EQ(run(200), 2);
+    EXPECT_EQ(app_discovery_report(2, text, sizeof text), MSG_INFO);
+    EXPECT_STREQ(text, "2 devices found.");
 }
 
 TEST_F(Discovery, PanelAboveTheSearchRangeHidesTheOthers) {

@@ -91,6 +91,27 @@ TEST_F(Ftdi, FailedOpenLeavesThePortClosedAndSaysSoOnce) {
     closeDevice();
     driver.openStatus = PORT_DEVICE_NOT_FOUND;
     EXPECT_NE(captureStdout([] { openDevice(0); }), "");
+
+    // The driver's reason goes with the lines, and a new reason, or a new
+    // status, is news: the lines come again, once.
+    driver.error = "no access to the USB device";
+    out = captureStdout([] {
+        openDevice(0);
+        openDevice(0);
+    });
+    EXPECT_EQ(out,
+              "Error FT_OpenEx(2), device 0\n"
+              "Use lsmod to check if ftdi_sio (and usbserial) are present.\n"
+              "If so, unload them using rmmod, as they conflict with ftd2xx.\n"
+              "Cause: no access to the USB device\n");
+    char text[128];
+    ASSERT_TRUE(getOpenError(text, sizeof text));
+    EXPECT_STREQ(text, "no access to the USB device (status 2)");
+    driver.openStatus = PORT_DEVICE_NOT_OPENED;
+    EXPECT_EQ(captureStdout([] { openDevice(0); }).rfind("Error FT_OpenEx(3), device 0\n", 0), 0u);
+    driver.openStatus = PORT_OK;
+    openDevice(0);
+    EXPECT_FALSE(getOpenError(text, sizeof text));
 }
 
 TEST_F(Ftdi, ReadsAndRefusals) {

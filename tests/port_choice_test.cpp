@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "app/app_discovery.h"
@@ -12,6 +13,7 @@
 #include "bus/cable.h"
 #include "bus/ftdi.h"
 #include "bus/port/port.h"
+#include "gui/handover.h"
 #include "tests/support/frames.h"
 
 namespace {
@@ -50,6 +52,12 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
             EXPECT_EQ(getOpenDevice(), -1);
             uint32_t found[4] = {};
             EXPECT_EQ(app_discovery(found, 4), 0);
+            // Not "0 devices found.": the box says the port failed, and why.
+            char text[512];
+            EXPECT_EQ(app_discovery_report(0, text, sizeof text), MSG_ERROR);
+            const std::string box = text;
+            EXPECT_EQ(box.rfind("Discovery: the port could not be opened.\n", 0), 0u) << box;
+            EXPECT_GT(box.size(), std::strlen("Discovery: the port could not be opened.\n (status 0)")) << box;
             EXPECT_EQ(app_setup_read(0x1234), -1);
             err = testing::internal::GetCapturedStderr();
         });

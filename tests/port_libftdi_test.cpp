@@ -1,14 +1,25 @@
-// The libftdi1 driver where no cable can be reached (no device, or no USB
-// access at all): clean refusals, never a crash; and the choice of a cable by
-// its serial number.
+// The libftdi1 driver: with the real library where no cable can be reached
+// (clean refusals, never a crash), and through its seam with stand-ins for
+// libftdi, libusb, sysfs and /dev: no libusb context per retry, no kernel
+// driver detached at any open, a cable held by ftdi_sio reached through its
+// tty, and refusals that say why; and the choice of a cable by its serial
+// number.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bus/ftdi.h"
+#include "bus/port/libftdi_calls.h"
 #include "bus/port/port.h"
 #include "tests/support/frames.h"
 #include "tests/support/script_driver.h"
@@ -32,6 +43,7 @@ TEST(LibftdiDriver, NoCableMeansCleanRefusals) {
     EXPECT_NE(opened, PORT_OK);
     if (st == PORT_OK && count == 0) { EXPECT_EQ(opened, PORT_DEVICE_NOT_FOUND); }
     EXPECT_EQ(h, nullptr);
+    EXPECT_FALSE(d->lastError().empty());
 
     // A handle it never gave out is refused before libftdi sees it.
     uint8_t byte = 0;
@@ -46,12 +58,185 @@ TEST(LibftdiDriver, NoCableMeansCleanRefusals) {
 
 namespace {
 
-ScriptDriver* cables = nullptr;  // the stand-in the port module made last; it owns it
+// The cables on the stand-in bus and what the stand-ins saw.
+struct Cable {
+    std::string serial;
+    int openResult;  // what ftdi_usb_open_dev gives: 0, -5 (ftdi_sio holds it), -8 (no access)
+    uint8_t port;
+};
+std::vector<Cable> cables;
+int contextsMade = 0;
+std::vector<int> detachModes;  // module_detach_mode at every open
+std::string lastFtdiError;
+
+libusb_device* deviceOf(size_t i) { return reinterpret_cast<libusb_device*>(&cables[i]); }
+Cable& cableOf(libusb_device* d) { return *reinterpret_cast<Cable*>(d); }
+
+const LibftdiCalls kStandIns = {
+    [] {
+        ++contextsMade;
+        return new ftdi_context{};
+    },
+    [](ftdi_context* c) { delete c; },
+    [](ftdi_context*, ftdi_device_list** list, int, int) {
+        *list = nullptr;
+        for (size_t i = cables.size(); i-- > 0;) *list = new ftdi_device_list{*list, deviceOf(i)};
+        return static_cast<int>(cables.size());
+    },
+    [](ftdi_device_list** list) {
+        while (*list) {
+            ftdi_device_list* next = (*list)->next;
+            delete *list;
+            *list = next;
+        }
+    },
+    [](ftdi_context*, libusb_device* d, char*, int, char* description, int, char* serial, int n) {
+        std::snprintf(serial, static_cast<size_t>(n), "%s", cableOf(d).serial.c_str());
+        description[0] = '\0';
+        return 0;
+    },
+    [](ftdi_context* c, libusb_device* d) {
+        detachModes.push_back(c->module_detach_mode);
+        const int r = cableOf(d).openResult;
+        lastFtdiError = r == -5   ? "unable to claim usb device. Make sure the default FTDI driver is not in use"
+                        : r == -8 ? "inappropriate permissions on device!"
+                                  : "all is well";
+        return r;
+    },
+    [](ftdi_context*) { return 0; },
+    [](ftdi_context*) { return lastFtdiError.c_str(); },
+    [](ftdi_context*, unsigned char) { return 0; },
+    [](ftdi_context*) { return 0; },
+    [](ftdi_context*) { return 0; },
+    [](ftdi_context*, int) { return 0; },
+    [](ftdi_context*, ftdi_bits_type, ftdi_stopbits_type, ftdi_parity_type) { return 0; },
+    [](ftdi_context*, unsigned short* status) {
+        *status = 0x4000;  // transmitter empty
+        return 0;
+    },
+    [](ftdi_context*, unsigned char*, int) { return 0; },
+    [](ftdi_context*, const unsigned char*, int n) { return n; },
+    [](libusb_device* d) { return d; },
+    [](libusb_device*) {},
+    [](libusb_device*, libusb_device_descriptor* desc) {
+        *desc = libusb_device_descriptor{};
+        desc->idVendor = 0x0403;
+        desc->idProduct = 0x6001;
+        return 0;
+    },
+    [](libusb_device*) -> uint8_t { return 1; },
+    [](libusb_device*) -> uint8_t { return 9; },
+    [](libusb_device* d, uint8_t* ports, int) {
+        ports[0] = 2;
+        ports[1] = cableOf(d).port;
+        return 2;
+    },
+    nullptr,
+    nullptr,
+};
+
+class LibftdiSeam : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cables.clear();
+        contextsMade = 0;
+        detachModes.clear();
+        root = testing::TempDir() + "libftdi-seam-" + std::to_string(getpid());
+        calls = kStandIns;
+        sys = root + "/sys";
+        devDir = root + "/dev";
+        calls.sysUsbDevices = sys.c_str();
+        calls.devDir = devDir.c_str();
+        mkdir(root.c_str(), 0700);
+        mkdir(sys.c_str(), 0700);
+        mkdir(devDir.c_str(), 0700);
+        driver.reset(port_newLibftdiDriver(calls));
+    }
+    void TearDown() override {
+        driver.reset();
+        std::filesystem::remove_all(root);
+    }
+    int open(const char* serial, PortHandle* h) {
+        char buffer[PORT_SERIAL_SIZE];
+        char* buffers[1] = {buffer};
+        uint32_t n = 0;
+        driver->listSerials(buffers, 1, &n);  // as every open does first
+        return driver->openBySerial(serial, h);
+    }
+
+    std::string root, sys, devDir;
+    LibftdiCalls calls;
+    std::unique_ptr<PortDriver> driver;
+};
+
+}  // namespace
+
+TEST_F(LibftdiSeam, RetriesWithoutACableMakeNoContexts) {
+    PortHandle h = nullptr;
+    for (int tick = 0; tick < 100; ++tick) EXPECT_EQ(open("", &h), PORT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(contextsMade, 1);
+    EXPECT_EQ(driver->lastError(), "no FTDI cable is plugged in");
+    EXPECT_TRUE(detachModes.empty());
+
+    // A free cable: opened over libusb on one context, reused at every open; the
+    // kernel's driver is never detached.
+    cables.push_back({"KV1", 0, 4});
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(open("KV1", &h), PORT_OK);
+        uint32_t written = 0;
+        EXPECT_EQ(driver->write(h, reinterpret_cast<const uint8_t*>("ab"), 2, &written), PORT_OK);
+        EXPECT_EQ(driver->close(h), PORT_OK);
+    }
+    EXPECT_EQ(contextsMade, 2);
+    EXPECT_EQ(detachModes, (std::vector<int>(3, DONT_DETACH_SIO_MODULE)));
+
+    // No access to the device: the refusal names the likely cause.
+    cables[0].openResult = -8;
+    EXPECT_EQ(open("KV1", &h), PORT_DEVICE_NOT_OPENED);
+    EXPECT_NE(driver->lastError().find("60-korvane.rules"), std::string::npos) << driver->lastError();
+    EXPECT_NE(driver->lastError().find("plugdev"), std::string::npos);
+}
+
+TEST_F(LibftdiSeam, ACableHeldByFtdiSioIsReachedThroughItsTty) {
+    cables.push_back({"KV2", -5, 3});
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string iface = sys + "/1-2.3:1.0";
+    mkdir(iface.c_str(), 0700);
+    mkdir((iface + "/ttyUSB7").c_str(), 0700);
+    std::ofstream(iface + "/ttyUSB7/latency_timer") << "16\n";
+    ASSERT_EQ(symlink(ptsname(master), (devDir + "/ttyUSB7").c_str()), 0);
+
+    PortHandle h = nullptr;
+    ASSERT_EQ(open("KV2", &h), PORT_OK) << driver->lastError();
+    EXPECT_EQ(detachModes, std::vector<int>{DONT_DETACH_SIO_MODULE});
+    std::string latency;
+    std::ifstream(iface + "/ttyUSB7/latency_timer") >> latency;
+    EXPECT_EQ(latency, "1");
+    uint32_t written = 0;
+    EXPECT_EQ(driver->write(h, reinterpret_cast<const uint8_t*>("DMX"), 3, &written), PORT_OK);
+    char got[8] = {};
+    EXPECT_EQ(read(master, got, sizeof got), 3);
+    EXPECT_STREQ(got, "DMX");
+    EXPECT_EQ(driver->close(h), PORT_OK);
+    close(master);
+
+    // Held by ftdi_sio with no tty to be found: refused, saying so.
+    cables[0].port = 4;
+    EXPECT_EQ(open("KV2", &h), PORT_DEVICE_NOT_OPENED);
+    EXPECT_NE(driver->lastError().find("ftdi_sio"), std::string::npos) << driver->lastError();
+}
+
+namespace {
+
+ScriptDriver* choiceCables = nullptr;  // the stand-in the port module made last; it owns it
 
 PortDriver* twoCables() {
-    cables = new ScriptDriver;
-    cables->serials = {"FT-A1", "FT-B2"};
-    return cables;
+    choiceCables = new ScriptDriver;
+    choiceCables->serials = {"FT-A1", "FT-B2"};
+    return choiceCables;
 }
 
 // Opens index 0, as the cable layer does; what was opened, or "" and the lines said.
@@ -60,9 +245,9 @@ std::string openFirst(std::string* out, std::string* err) {
     *out = captureStdout([&] {
         testing::internal::CaptureStderr();
         port_driver();  // made at its first use
-        cables->clearLog();
+        choiceCables->clearLog();
         if (openDevice(0) == 0) {
-            for (const std::string& call : cables->calls())
+            for (const std::string& call : choiceCables->calls())
                 if (call.rfind("open ", 0) == 0) opened = call.substr(5);
         }
         *err = testing::internal::GetCapturedStderr();
@@ -95,23 +280,29 @@ TEST(LibftdiChoice, SerialOpensItsCableOrNamesTheCablesFound) {
     port_setDriver(nullptr);
     EXPECT_EQ(openFirst(&out, &err), "");
     EXPECT_EQ(getOpenDevice(), -1);
-    EXPECT_EQ(cables->countCalls("open "), 0u) << "no other cable is opened in its place";
-    EXPECT_EQ(err, "KORVANE_PORT=ftdi:FT-C3: no FTDI cable with this serial number; cables found: FT-A1, FT-B2\n");
+    EXPECT_EQ(choiceCables->countCalls("open "), 0u) << "no other cable is opened in its place";
     EXPECT_NE(out.find("Error FT_OpenEx(2), device 0"), std::string::npos) << out;
+    EXPECT_NE(out.find("Cause: KORVANE_PORT=ftdi:FT-C3: no FTDI cable with this serial number; cables found: "
+                       "FT-A1, FT-B2\n"),
+              std::string::npos)
+        << out;
 
     // Said once while nothing changes; again when the cables found change.
     EXPECT_EQ(openFirst(&out, &err), "");
+    EXPECT_EQ(out, "");
+    choiceCables->serials = {"", "FT-A1", ""};
+    EXPECT_EQ(openFirst(&out, &err), "");
+    EXPECT_NE(out.find("Cause: KORVANE_PORT=ftdi:FT-C3: no FTDI cable with this serial number; cables found: "
+                       "FT-A1 and 2 whose serial numbers could not be read\n"),
+              std::string::npos)
+        << out;
+    choiceCables->serials = {};
+    EXPECT_EQ(openFirst(&out, &err), "");
+    EXPECT_NE(out.find("cables found: none"), std::string::npos) << out;
     EXPECT_EQ(err, "");
-    cables->serials = {"", "FT-A1", ""};
-    EXPECT_EQ(openFirst(&out, &err), "");
-    EXPECT_EQ(err, "KORVANE_PORT=ftdi:FT-C3: no FTDI cable with this serial number; cables found: "
-                   "FT-A1 and 2 whose serial numbers could not be read\n");
-    cables->serials = {};
-    EXPECT_EQ(openFirst(&out, &err), "");
-    EXPECT_NE(err.find("cables found: none"), std::string::npos) << err;
 
     // Plugged in later, it is found and opened.
-    cables->serials = {"FT-A1", "FT-B2", "FT-C3"};
+    choiceCables->serials = {"FT-A1", "FT-B2", "FT-C3"};
     EXPECT_EQ(openFirst(&out, &err), "FT-C3");
     EXPECT_EQ(err, "");
 

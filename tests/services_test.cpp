@@ -14,6 +14,7 @@
 #include "app/app_firmware.h"
 #include "app/app_genUID.h"
 #include "app/app_identify.h"
+#include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -85,6 +86,19 @@ TEST_F(Services, IdentifyBothFormsAndAcknowledgements) {
     bus.clearHeard();
     EXPECT_EQ(app_identify_send(0x222, 0), -1);  // nobody there
     EXPECT_EQ(commandsHeard().size(), 5u);
+}
+
+// Answers behind a false frame start (a header claiming 250 bytes that never
+// come) or followed by stray bytes are still taken as they arrive.
+TEST_F(Services, AnswersBehindFalseStartsAreNotHeldBack) {
+    VirtualPanel& p = bus.addPanel(0x111);
+    for (auto fault : {&PanelFaults::falseStart, &PanelFaults::rambling}) {
+        p.faults = PanelFaults{};
+        p.faults.*fault = true;
+        bus.clearHeard();
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(app_identify_send(0x111, 0), 1);
+        EXPECT_EQ(commandsHeard().size(), 3u) << "each acknowledged at its first send";
+    }
 }
 
 TEST_F(Services, UidFromDateAndTime) {
@@ -172,6 +186,32 @@ TEST_F(Services, FirmwareImageArrivesWhole) {
     out = captureStdout([&] { makeProgramDevice(tempFile("exact.fw", std::vector<uint8_t>(128, 1)).c_str(), 1); });
     EXPECT_NE(out.find("Send DONE. 128/128\n"), std::string::npos);
     EXPECT_EQ(pStatusTop.load(), 2);
+}
+
+// A cable pulled in the middle of an upload: the chunks that never left are
+// counted and reported, never a "Send DONE".
+TEST_F(Services, FirmwareAcrossAPulledCableIsNoSuccess) {
+    VirtualPanel& p = bus.addPanel(0x10);
+    FaultyDriver cable(bus);
+    port_setDriver(&cable);
+    const std::string path = tempFile("pulled.fw", std::vector<uint8_t>(64 * 20, 3));
+    cable.pullBetween(300, 700);
+    testing::internal::CaptureStderr();
+    const std::string out = captureStdout([&] { makeProgramDevice(path.c_str(), 0x10); });
+    testing::internal::GetCapturedStderr();
+    int missing = 0;
+    for (uint16_t k = 0; k < 20; ++k) missing += p.firmwareChunks.count(k) == 0 ? 1 : 0;
+    ASSERT_GT(missing, 0);
+    ASSERT_LT(missing, 20);
+    EXPECT_EQ(out.find("Send DONE."), std::string::npos);
+    EXPECT_NE(out.find("Send FAILED. " + std::to_string(missing) + "/20 chunks not sent\n"), std::string::npos);
+    int type = 0;
+    std::string text;
+    ASSERT_TRUE(message_take(&type, &text));
+    message_done();
+    EXPECT_EQ(type, MSG_ERROR);
+    EXPECT_EQ(text, "Firmware update failed: " + std::to_string(missing) +
+                        " of 20 chunks could not be sent. Send the image again.");
 }
 
 TEST_F(Services, FirmwareRefusalsSendNothing) {

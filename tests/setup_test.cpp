@@ -1,7 +1,12 @@
 // Setup read, parse and send against the virtual panels, on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "app/app_setup.h"
 #include "bus/timer.h"
@@ -13,7 +18,10 @@ namespace {
 
 class Setup : public SimBus {};
 
+// The answer of a listed panel that was asked.
 void parse(const Bytes& data, uint32_t source = 0x42) {
+    if (getDevUID(source) == nullptr) addDevUID(source);
+    setup_asked = source;
     Bytes f = commandFrame(0xFFFFFFFF, source, data);
     app_setup_parse(f.data());
 }
@@ -37,6 +45,7 @@ TEST_F(Setup, ReadFillsTheRecordFromThePanel) {
     for (int b = 0; b < DEV_BUTTONS; ++b)
         for (int i = 0; i < DMX_BLOCK_SIZE; ++i) p.dmx[b][i] = static_cast<uint8_t>(b * 11 + i);
 
+    addDevUID(0x0A0B0C0D);
     EXPECT_EQ(app_setup_read(0x0A0B0C0D), 1);
     const DeviceRecord r = recordOf(0x0A0B0C0D);
     EXPECT_EQ(r.intensity, 2);
@@ -48,6 +57,7 @@ TEST_F(Setup, ReadFillsTheRecordFromThePanel) {
     EXPECT_EQ(r.verMajor, 3);
     EXPECT_EQ(r.verMinor, 7);
     EXPECT_EQ(std::memcmp(r.dmx, p.dmx, sizeof r.dmx), 0);
+    EXPECT_EQ(r.dmxKnown, 0x3F);
     // One read-setup request and one request per DMX block, in order.
     const auto sent = commandsHeard();
     ASSERT_EQ(sent.size(), 7u);
@@ -86,12 +96,11 @@ TEST_F(Setup, ParseStoresRecordsAndConfirms) {
     setup_rec = 0;
     EXPECT_EQ(captureStdout([] { parse({0x01, 0x09}, 0x43); }), "");
     EXPECT_EQ(setup_rec.load(), 0u);
-    EXPECT_FALSE(dev_copyByUid(0x43, &r));
 
     // An unknown tag stores nothing but confirms.
     parse({0x01, 0x07, 0x01, 0x02, 0x09, 0x01, 0x01}, 0x44);
     EXPECT_EQ(setup_rec.load(), 0x44u);
-    EXPECT_FALSE(dev_copyByUid(0x44, &r));
+    EXPECT_EQ(recordOf(0x44).intensity, 0);
 
     // A button record with index 6 is skipped and the walk goes on; versions; active bits.
     out = captureStdout([] {
@@ -119,6 +128,8 @@ TEST_F(Setup, ParseNeverReadsPastTheFrameData) {
     Bytes f = commandFrame(0xFFFFFFFF, 0x50, {0x01, 0x09, 0x01, 0x01, 0x09, 0x01, 0x03});
     f[PKT_LEN] = 4;
     packet_fillCrc(f.data());
+    addDevUID(0x50);
+    setup_asked = 0x50;
     captureStdout([&] { app_setup_parse(f.data()); });
     EXPECT_EQ(recordOf(0x50).intensity, 1);
 
@@ -173,7 +184,7 @@ TEST_F(Setup, SendWritesThePanelAndReportsEachStep) {
     dmx[3][2] = 70;
 
     int result = 0;
-    const std::string out = captureStdout([&] { result = app_setup_send(0x00ABCDEF, &setup, dmx); });
+    const std::string out = captureStdout([&] { result = app_setup_send(0x00ABCDEF, &setup, dmx, 0x3F); });
     EXPECT_EQ(result, 1);
     EXPECT_NE(out.find("Sending setup"), std::string::npos);
     EXPECT_NE(out.find("Start: -1: 9 0 0\n"), std::string::npos);
@@ -193,37 +204,160 @@ TEST_F(Setup, SendWritesThePanelAndReportsEachStep) {
     EXPECT_FALSE(bus.isOpen());
 }
 
-TEST_F(Setup, ResultFollowsTheLastBlockOnly) {
+TEST_F(Setup, SendConfirmedOnlyWhenEveryPacketIsAndSendsOnlyKnownBlocks) {
     bus.addPanel(0x99);
     PanelSetup setup{};
     uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE] = {};
     auto blockIndex = [](const std::vector<uint8_t>& f) {
         return f.size() > PKT_DATA + 3 && f[PKT_DATA + 1] == 0x0B ? f[PKT_DATA + 3] : -1;
     };
-    // Blocks 1 to 5 lost on the line, block 6 heard: 1.
+    // Blocks 1 to 5 lost on the line, block 6 heard: not a success.
     FaultyDriver firstFiveLost(bus, [&](const std::vector<uint8_t>& f) {
         const int i = blockIndex(f);
         return i < 0 || i == 5;
     });
     port_setDriver(&firstFiveLost);
     int result = 0;
-    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
-    EXPECT_EQ(result, 1);
+    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx, 0x3F); });
+    EXPECT_EQ(result, -1);
 
-    // Everything heard but block 6: -1.
+    // Everything heard but block 6: -1; blocks 3 and 6 only, all heard: 1.
     FaultyDriver lastLost(bus, [&](const std::vector<uint8_t>& f) { return blockIndex(f) != 5; });
     port_setDriver(&lastLost);
-    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
+    captureStdout([&] { result = app_setup_send(0x99, &setup, dmx, 0x3F); });
     EXPECT_EQ(result, -1);
+    port_setDriver(&bus);
+    bus.clearHeard();
+    const std::string out = captureStdout([&] { result = app_setup_send(0x99, &setup, dmx, 0x24); });
+    EXPECT_EQ(result, 1);
+    const auto sent = commandsHeard();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(Data(sent[1].begin(), sent[1].begin() + 4), (Data{0x01, 0x0B, 0x4B, 0x02}));
+    EXPECT_EQ(Data(sent[2].begin(), sent[2].begin() + 4), (Data{0x01, 0x0B, 0x4B, 0x05}));
+    EXPECT_EQ(out.find("Sending dmx setup 0"), std::string::npos);
 
     // A silent panel: the setup packet is not confirmed and no block is sent.
-    port_setDriver(&bus);
     bus.panel(0x99)->faults.silent = true;
     bus.clearHeard();
-    std::string out = captureStdout([&] { result = app_setup_send(0x99, &setup, dmx); });
+    std::string silent = captureStdout([&] { result = app_setup_send(0x99, &setup, dmx, 0x3F); });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(out, "Sending setup ...-1\n");
+    EXPECT_EQ(silent, "Sending setup ...-1\n");
     EXPECT_EQ(commandsHeard().size(), 5u);
+}
+
+// A read whose DMX-block answers come cut short still succeeds, but its blocks
+// count as unread, and sending the setup back leaves the panel's blocks alone.
+TEST_F(Setup, UnreadBlocksAreNeverWrittenBack) {
+    VirtualPanel& p = bus.addPanel(0x5E7);
+    for (int b = 0; b < DEV_BUTTONS; ++b) p.dmx[b][4] = static_cast<uint8_t>(100 + b);
+    addDevUID(0x5E7);
+    captureStdout([] { EXPECT_EQ(app_setup_read(0x5E7), 1); });
+    EXPECT_EQ(recordOf(0x5E7).dmxKnown, 0x3F);
+
+    // Read again: the record holds this read, whose block answers are all cut.
+    p.faults.cutDmxBlocks = true;
+    captureStdout([] { EXPECT_EQ(app_setup_read(0x5E7), 1); });
+    DeviceRecord r = recordOf(0x5E7);
+    EXPECT_EQ(r.dmxKnown, 0);
+    EXPECT_EQ(r.intensity, p.intensity);
+
+    // "OK/SEND" without a change: the setup goes out, no block does.
+    PanelSetup setup{r.intensity, {}};
+    std::copy(std::begin(r.btn), std::end(r.btn), setup.btn);
+    bus.clearHeard();
+    captureStdout([&] { EXPECT_EQ(app_setup_send(0x5E7, &setup, r.dmx, r.dmxKnown), 1); });
+    EXPECT_EQ(commandsHeard().size(), 1u);
+    for (int b = 0; b < DEV_BUTTONS; ++b) EXPECT_EQ(p.dmx[b][4], 100 + b) << "block " << b;
+}
+
+// Answers fill only the record of the panel that was asked: not the first free
+// record (source 0), not another listed panel's, and never a new row.
+TEST_F(Setup, AnswersFillOnlyTheRecordOfThePanelAsked) {
+    VirtualPanel& asked = bus.addPanel(0x0A5);
+    VirtualPanel& other = bus.addPanel(0x07E);
+    asked.intensity = 2;
+    other.intensity = 1;
+    addDevUID(0x0A5);
+    addDevUID(0x07E);
+    captureStdout([] { EXPECT_EQ(app_setup_read(0x07E), 1); });
+
+    for (uint32_t as : {0x0u, 0x07Eu, 0x5A5A5A5u}) {
+        SCOPED_TRACE(as);
+        asked.faults.answerAs = as;
+        captureStdout([] { EXPECT_EQ(app_setup_read(0x0A5), -1); });
+        EXPECT_EQ(dev_count(), 2) << "no row for an answer nobody asked";
+        EXPECT_EQ(recordOf(0x0A5).intensity, 0);
+        const DeviceRecord o = recordOf(0x07E);
+        EXPECT_EQ(o.intensity, 1);
+        EXPECT_EQ(std::memcmp(o.dmx, other.dmx, sizeof o.dmx), 0);
+        // The next panel listed starts empty, not with what a stray answer left.
+        ASSERT_EQ(addDevUID(0x100), 2);
+        EXPECT_EQ(recordOf(0x100).intensity, 0);
+        EXPECT_EQ(recordOf(0x100).dmxKnown, 0);
+        dev_removeAll();
+        addDevUID(0x0A5);
+        addDevUID(0x07E);
+        captureStdout([] { app_setup_read(0x07E); });
+    }
+}
+
+// A click during a worker's setup read waits for the exchange in progress, not
+// for the whole read, and never lands inside an exchange on the wire.
+TEST_F(Setup, AClickWaitsForOneWorkerExchangeAtMost) {
+    bus.addPanel(0xA1).faults.cutDmxBlocks = true;  // each block exchange runs all five sends
+    bus.addPanel(0xB2);
+    addDevUID(0xA1);
+    const Data block0 = {0x01, 0x0B, 0x01, 0x00};
+    const Data press = {0x01, 0x0A, 0x01, 0x02};
+    std::mutex m;
+    std::condition_variable changed;
+    bool paused = false;
+    bool go = false;
+    // Holds the worker inside its first block exchange until the click queues for the cable.
+    FaultyDriver cable(bus, [&](const std::vector<uint8_t>& f) {
+        if (Data(f.begin() + PKT_DATA, f.end()) != block0) return true;
+        std::unique_lock<std::mutex> lock(m);
+        if (paused) return true;
+        paused = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [&] { return go; });
+        return true;
+    });
+    port_setDriver(&cable);
+    auto waitFor = [&](const char* what, const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "gave up waiting for " << what;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    captureStdout([&] {
+        std::thread worker([] { app_setup_read(0xA1); });
+        waitFor("the worker's first block exchange", [&] {
+            std::lock_guard<std::mutex> lock(m);
+            return paused;
+        });
+        std::thread click([] { app_setup_send_simBtn(0xB2, 2); });
+        waitFor("the click to queue for the cable", [] { return cable_lockWaiters() == 1; });
+        {
+            std::lock_guard<std::mutex> lock(m);
+            go = true;
+        }
+        changed.notify_all();
+        click.join();
+        worker.join();
+    });
+    const auto sent = commandsHeard();
+    const auto at = std::find(sent.begin(), sent.end(), press);
+    ASSERT_NE(at, sent.end());
+    const auto first = std::find(sent.begin(), sent.end(), block0);
+    ASSERT_LT(first, at);
+    for (auto it = first; it != at; ++it) EXPECT_EQ(*it, block0) << "only the exchange in progress goes first";
+    ASSERT_NE(at + 1, sent.end());
+    EXPECT_EQ(*(at + 1), (Data{0x01, 0x0B, 0x01, 0x01})) << "the click came between two exchanges";
 }
 
 TEST_F(Setup, PressButtonIsSentOnceWithoutWaiting) {

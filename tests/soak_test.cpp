@@ -1,17 +1,24 @@
 // Faults on the virtual bus, many seeds, on the virtual clock: line noise,
-// colliding, corrupted, dropped and late answers, silent panels, and the cable
-// pulled in the middle of an operation. Nothing hangs, every operation ends
-// within its retry budget, no UID that is not on the bus enters the table, and a
-// setup the panel confirmed is exactly what it holds and what reads back.
+// colliding, corrupted, dropped, late, brief and rambling answers, false frame
+// starts before answers, answers under another UID (0 included), silent panels,
+// panels that never confirm their mute or do not stay muted, cut DMX-block
+// answers, and the cable pulled in the middle of an operation or an upload.
+// Nothing hangs, every operation ends within its retry budget, no UID that is
+// not on the bus enters the table, a setup the panel confirmed is exactly what
+// it holds and what reads back, no DMX block of a panel is overwritten with
+// anything but what the operator set, and an upload is never shown as done with
+// chunks missing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <set>
 
 #include "app/app_discovery.h"
+#include "app/app_firmware.h"
 #include "app/app_setup.h"
 #include "bus/timer.h"
 #include "tests/support/faulty_driver.h"
@@ -30,6 +37,7 @@ constexpr int64_t kCompareBudgetUs = 5 * (47000 + kSendUs + 4400 + 16000);
 constexpr int64_t kMuteBudgetUs = 5 * (kSendUs + 15 * (17000 + 400));
 constexpr int kLimit = 8;
 constexpr int64_t kDiscoveryBudgetUs = 5 * (kSendUs + 12000) + (4 * kLimit + 1) * (36 * kCompareBudgetUs + kMuteBudgetUs);
+constexpr int kFirmwareChunks = 12;
 
 int soakSeeds() {
     const char* s = std::getenv("KORVANE_SOAK_SEEDS");
@@ -41,7 +49,31 @@ struct Tally {
     int panelsFound = 0;
     int confirmedSends = 0;
     int pulls = 0;
+    int blocksKept = 0;  // unread blocks a send left alone
+    int uploads = 0;
+    int uploadsFailed = 0;
 };
+
+// The fault kinds a panel may get, one each.
+void disturb(VirtualPanel& p, int kind, uint32_t other, uint32_t phantom) {
+    PanelFaults& f = p.faults;
+    switch (kind) {
+        case 0: f.silent = true; break;
+        case 1: f.answerEvery = 2 + static_cast<int>(p.uid % 2); break;
+        case 2: f.corruptAnswers = true; break;
+        case 3: f.answerDelayUs = 3000 + p.uid % 9000; break;  // late, still inside 15 ms
+        case 4: f.brief = true; break;
+        case 5: f.rambling = true; break;
+        case 6: f.falseStart = true; break;
+        case 7: f.cutDmxBlocks = true; break;
+        case 8: f.noMuteConfirm = true; break;
+        case 9: f.noStayMuted = true; break;
+        case 10: f.answerAs = 0u; break;
+        case 11: f.answerAs = other; break;
+        case 12: f.answerAs = phantom; break;
+        default: break;
+    }
+}
 
 }  // namespace
 
@@ -65,20 +97,17 @@ protected:
 
         const int panels = 1 + pick(5);
         bus.addRandomPanels(panels, seed);
+        const uint32_t phantom = 0x7FFFFFF0u - seed;  // random UIDs below it are all but certain
         for (size_t i = 0; i < bus.panelCount(); ++i) {
             VirtualPanel& p = bus.panelAt(i);
-            switch (pick(8)) {
-                case 0: p.faults.silent = true; break;
-                case 1: p.faults.answerEvery = 2 + pick(2); break;
-                case 2: p.faults.corruptAnswers = true; break;
-                case 3: p.faults.answerDelayUs = 3000 + pick(9000); break;  // late, still inside 15 ms
-                default: break;
-            }
+            const uint32_t other = bus.panelAt((i + 1) % bus.panelCount()).uid;
+            disturb(p, pick(26), other, phantom);
         }
         if (pick(4) == 0) bus.addPanel(bus.panelAt(0).uid);  // two panels, one UID
         if (pick(3) == 0) bus.setLineNoise(5.0 + pick(40), seed);
         const std::vector<uint32_t> uids = bus.uids();
         const std::set<uint32_t> onBus(uids.begin(), uids.end());
+        auto shared = [&](uint32_t uid) { return std::count(uids.begin(), uids.end(), uid) > 1; };
 
         uint32_t found[16] = {};
         int count = 0;
@@ -92,25 +121,62 @@ protected:
         cable.pullBetween(0, 0);
         ASSERT_LE(count, kLimit);
         for (int i = 0; i < count; ++i) ASSERT_TRUE(onBus.count(found[i])) << "phantom " << std::hex << found[i];
+        ASSERT_EQ(std::set<uint32_t>(found, found + count).size(), static_cast<size_t>(count)) << "listed twice";
         tally.panelsFound += count;
 
-        for (int i = 0; i < count; ++i) {
-            const uint32_t uid = found[i];
-            const bool pull = pick(6) == 0;
-            if (pull) {
-                cable.pullBetween(pick(400), 400 + pick(4000));
-                ++tally.pulls;
+        // As the window does: the panels found, sometimes with the rest of the bus
+        // listed as a loaded list would add them, all read first; then each edited
+        // and sent back.
+        std::vector<uint32_t> listed(found, found + count);
+        if (pick(2) == 0) {
+            for (uint32_t uid : onBus) {
+                if (std::find(listed.begin(), listed.end(), uid) != listed.end()) continue;
+                addDevUID(uid);
+                listed.push_back(uid);
             }
+        }
+        std::vector<uint32_t> answered;
+        for (uint32_t uid : listed) {
+            start = tim_nowUs();
+            int read = 0;
+            captureStdout([&] { read = app_setup_read(uid); });
+            ASSERT_LE(tim_nowUs() - start, kReadBudgetUs);
+            if (read == 1) answered.push_back(uid);
+        }
+        for (uint32_t uid : answered) {
+            DeviceRecord record;
+            ASSERT_TRUE(dev_copyByUid(uid, &record));
+            const VirtualPanel* p = bus.panel(uid);
+            ASSERT_NE(p, nullptr);
+            if (!shared(uid)) {
+                // What the table holds is what the panel holds, never a corrupted or foreign answer.
+                ASSERT_EQ(record.intensity, p->intensity);
+                for (int b = 0; b < DEV_BUTTONS; ++b) ASSERT_EQ(record.btn[b].scn, p->btn[b].scn);
+                ASSERT_EQ(record.verMajor, p->verMajor);
+                for (int b = 0; b < DEV_BUTTONS; ++b) {
+                    if (record.dmxKnown & 1u << b) {
+                        ASSERT_EQ(std::memcmp(record.dmx[b], p->dmx[b], DMX_BLOCK_SIZE), 0);
+                    }
+                }
+            }
+            uint8_t before[DEV_BUTTONS][DMX_BLOCK_SIZE];
+            std::memcpy(before, p->dmx, sizeof before);
+
             PanelSetup setup{};
             setup.intensity = static_cast<uint8_t>(pick(3));
             for (auto& b : setup.btn) b = {static_cast<uint8_t>(pick(3)), static_cast<uint16_t>(rng())};
-            uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE];
-            for (auto& block : dmx)
-                for (auto& byte : block) byte = static_cast<uint8_t>(rng());
-
-            start = tim_nowUs();
+            for (int b = 0; b < DEV_BUTTONS; ++b) {
+                if (pick(3) != 0) continue;  // the operator sets this block in the DMX setup dialog
+                for (auto& byte : record.dmx[b]) byte = static_cast<uint8_t>(rng());
+                record.dmxKnown = static_cast<uint8_t>(record.dmxKnown | 1u << b);
+            }
+            if (pick(6) == 0) {
+                cable.pullBetween(pick(400), 400 + pick(4000));
+                ++tally.pulls;
+            }
+            int64_t start = tim_nowUs();
             int sent = 0;
-            captureStdout([&] { sent = app_setup_send(uid, &setup, dmx); });
+            captureStdout([&] { sent = app_setup_send(uid, &setup, record.dmx, record.dmxKnown); });
             ASSERT_LE(tim_nowUs() - start, kSendSetupBudgetUs);
             cable.pullBetween(0, 0);
 
@@ -118,41 +184,66 @@ protected:
             ASSERT_GE(cable_poll(), -1);
             ASSERT_GE(cable_device(), 0);
 
-            const VirtualPanel* p = bus.panel(uid);
-            ASSERT_NE(p, nullptr);
+            // A block is what the panel had or what the operator set, nothing else.
+            if (!shared(uid)) {
+                for (int b = 0; b < DEV_BUTTONS; ++b) {
+                    const bool kept = std::memcmp(p->dmx[b], before[b], DMX_BLOCK_SIZE) == 0;
+                    const bool set = (record.dmxKnown & 1u << b) &&
+                                     std::memcmp(p->dmx[b], record.dmx[b], DMX_BLOCK_SIZE) == 0;
+                    ASSERT_TRUE(kept || set) << "DMX block " << b << " lost";
+                    if ((record.dmxKnown & 1u << b) == 0) ++tally.blocksKept;
+                }
+            }
             if (sent == 1) {
                 ++tally.confirmedSends;
-                // The last block was confirmed, so the setup packet was too: a panel
-                // with this UID (two may share it) holds exactly what was sent.
+                // Every packet was confirmed: a panel with this UID (two may share it)
+                // holds exactly what was sent.
                 bool held = false;
                 for (size_t k = 0; k < bus.panelCount(); ++k) {
                     const VirtualPanel& q = bus.panelAt(k);
                     if (q.uid != uid) continue;
-                    bool same = q.intensity == setup.intensity && std::memcmp(q.dmx[5], dmx[5], DMX_BLOCK_SIZE) == 0;
-                    for (int b = 0; b < DEV_BUTTONS; ++b)
+                    bool same = q.intensity == setup.intensity;
+                    for (int b = 0; b < DEV_BUTTONS; ++b) {
                         same = same && q.btn[b].type == setup.btn[b].type && q.btn[b].scn == setup.btn[b].scn;
+                        if (record.dmxKnown & 1u << b)
+                            same = same && std::memcmp(q.dmx[b], record.dmx[b], DMX_BLOCK_SIZE) == 0;
+                    }
                     held = held || same;
                 }
                 ASSERT_TRUE(held);
             }
-
-            start = tim_nowUs();
-            int read = 0;
-            captureStdout([&] { read = app_setup_read(uid); });
-            ASSERT_LE(tim_nowUs() - start, kReadBudgetUs);
-            if (read == 1 && bus.panelCount() == onBus.size()) {
-                // What the table holds is what the panel holds, never a corrupted answer.
-                DeviceRecord r;
-                ASSERT_TRUE(dev_copyByUid(uid, &r));
-                ASSERT_EQ(r.intensity, p->intensity);
-                for (int b = 0; b < DEV_BUTTONS; ++b) ASSERT_EQ(r.btn[b].scn, p->btn[b].scn);
-                ASSERT_EQ(r.verMajor, p->verMajor);
-            }
         }
-        for (int i = 0; i < dev_count(); ++i) ASSERT_TRUE(onBus.count(dev_uidAt(i)));
+        for (int i = 0; i < dev_count(); ++i) ASSERT_TRUE(onBus.count(dev_uidAt(i))) << "phantom row";
+
+        if (pick(4) == 0) upload(seed, bus, cable, tally, pick(3) == 0 ? pick(300) : -1);
         ++tally.runs;
         cable_free();
         port_setDriver(nullptr);
+    }
+
+    // A small image; the cable pulled from call `pullAt` on (-1: not at all).
+    // Shown as done only when every chunk reached the bus.
+    void upload(uint32_t seed, VirtualBus& bus, FaultyDriver& cable, Tally& tally, int pullAt) {
+        const std::string path = testing::TempDir() + "soak.fw";
+        std::ofstream(path, std::ios::binary) << std::string(64 * kFirmwareChunks, static_cast<char>(seed));
+        if (pullAt >= 0) {
+            cable.pullBetween(static_cast<uint64_t>(pullAt), static_cast<uint64_t>(pullAt) + 50 + seed % 400);
+            ++tally.pulls;
+        }
+        testing::internal::CaptureStderr();
+        const std::string out = captureStdout([&] { makeProgramDevice(path.c_str(), 0x1); });
+        testing::internal::GetCapturedStderr();
+        cable.pullBetween(0, 0);
+        int type = 0;
+        std::string text;
+        const bool failed = message_take(&type, &text);
+        if (failed) message_done();
+        ASSERT_EQ(failed, out.find("Send DONE.") == std::string::npos);
+        ++tally.uploads;
+        tally.uploadsFailed += failed ? 1 : 0;
+        if (!failed) {
+            ASSERT_EQ(bus.panelAt(0).firmwareChunks.size(), static_cast<size_t>(kFirmwareChunks)) << "chunks missing";
+        }
     }
 };
 
@@ -173,6 +264,9 @@ TEST_F(Soak, FaultsOnTheBusManySeeds) {
     RecordProperty("panels_found", tally.panelsFound);
     RecordProperty("confirmed_sends", tally.confirmedSends);
     RecordProperty("cable_pulls", tally.pulls);
-    std::printf("soak: %d runs, %d panels found, %d confirmed sends, %d cable pulls\n", tally.runs,
-                tally.panelsFound, tally.confirmedSends, tally.pulls);
+    std::printf("soak: %d runs, %d panels found, %d confirmed sends, %d unread DMX blocks left alone, "
+                "%d uploads (%d reported failed), %d cable pulls; 0 hangs, 0 phantom UIDs, "
+                "0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
+                tally.runs, tally.panelsFound, tally.confirmedSends, tally.blocksKept, tally.uploads,
+                tally.uploadsFailed, tally.pulls);
 }

@@ -11,14 +11,18 @@
 #include <vector>
 
 // Threads: the choice is made once under choiceMutex; afterwards the pointer is
-// only read, and the driver is used under the cable lock. The cable choice's
-// own state has a mutex of its own, as the libftdi driver's has.
+// only read, and the driver is used under the cable lock. The driver made here
+// lives until the process ends: nothing destroys it at exit, when workers that
+// are never joined may still be calling it. The cable choice's own state has a
+// mutex of its own, as the libftdi driver's has.
 
 namespace {
 
 std::mutex choiceMutex;
-PortDriver* chosen = nullptr;             // in use
-std::unique_ptr<PortDriver> ownedDriver;  // made here from KORVANE_PORT
+PortDriver* chosen = nullptr;  // in use
+PortDriver* ownedDriver = nullptr;  // made here from KORVANE_PORT; never destroyed
+// Drivers a later choice replaced (tests choose again): kept, never destroyed.
+std::vector<PortDriver*>* retired = new std::vector<PortDriver*>();
 PortFactory simFactory = nullptr;
 PortFactory libftdiFactory = nullptr;  // nullptr: libftdi1 itself
 std::atomic<uint32_t> generation{0};
@@ -58,6 +62,7 @@ public:
         return PORT_INVALID_HANDLE;
     }
     int close(PortHandle) override { return PORT_INVALID_HANDLE; }
+    std::string lastError() override { return why_; }
 
 private:
     std::string why_;
@@ -65,8 +70,8 @@ private:
 
 // KORVANE_PORT=ftdi:SERIAL, over the libftdi driver (owned): the ftdi module
 // opens the first cable of its listing, so the chosen cable is listed first,
-// and the open of any other cable (the chosen one is missing) is refused with
-// a line on stderr that names the serial numbers found.
+// and the open of any other cable (the chosen one is missing) is refused, with
+// a reason that names the serial numbers found.
 class CableChoiceDriver : public PortDriver {
 public:
     CableChoiceDriver(PortDriver* inner, std::string serial) : inner_(inner), wanted_(std::move(serial)) {}
@@ -96,16 +101,19 @@ public:
 
     int openBySerial(const char* serial, PortHandle* handle) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (serial == nullptr || wanted_ != serial) {
+        refused_ = serial == nullptr || wanted_ != serial;
+        if (refused_) {
             if (handle) *handle = nullptr;
-            // Said once, and again when the cables found change.
-            const std::string line = missingLine();
-            if (line != said_) std::fprintf(stderr, "%s\n", line.c_str());
-            said_ = line;
             return PORT_DEVICE_NOT_FOUND;
         }
-        said_.clear();
         return inner_->openBySerial(serial, handle);
+    }
+
+    // The ftdi module prints the reason with its open-failure lines, once, and
+    // again when it changes (another set of cables found).
+    std::string lastError() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return refused_ ? missingLine() : inner_->lastError();
     }
 
     int reset(PortHandle h) override { return inner_->reset(h); }
@@ -146,7 +154,7 @@ private:
     const std::string wanted_;
     std::mutex mutex_;
     std::vector<std::string> found_;  // serial numbers of the last listing
-    std::string said_;                // the last line printed
+    bool refused_ = false;            // the last open was of another cable
 };
 
 PortDriver* newLibftdi() { return libftdiFactory ? libftdiFactory() : port_newLibftdiDriver(); }
@@ -181,8 +189,8 @@ const char* port_choiceHelp() {
 PortDriver* port_driver() {
     std::lock_guard<std::mutex> lock(choiceMutex);
     if (chosen == nullptr) {
-        ownedDriver.reset(chooseFromEnvironment());
-        chosen = ownedDriver.get();
+        if (ownedDriver == nullptr) ownedDriver = chooseFromEnvironment();
+        chosen = ownedDriver;
         ++generation;
     }
     return chosen;
@@ -191,7 +199,11 @@ PortDriver* port_driver() {
 void port_setDriver(PortDriver* driver) {
     std::lock_guard<std::mutex> lock(choiceMutex);
     chosen = driver;
-    if (driver == nullptr) ownedDriver.reset();
+    if (driver == nullptr && ownedDriver != nullptr) {
+        // The next use chooses again; whoever may still be inside this one keeps it.
+        retired->push_back(ownedDriver);
+        ownedDriver = nullptr;
+    }
     ++generation;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using PortHandle = void*;
 
@@ -68,6 +69,10 @@ public:
     virtual int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) = 0;
     virtual int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) = 0;
     virtual int close(PortHandle h) = 0;
+    // Why the last listing or open failed, in the driver's own words (libftdi's
+    // error string, the system's errno text), for the operator; empty when it
+    // has nothing to say.
+    virtual std::string lastError() { return {}; }
 };
 
 // The driver in use, chosen from KORVANE_PORT on the first call.
@@ -90,7 +95,9 @@ void port_setSimFactory(PortFactory factory);
 // in for it. nullptr returns to libftdi1.
 void port_setLibftdiFactory(PortFactory factory);
 
-// Implementations.
+// Implementations. A driver made here is never destroyed: workers still running
+// at exit may be in the middle of a call (bus/port/libftdi_calls.h has the
+// libftdi driver's seam).
 PortDriver* port_newLibftdiDriver();
 PortDriver* port_newTtyDriver(const char* path);
 PortDriver* port_newAbsentDriver(const char* why);  // lists no device

@@ -10,6 +10,7 @@
 #include "bus/port/tty_baud.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -106,16 +107,17 @@ public:
     int openBySerial(const char* serial, PortHandle* handle) override {
         if (!serial || !handle) return PORT_INVALID_PARAMETER;
         *handle = nullptr;
-        if (!namesPath(serial)) return PORT_DEVICE_NOT_FOUND;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!namesPath(serial)) return refuse(PORT_DEVICE_NOT_FOUND, "no such port");
 
         // Looked at before opening: opening some devices has effects of its own.
         struct stat st{};
-        if (::stat(path_.c_str(), &st) != 0)
-            return errno == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED;
-        if (!S_ISCHR(st.st_mode) || isConsole(st.st_rdev)) return PORT_DEVICE_NOT_OPENED;
+        if (::stat(path_.c_str(), &st) != 0) return refuseErrno();
+        if (!S_ISCHR(st.st_mode) || isConsole(st.st_rdev))
+            return refuse(PORT_DEVICE_NOT_OPENED, "not a serial line");
 
         int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return errno == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED;
+        if (fd < 0) return refuseErrno();
         termios t{};
         bool ok = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && !isConsole(st.st_rdev) &&
                   tcgetattr(fd, &t) == 0;
@@ -129,9 +131,16 @@ public:
         }
         if (!ok) {
             ::close(fd);
-            return PORT_DEVICE_NOT_OPENED;
+            return refuse(PORT_DEVICE_NOT_OPENED, "not a serial line");
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        // An FTDI cable under ftdi_sio keeps short answers 16 ms in the chip
+        // unless asked for low latency (1 ms), which any user may ask; a
+        // pseudo-terminal has no such setting.
+        serial_struct ss{};
+        if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            ioctl(fd, TIOCSSERIAL, &ss);
+        }
         auto port = std::make_unique<Port>();
         port->fd = fd;
         *handle = port.get();
@@ -262,7 +271,24 @@ public:
         return r == 0 ? PORT_OK : PORT_IO_ERROR;
     }
 
+    std::string lastError() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastError_;
+    }
+
 private:
+    int refuse(int status, const std::string& why) {
+        lastError_ = path_ + ": " + why;
+        return status;
+    }
+
+    int refuseErrno() {
+        const int e = errno;
+        std::string why = std::strerror(e);
+        if (e == EACCES || e == EPERM) why += " (join the group dialout, or install the udev rule 60-korvane.rules)";
+        return refuse(e == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED, why);
+    }
+
     // The path, or the cut forms the listing hands out (serials of 15 and 63 chars).
     bool namesPath(const char* serial) const {
         size_t len = std::strlen(serial);
@@ -281,6 +307,7 @@ private:
     const std::string path_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Port>> ports_;
+    std::string lastError_;
 };
 
 }  // namespace

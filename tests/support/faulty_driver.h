@@ -57,6 +57,7 @@ public:
         }
         return inner_.write(h, b, n, written);
     }
+    std::string lastError() override { return inner_.lastError(); }
     // Closing a handle always reaches the driver, so nothing stays open behind us.
     int close(PortHandle h) override {
         ++calls_;

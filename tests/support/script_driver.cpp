@@ -95,6 +95,11 @@ int ScriptDriver::openBySerial(const char* serial, PortHandle* handle) {
     return PORT_OK;
 }
 
+std::string ScriptDriver::lastError() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return error;
+}
+
 int ScriptDriver::reset(PortHandle) {
     std::lock_guard<std::mutex> g(mutex_);
     log("reset");

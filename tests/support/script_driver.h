@@ -25,6 +25,7 @@ public:
     int countStatus = PORT_OK;
     std::vector<uint32_t> failingDetails;  // indices whose details query fails
     int openStatus = PORT_OK;
+    std::string error;            // lastError()
     int statusFailure = PORT_OK;  // getStatus result while not OK
     int writeFailure = PORT_OK;
     uint32_t txPending = 0;       // bytes "still on the wire" for so many status queries
@@ -52,6 +53,7 @@ public:
     int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override;
     int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override;
     int close(PortHandle h) override;
+    std::string lastError() override;
 
 private:
     void log(std::string call);
