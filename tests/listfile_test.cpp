@@ -1,12 +1,17 @@
 // Device list files met with bad input: nothing harmful, nothing lost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <random>
 #include <string>
 
 #include "app/fileio.h"
 #include "devices/devices.h"
+#include "tests/support/bounded.h"
 #include "tests/support/frames.h"
 
 namespace {
@@ -37,10 +42,11 @@ TEST(ListFile, JunkHugeLinesAndManyLines) {
     EXPECT_EQ(dev_count(), 1);
     EXPECT_EQ(dev_uidAt(0), 0x00ABCDEFu);
 
-    // 10,000 lines: the first 200 distinct UIDs are kept, in file order.
+    // 10,000 lines: the first 200 distinct UIDs are kept, in file order, and
+    // reading ends with them.
     std::string many;
     for (int i = 1; i <= 10000; ++i) many += "U:" + std::to_string(i) + "\r\n";
-    EXPECT_EQ(readText(many), 10000);
+    EXPECT_EQ(readText(many), 200);
     EXPECT_EQ(dev_count(), 200);
     EXPECT_EQ(dev_uidAt(0), 0x1u);
     EXPECT_EQ(dev_uidAt(199), 0x200u);
@@ -48,4 +54,60 @@ TEST(ListFile, JunkHugeLinesAndManyLines) {
     // A number over 32 bits makes its line unusable, and only its line.
     EXPECT_EQ(readText("U:123456789\r\nU:FFFFFFFF\r\nU:0x100000000\r\n"), 1);
     EXPECT_EQ(dev_uidAt(0), 0xFFFFFFFFu);
+}
+
+// A FIFO without a writer, a link to /dev/zero, a folder and a dangling link:
+// refused at once, for reading and for writing, and left as they were. A
+// regular file is read only as far as the table can take its lines.
+TEST(ListFile, OnlyRegularFilesAndOnlyAsFarAsTheTableReaches) {
+    std::string dir = testing::TempDir() + "korvane-fileio-XXXXXX";
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    const std::string fifo = dir + "/fifo", zero = dir + "/zero", folder = dir + "/folder",
+                      dangling = dir + "/dangling", list = dir + "/site.lst";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir + "/nowhere/x").c_str(), dangling.c_str()), 0);
+    uint8_t image[16];
+    for (const std::string& odd : {fifo, zero, folder}) {
+        // A blocked open is let go by opening the FIFO's other end.
+        Watchdog back("opening " + odd + " to return", [&] {
+            for (int mode : {O_RDONLY, O_WRONLY}) close(open(fifo.c_str(), mode | O_NONBLOCK));
+        });
+        EXPECT_EQ(openRegularFile(odd.c_str(), false), nullptr) << odd;
+        EXPECT_EQ(openRegularFile(odd.c_str(), true), nullptr) << odd;
+        EXPECT_EQ(read_file(odd.c_str(), image, sizeof image), FILEIO_READ_ERROR) << odd;
+        EXPECT_EQ(saveListFile(odd.c_str()), -1) << odd;
+    }
+    struct stat st;
+    EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(lstat(zero.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    errno = 0;
+    EXPECT_EQ(read_file(dangling.c_str(), image, sizeof image), FILEIO_CANNOT_OPEN);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(saveListFile(dangling.c_str()), -1) << "its target's folder does not exist";
+
+    // 200 distinct UIDs, then far more than the reader's buffer holds.
+    std::string text;
+    for (int i = 1; i <= DEV_MAX; ++i) text += "U:" + std::to_string(i) + "\r\n";
+    const size_t listed = text.size();
+    text += std::string(1 << 22, '\n');
+    std::FILE* out = openRegularFile(list.c_str(), true);
+    ASSERT_NE(out, nullptr);
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+    std::FILE* in = openRegularFile(list.c_str(), false);
+    ASSERT_NE(in, nullptr);
+    dev_removeAll();
+    captureStdout([&] { EXPECT_EQ(readListFile(in), DEV_MAX); });
+    EXPECT_LT(std::ftell(in), static_cast<long>(listed + (1 << 17))) << "read on past the 200th UID";
+    std::fclose(in);
+    dev_removeAll();
+
+    // Writing empties a regular file that was there.
+    EXPECT_EQ(saveListFile(list.c_str()), 0);
+    EXPECT_TRUE(stat(list.c_str(), &st) == 0 && st.st_size == 0);
+    for (const std::string& name : {fifo, zero, dangling, list}) unlink(name.c_str());
+    rmdir(folder.c_str());
+    rmdir(dir.c_str());
 }
