@@ -137,7 +137,8 @@ int readListFile(std::FILE* in) {
                 const int index = findDevUID(uid);
                 std::printf(" dev:%08x\n", uid);
                 ++read;
-                full = index < 0 || dev_count() == DEV_MAX;
+                // The used records are a leading run: a UID in the last one fills the table.
+                full = index < 0 || (uid != 0 && index == DEV_MAX - 1);
             }
             std::memset(line, 0, used);  // a short line costs only its own length
             used = 0;
