@@ -303,7 +303,8 @@ std::string dmxNotReadText(uint8_t known) {
 
 static void showDmxNotRead(const DeviceRecord* record) {
     const std::string text = dmxNotReadText(record->dmxKnown);
-    if (text != gtk_label_get_text(GTK_LABEL(labelDmxNotRead))) gtk_label_set_text(GTK_LABEL(labelDmxNotRead), text.c_str());
+    if (text != gtk_label_get_text(GTK_LABEL(labelDmxNotRead)))
+        gtk_label_set_text(GTK_LABEL(labelDmxNotRead), text.c_str());
     gtk_widget_set_visible(labelDmxNotRead, !text.empty());
 }
 

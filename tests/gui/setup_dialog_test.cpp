@@ -44,7 +44,8 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
         for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(checkBoxScn[j]), j == 0 || j == 15) << j;
         EXPECT_LT(checkBoxScn[0]->allocation.x, checkBoxScn[15]->allocation.x);
         EXPECT_LT(checkBoxScn[0]->allocation.y, checkBoxScn[15]->allocation.y);
-        pumpUntil("the scenes of the \"Off\" buttons to grey out", [] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); });
+        pumpUntil("the scenes of the \"Off\" buttons to grey out",
+                  [] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); });
         EXPECT_TRUE(sensitive(scnSetup[0]) && sensitive(scnSetup[1]));
 
         // Button 3 to "Scene LATCH" and back to "Off": its scenes grey out
@@ -91,7 +92,8 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
         ASSERT_TRUE(radioExtra[0] && radioExtra[1]);
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[0])), "Key (3)");
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[1])), "Type 9 (panel)");
-        pumpUntil("the scenes of the types not offered to grey out", [] { return !sensitive(scnSetup[0]) && !sensitive(scnSetup[1]); });
+        pumpUntil("the scenes of the types not offered to grey out",
+                  [] { return !sensitive(scnSetup[0]) && !sensitive(scnSetup[1]); });
         pumpFor(250);
         EXPECT_TRUE(isActive(radioExtra[0]) && isActive(radioExtra[1]));
         setActive(radio[SETUP_TYPES * 1 + 2]);  // the operator's own pick wins

@@ -189,7 +189,8 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     addDevUID(0x00C0FFEE);
     tick();
     ASSERT_EQ(rows(), 1);
-    ASSERT_TRUE(pumpUntil("the list to be on screen", [] { return gdk_window_is_viewable(GTK_CLIST(deviceList)->clist_window); }));
+    ASSERT_TRUE(pumpUntil("the list to be on screen",
+                          [] { return gdk_window_is_viewable(GTK_CLIST(deviceList)->clist_window); }));
 
     // A single click on "Btn3" presses button index 2 and leaves no row selected.
     clickCell(0, 6, false);
