@@ -5,8 +5,10 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 300
 # A virtual display of its own. xvfb-run -a starts looking for a free display
 # at :99, so two runs started together on one machine can take the same one;
-# a random starting point keeps them apart.
-XVFB = xvfb-run -a -n $$(shuf -i 100-30000 -n 1) -s "-screen 0 1280x1024x24 -nolisten tcp"
+# a random starting point keeps them apart. -noreset: by default the server
+# resets whenever its last client leaves, and a test process that connects
+# meanwhile is refused ("cannot open display").
+XVFB = xvfb-run -a -n $$(shuf -i 100-30000 -n 1) -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
 
 .PHONY: all deps build run test sanitizers fuzz-build fuzz clean bench
 
