@@ -17,12 +17,7 @@
 
 namespace {
 
-std::string currentFolder(GtkDialog* d) {
-    gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d));
-    const std::string s = folder ? folder : "";
-    g_free(folder);
-    return s;
-}
+std::string currentFolder(GtkDialog* d) { return chooserFolder(GTK_FILE_CHOOSER(d)); }
 
 // "filter,filter (current)"
 std::string filters(GtkDialog* d) {

@@ -47,10 +47,10 @@ std::string owned(gchar* text) {
     return s;
 }
 
+}  // namespace
+
 std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
 std::string chooserFile(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_filename(chooser)); }
-
-}  // namespace
 
 std::string describeDialog(GtkDialog* dialog) {
     const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));

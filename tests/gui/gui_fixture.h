@@ -60,6 +60,11 @@ private:
     guint source_ = 0;
 };
 
+// A chooser's current folder and its file (the selection, or the typed name in
+// its folder); empty when it has none.
+std::string chooserFolder(GtkFileChooser* chooser);
+std::string chooserFile(GtkFileChooser* chooser);
+
 // What a failure says about a dialog: its title, and a chooser's folder and
 // selection or a box's text.
 std::string describeDialog(GtkDialog* dialog);
