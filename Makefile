@@ -5,6 +5,12 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 300
 # make install: where the tree goes (DESTDIR, if set, is put in front of it).
 PREFIX ?= /usr/local
+# A virtual display of its own. xvfb-run -a starts looking for a free display
+# at :99, so two runs started together on one machine can take the same one;
+# a random starting point keeps them apart. -noreset: by default the server
+# resets whenever its last client leaves, and a test process that connects
+# meanwhile is refused ("cannot open display").
+XVFB = xvfb-run -a -n $$(shuf -i 100-30000 -n 1) -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
 
 .PHONY: all deps build run test sanitizers fuzz-build fuzz clean bench install package
 
@@ -47,7 +53,7 @@ test: sanitizers fuzz-build
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORVANE_ASAN_DIR=$(CURDIR)/build-asan \
 	  -DKORVANE_TSAN_DIR=$(CURDIR)/build-tsan -DKORVANE_FUZZ_DIR=$(CURDIR)/build-fuzz >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@cd $(BUILD) && xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+	@cd $(BUILD) && $(XVFB) \
 	  ctest --output-on-failure -j $(JOBS)
 
 # Longer fuzzing: FUZZ_SECONDS per target; new findings stay in build-fuzz/corpus.
@@ -63,7 +69,7 @@ fuzz: fuzz-build
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target korvane_bench
-	@cd build-bench && xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" ./korvane_bench
+	@cd build-bench && $(XVFB) ./korvane_bench
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-bench

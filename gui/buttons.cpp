@@ -268,7 +268,8 @@ void buttonSaveListAction(GtkWidget*, gpointer) {
 void buttonLoadListAction(GtkWidget*, gpointer) {
     if (!openFileDialog(FILE_LIST_OPEN)) return;
     const std::string name = getFilename();
-    std::FILE* in = std::fopen(name.c_str(), "rb");
+    // Never blocks: a FIFO, a device or a folder is refused like a missing file.
+    std::FILE* in = openRegularFile(name.c_str(), false);
     if (!in) {
         std::printf("Cannot open file: %s\n", name.c_str());
         std::fflush(stdout);

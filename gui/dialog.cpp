@@ -82,11 +82,11 @@ int openFileDialog(int flags) {
             if (flags & FILE_LIST_SAVE) name = withListExtension(name);
             std::printf("FileChooser = %s\n", name.c_str());
             file = name;
-            gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
-            if (folder) {
-                lastFile = folder;
-                g_free(folder);
-            }
+            // The accepted file's own folder: with a full path typed into the
+            // name field, the chooser's current folder is still the old one.
+            gchar* folder = g_path_get_dirname(name.c_str());
+            lastFile = folder;
+            g_free(folder);
             std::printf("FileChooser path = %s\n", lastFile.c_str());
             result = 1;
         }
@@ -114,6 +114,8 @@ GtkWidget* scnSetup[DEV_BUTTONS] = {};
 GtkWidget* btnIdentify[DEV_BUTTONS] = {};
 IdentifyTarget btnId[DEV_BUTTONS] = {};
 
+GtkWidget* labelDmxNotRead = nullptr;
+
 // A panel's intensity and button types that the dialog does not offer, kept so
 // that confirming without touching them hands them back as they were; -1 none.
 static int extraIntenzity = -1;
@@ -132,8 +134,13 @@ GtkWidget* getEntryIntenzity(int active) {
         gtk_combo_box_set_active(GTK_COMBO_BOX(combo), active);
     } else {
         extraIntenzity = active;
-        char text[24];
-        std::snprintf(text, sizeof text, "%d (panel)", active);
+        char text[48];
+        // The setup send keeps only the two low bits: say so, so that confirming
+        // an untouched dialog changes nothing unseen.
+        if ((active & 3) != active)
+            std::snprintf(text, sizeof text, "%d (panel): will be sent as %d", active, active & 3);
+        else
+            std::snprintf(text, sizeof text, "%d (panel)", active);
         gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), text);
         gtk_combo_box_set_active(GTK_COMBO_BOX(combo), SETUP_LEVELS);
     }
@@ -282,7 +289,28 @@ uint16_t getCheckboxScnValue(int b) {
     return mask;
 }
 
-gboolean updateSetup(gpointer) {
+std::string dmxNotReadText(uint8_t known) {
+    std::string numbers;
+    int count = 0;
+    for (int b = 0; b < DEV_BUTTONS; ++b) {
+        if (known & (1u << b)) continue;
+        numbers += (count++ ? ", " : "") + std::to_string(b + 1);
+    }
+    if (count == 0) return "";
+    if (count == 1) return "DMX block " + numbers + " not read: it stays unchanged on the panel";
+    return "DMX blocks " + numbers + " not read: they stay unchanged on the panel";
+}
+
+static void showDmxNotRead(const DeviceRecord* record) {
+    const std::string text = dmxNotReadText(record->dmxKnown);
+    if (text != gtk_label_get_text(GTK_LABEL(labelDmxNotRead)))
+        gtk_label_set_text(GTK_LABEL(labelDmxNotRead), text.c_str());
+    gtk_widget_set_visible(labelDmxNotRead, !text.empty());
+}
+
+gboolean updateSetup(gpointer record) {
+    // A block the operator sets in the DMX setup dialog is known from then on.
+    showDmxNotRead(static_cast<const DeviceRecord*>(record));
     for (int b = 0; b < DEV_BUTTONS; ++b) {
         int t = -1;
         for (int i = 0; i < SETUP_TYPES && t < 0; ++i)
@@ -317,10 +345,18 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup) {
                                                  "OK/SEND", GTK_RESPONSE_OK, "CANCEL", GTK_RESPONSE_CANCEL, nullptr);
     dialog = dlg;
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
+    // Above the scrolled setup, so it is in sight before anything is confirmed.
+    labelDmxNotRead = gtk_label_new("");
+    gtk_misc_set_alignment(GTK_MISC(labelDmxNotRead), 0.0f, 0.5f);
+    GdkColor red;
+    gdk_color_parse("#FF0000", &red);
+    gtk_widget_modify_fg(labelDmxNotRead, GTK_STATE_NORMAL, &red);
+    gtk_box_pack_start(GTK_BOX(content), labelDmxNotRead, FALSE, FALSE, 2);
     gtk_box_pack_start(GTK_BOX(content), getSetupPanel(record), TRUE, TRUE, 0);
     std::printf("\n\ndev ver = %x\n\n", (record->verMajor << 8) | record->verMinor);
     const guint timer = g_timeout_add(100, updateSetup, record);
     gtk_widget_show_all(dlg);
+    showDmxNotRead(record);
 
     const gint response = gtk_dialog_run(GTK_DIALOG(dlg));
     int result = 0;
@@ -335,6 +371,7 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup) {
 
     g_source_remove(timer);
     gtk_widget_destroy(dlg);
+    labelDmxNotRead = nullptr;
     if (dialog == dlg) dialog = nullptr;
     return result;
 }

@@ -65,6 +65,8 @@ struct DmxButtonContext {
 };
 
 extern GtkWidget* comboIntenzity;
+// Names the DMX blocks that were not read from the panel; hidden when all were.
+extern GtkWidget* labelDmxNotRead;
 extern GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES];         // 3*b + type
 extern GtkWidget* radioExtra[DEV_BUTTONS];                  // a panel's type the dialog does not offer; or null
 extern GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES];  // 16*b + j: scene j+1
@@ -78,10 +80,15 @@ GtkWidget* getSetupBtn(DeviceRecord* record, int b);
 GtkWidget* getRadioSetup(int b, const DeviceRecord* record);
 GtkWidget* getScnSetup(int b, DeviceRecord* record);
 GtkWidget* getScnSetupPart(int b, const DeviceRecord* record, int top, int bottom);
-// An intensity above 2 gets an extra entry naming it, active, after the three.
+// An intensity above 2 gets an extra entry naming it, active, after the three;
+// one the setup send cannot carry (4 to 7) says what it will be sent as.
 GtkWidget* getEntryIntenzity(int active);
 GtkWidget* getCheckboxScn(int b, int j);
 GtkWidget* getButtonIdentifyBtn(int b, uint32_t uid);
+
+// "DMX blocks 2, 5 not read: they stay unchanged on the panel" for the blocks
+// without their bit in known (numbered from 1); empty when every block is known.
+std::string dmxNotReadText(uint8_t known);
 
 // Read-outs. A panel's value the dialog does not offer comes back unchanged
 // while its extra entry or choice stays active.

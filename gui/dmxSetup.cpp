@@ -36,13 +36,25 @@ GtkWidget* leftLabel(const char* text) {
 
 }  // namespace
 
+// An action's changes all come from one event; this runs before the next one.
+static gboolean endAction(gpointer data) {
+    static_cast<values_entry*>(data)->inAction = 0;
+    return FALSE;
+}
+
 void event_changed(GtkWidget* entry, void* data) {
     values_entry* guard = static_cast<values_entry*>(data);
     if (guard->busy) return;  // the change our own restore below causes
     guard->busy = 1;
-    const char* text = gtk_entry_get_text(GTK_ENTRY(entry));
-    if (!event_text_accept(text, guard->min, guard->max)) gtk_entry_set_text(GTK_ENTRY(entry), guard->last);
-    event_text_remember(guard, gtk_entry_get_text(GTK_ENTRY(entry)));
+    const bool first = !guard->inAction;
+    if (first) {
+        guard->inAction = 1;
+        g_idle_add_full(G_PRIORITY_HIGH, endAction, guard, nullptr);
+    }
+    if (!event_text_change(guard, gtk_entry_get_text(GTK_ENTRY(entry)), first)) {
+        gtk_entry_set_text(GTK_ENTRY(entry), guard->last);
+        gtk_widget_error_bell(entry);
+    }
     guard->busy = 0;
 }
 

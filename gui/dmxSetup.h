@@ -30,7 +30,8 @@ extern const char* labelFlashOff;
 extern const char* labelDMXNOTE;
 
 // Shows the dialog for button b (0 to 5) of record; on "OK" writes the button's
-// DMX block into record and into the device table. Returns 0.
+// DMX block into record and into the device table, where it counts as known
+// from then on. Returns 0.
 int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b);
 
 GtkWidget* getDmxSetupPanel(const uint8_t* block);

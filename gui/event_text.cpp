@@ -8,7 +8,9 @@ void event_text_init(values_entry* guard, const char* text, int min, int max) {
     guard->min = min;
     guard->max = max;
     guard->busy = 0;
+    guard->inAction = 0;
     event_text_remember(guard, text);
+    std::memcpy(guard->before, guard->last, VALUES_ENTRY_TEXT);
 }
 
 bool event_text_accept(const char* text, int min, int max) {
@@ -25,6 +27,13 @@ bool event_text_accept(const char* text, int min, int max) {
 void event_text_remember(values_entry* guard, const char* text) {
     std::strncpy(guard->last, text, VALUES_ENTRY_TEXT - 1);
     guard->last[VALUES_ENTRY_TEXT - 1] = '\0';
+}
+
+bool event_text_change(values_entry* guard, const char* text, bool first) {
+    if (first) std::memcpy(guard->before, guard->last, VALUES_ENTRY_TEXT);
+    const bool stands = event_text_accept(text, guard->min, guard->max);
+    event_text_remember(guard, stands ? text : guard->before);
+    return stands;
 }
 
 int event_text_value(const char* text) {

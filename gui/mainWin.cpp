@@ -31,9 +31,10 @@ const char* const columnTitles[LIST_COLUMNS] = {"#",    "UID",  "SW ver.", "Inte
                                                 "Btn2", "Btn3", "Btn4",    "Btn5",    "Btn6"};
 const int columnWidths[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
 
-// Row texts as last computed; row r mirrors device record r. Kept for the life
-// of the process, also across clears of the list: a cell the record does not
-// determine (unknown version, unknown button type) keeps its old text.
+// Row texts as last computed; row r mirrors device record r. A cell the record
+// does not determine (unknown version, unknown button type) keeps the text the
+// same panel gave it last; a row appended to an emptied list, or taken over by
+// another panel, starts empty, so it never shows another panel's data.
 constexpr int CELL_SIZE = 24;
 char rowCache[DEV_MAX][LIST_COLUMNS][CELL_SIZE];
 
@@ -103,6 +104,8 @@ void refreshList() {
         DeviceRecord rec;
         if (!dev_copyRecord(r, &rec)) break;
         if (r < list->rows && rowShown[r] && sameCells(rec, shownRecord[r])) continue;
+        if (r >= list->rows || !rowShown[r] || shownRecord[r].uid != rec.uid)
+            std::memset(rowCache[r], 0, sizeof rowCache[r]);
         fillRow(r, rec);
         shownRecord[r] = rec;
         rowShown[r] = true;

@@ -10,6 +10,7 @@
 #include "bus/ftdi.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
+#include "tests/support/bounded.h"
 #include "tests/support/bus_fixture.h"
 #include "tests/support/frames.h"
 
@@ -196,11 +197,12 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     std::thread feeder([&] {
         for (int i = 0; i < 60; ++i) driver.feed(commandFrame(0xFFFFFFFF, 1000u + i, {0x01, 0x09, 0x01, 1}));
     });
-    for (auto& s : senders) s.join();
-    feeder.join();
-    while (driver.pending() != 0) cable_response();
+    for (auto& s : senders) joinWithin(s, "a sending thread");
+    joinWithin(feeder, "the feeding thread");
+    waitFor("every fed byte to be read", [&] { return driver.pending() == 0; }, WAIT_LIMIT_MS,
+            [] { cable_response(); });
     stop = true;
-    ticker.join();
+    joinWithin(ticker, "the ticking thread");
 
     // Each transmission is a break byte at 15625 baud followed by one whole frame.
     const auto writes = driver.writes();

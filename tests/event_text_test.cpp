@@ -22,6 +22,19 @@ TEST(EventText, DigitsWithinTheRangeOnly) {
     EXPECT_STREQ(g.last, "123");
     EXPECT_EQ(event_text_value(""), 0);
     EXPECT_EQ(event_text_value("007"), 7);
+
+    // One action, two changes: a selection deleted, then a letter refused.
+    // The field gets back the text from before the action, not the empty one.
+    event_text_init(&g, "12", 0, 255);
+    EXPECT_TRUE(event_text_change(&g, "", true));
+    EXPECT_FALSE(event_text_change(&g, "q", false));
+    EXPECT_STREQ(g.last, "12");
+    // Emptied by one action, a letter refused by the next: it stays empty.
+    EXPECT_TRUE(event_text_change(&g, "", true));
+    EXPECT_FALSE(event_text_change(&g, "x", true));
+    EXPECT_STREQ(g.last, "");
+    EXPECT_TRUE(event_text_change(&g, "7", true));
+    EXPECT_STREQ(g.last, "7");
 }
 
 // Random texts against the rule read another way: strtol's value of a text

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gui/handover.h"
+#include "tests/support/bounded.h"
 
 namespace {
 
@@ -37,8 +38,8 @@ TEST_F(Handover, LockBitsOfTwoThreadsNeverUndoEachOther) {
             remLock(LOCK_DISCOVERY);
         }
     });
-    a.join();
-    b.join();
+    joinWithin(a, "the firmware bit's thread");
+    joinWithin(b, "the discovery bit's thread");
     EXPECT_EQ(getLockComponents(), 0u);
     EXPECT_EQ(setLock(LOCK_DISCOVERY), LOCK_DISCOVERY);
 }
@@ -51,7 +52,7 @@ TEST_F(Handover, PostersWaitForTheSlotAndKeepTheirOrder) {
         messageInfo("two");
     });
     std::vector<std::string> seen;
-    while (seen.size() < 2) {
+    waitFor("both messages", [&] {
         int type;
         std::string text;
         if (message_take(&type, &text)) {
@@ -62,9 +63,9 @@ TEST_F(Handover, PostersWaitForTheSlotAndKeepTheirOrder) {
             seen.push_back(text);
             message_done();
         }
-        std::this_thread::yield();
-    }
-    first.join();
+        return seen.size() >= 2;
+    });
+    joinWithin(first, "the posting thread");
     EXPECT_EQ(seen, (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(message_pendingType(), MSG_NONE);
 
@@ -72,7 +73,7 @@ TEST_F(Handover, PostersWaitForTheSlotAndKeepTheirOrder) {
     std::string report = "Read setup:\n Device(s) not responding:\n";
     while (report.size() < 1990) report += " ABCDEF\n";
     std::thread second([&] { messageError(report.c_str()); });
-    second.join();
+    joinWithin(second, "the thread posting the report");
     int type;
     std::string text;
     ASSERT_TRUE(message_take(&type, &text));
@@ -88,7 +89,7 @@ TEST_F(Handover, GuiThreadPostShowsThePendingMessageFirst) {
     testing::internal::CaptureStderr();
     message_setGuiThread(recordShown);
     std::thread worker([] { messageError("from worker"); });
-    worker.join();
+    joinWithin(worker, "the posting thread");
     messageInfo("from window");  // must not wait for itself
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], std::make_pair(MSG_ERROR, std::string("from worker")));

@@ -2,13 +2,18 @@
 // korvane-panels tool serves on a pseudo-terminal, through the serial tty driver,
 // as it would reach a cable bound to ftdi_sio.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "app/app_discovery.h"
 #include "app/app_parsers.h"
@@ -18,6 +23,76 @@
 #include "devices/devices.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child process that cannot outlive the test: it dies with this process,
+// and on every way out of the test it is killed and reaped.
+class Child {
+public:
+    // Runs body in the child, its standard output on a pipe of its own; body
+    // returns the exit status (or execs).
+    explicit Child(const std::function<int()>& body) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(127);
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            _exit(body());
+        }
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+    }
+    bool started() const { return pid_ > 0; }
+
+    // One line of its output without the line end; past the limit a failure
+    // naming what, and "".
+    std::string readLine(const std::string& what, int limitMs) {
+        std::string line;
+        const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            pollfd p{out_, POLLIN, 0};
+            char c;
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || read(out_, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        ADD_FAILURE() << "gave up waiting for " << what << "; read so far: \"" << line << "\"";
+        return "";
+    }
+
+    // Its exit status; past the limit a failure naming what, and -1.
+    int exitStatus(const std::string& what, int limitMs) {
+        const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() > end) {
+                ADD_FAILURE() << "gave up waiting for " << what << " after " << limitMs << " ms";
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
 
 // In a child process of its own, so the other tests keep the virtual clock. The
 // UIDs have few zero bits: few compare steps go unanswered, and so the test is short.
@@ -41,25 +116,17 @@ int discoverThrough(const std::string& path) {
 }  // namespace
 
 TEST(PtyEndToEnd, ToolServesPanelsTheConfiguratorFinds) {
-    const std::string command =
-        std::string(KORVANE_PANELS_TOOL) + " --uid 7FFFFFFF --uid 7FFFFFFD --uid 7FFFFFFE & echo $!";
-    FILE* tool = popen(command.c_str(), "r");
-    ASSERT_NE(tool, nullptr);
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, tool), nullptr);
-    const pid_t toolPid = static_cast<pid_t>(std::atol(line));
-    ASSERT_NE(std::fgets(line, sizeof line, tool), nullptr);  // the slave's path comes first from the tool
-    std::string path = line;
-    path.erase(path.find_last_not_of("\r\n") + 1);
+    Child tool([] {
+        execl(KORVANE_PANELS_TOOL, KORVANE_PANELS_TOOL, "--uid", "7FFFFFFF", "--uid", "7FFFFFFD", "--uid",
+              "7FFFFFFE", static_cast<char*>(nullptr));
+        return 127;
+    });
+    ASSERT_TRUE(tool.started());
+    const std::string path = tool.readLine("the tool to name its pseudo-terminal", 10000);
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) _exit(discoverThrough(path));
-    int status = 0;
-    waitpid(child, &status, 0);
-    kill(toolPid, SIGTERM);
-    pclose(tool);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Child configurator([&] { return discoverThrough(path); });
+    ASSERT_TRUE(configurator.started());
+    // About 15 s of real time: a bound far above it, well inside the entry's limit.
+    EXPECT_EQ(configurator.exitStatus("the discovery over the pseudo-terminal", 45000), 0);
 }

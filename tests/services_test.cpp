@@ -14,6 +14,7 @@
 #include "app/app_firmware.h"
 #include "app/app_genUID.h"
 #include "app/app_identify.h"
+#include "tests/support/bounded.h"
 #include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
@@ -36,18 +37,20 @@ std::tm localTime(int year, int month0, int day, int hour, int min, int sec) {
 // Takes the messages a worker posts, as the window would.
 std::vector<std::string> drainMessages(const std::function<bool()>& done) {
     std::vector<std::string> seen;
-    for (;;) {
+    waitFor("the worker's messages and its end", [&] {
         int type;
         std::string text;
-        if (message_take(&type, &text)) {
-            seen.push_back(text);
-            message_done();
-        } else if (done()) {
-            return seen;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
+        if (!message_take(&type, &text)) return done();
+        seen.push_back(text);
+        message_done();
+        return false;
+    });
+    return seen;
+}
+
+void waitTransferEnd() {
+    Watchdog ended("the transfer thread to end");
+    firmware_waitIdle();
 }
 
 std::string tempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -243,7 +246,7 @@ TEST_F(Services, FirmwareRefusalsSendNothing) {
         testing::internal::CaptureStderr();
         buttonSendAction(0x10, c.path.c_str());
         const auto messages = drainMessages([] { return thrTrans == 0; });
-        firmware_waitIdle();
+        waitTransferEnd();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(messages, std::vector<std::string>{c.message}) << c.path;
         EXPECT_TRUE(bus.heard().empty()) << c.path;
@@ -251,7 +254,7 @@ TEST_F(Services, FirmwareRefusalsSendNothing) {
     if (!rootReadsAnyway) {
         buttonSendAction(0x10, unreadable.c_str());
         EXPECT_EQ(drainMessages([] { return thrTrans == 0; }).size(), 1u);
-        firmware_waitIdle();
+        waitTransferEnd();
     }
     EXPECT_EQ(p.rebootCount, 0);
     EXPECT_EQ(getLockComponents(), 0u);
@@ -270,7 +273,7 @@ TEST_F(Services, OneTransferAtATime) {
         buttonSendAction(0x10, path.c_str());  // refused while one runs
         buttonSendAction(0x10, "");
         cable_unlock();
-        firmware_waitIdle();
+        waitTransferEnd();
     });
     EXPECT_EQ(bus.panel(0x10)->rebootCount, 5);
     EXPECT_EQ(bus.panel(0x10)->firmwareImage(), std::vector<uint8_t>(64 * 20, 7));

@@ -17,6 +17,7 @@
 #include "bus/timer.h"
 #include "panels/pty_server.h"
 #include "panels/virtual_bus.h"
+#include "tests/support/bounded.h"
 #include "tests/support/frames.h"
 
 namespace {
@@ -301,7 +302,7 @@ TEST(PtyServer, AnswersOnThePseudoTerminal) {
     }
     ::close(fd);
     stop = true;
-    serving.join();
+    joinWithin(serving, "the pseudo-terminal server");
     const auto answers = accepted(got);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].parser, "setup");

@@ -41,12 +41,12 @@ TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
     answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX output");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "gtk-cancel=-6");
-        EXPECT_TRUE(pumpUntil([&] { return frames() >= 1; }));
+        pumpUntil("a first console frame", [&] { return frames() >= 1; });
         EXPECT_TRUE(universeAll(0));
         gtk_test_slider_set_perc(vscale, 100.0);  // the top
-        EXPECT_TRUE(pumpUntil([&] { return universeAll(255); }));
+        pumpUntil("frames of level 255", [&] { return universeAll(255); });
         gtk_test_slider_set_perc(vscale, 0.0);
-        EXPECT_TRUE(pumpUntil([&] { return universeAll(0); }));
+        pumpUntil("frames of level 0", [&] { return universeAll(0); });
 
         std::atomic<bool> held{false}, release{false};
         std::thread worker([&] {
@@ -54,13 +54,13 @@ TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
             held = true;
             while (!release) std::this_thread::yield();
         });
-        while (!held) std::this_thread::yield();
+        pumpUntil("the worker to hold the cable", [&] { return held.load(); });
         const size_t before = frames();
         pumpFor(300);  // several console ticks
         EXPECT_EQ(frames(), before);
         release = true;
-        worker.join();
-        EXPECT_TRUE(pumpUntil([&] { return frames() > before; }));
+        joinWithin(worker, "the thread holding the cable");
+        pumpUntil("frames once the cable is free", [&] { return frames() > before; });
     });
     dmxConsole();
     expectSilence();
@@ -71,7 +71,7 @@ TEST_F(DmxConsole, TitleBarCloseStopsTheFramesAndLeavesAnOpenPortOpen) {
     ASSERT_GE(cable_open(), 0);  // as the status tick leaves it
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
         gtk_adjustment_set_value(GTK_ADJUSTMENT(adj1), 77);
-        EXPECT_TRUE(pumpUntil([&] { return universeAll(77); }));
+        pumpUntil("frames of level 77", [&] { return universeAll(77); });
         closeByTitleBar(GTK_WIDGET(d));
     });
     dmxConsole();

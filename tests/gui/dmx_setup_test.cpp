@@ -1,5 +1,7 @@
 // The DMX setup dialog: the rows in reach, the level fields' guard, "Clear
 // setup", and where a confirmed block ends up.
+#include <gdk/gdkkeysyms.h>
+
 #include <cstring>
 
 #include "gui/dialog.h"
@@ -31,7 +33,30 @@ protected:
     static bool inReach(int k) {
         return gtk_widget_is_sensitive(values[k]) && gtk_editable_get_editable(GTK_EDITABLE(values[k]));
     }
-    static void type(int k, const char* t) { gtk_entry_set_text(GTK_ENTRY(values[k]), t); }
+    // One action of the operator each: the next one comes from another event.
+    static void type(int k, const char* t) {
+        gtk_entry_set_text(GTK_ENTRY(values[k]), t);
+        drain();
+    }
+    // A key as the X server delivers it to the dialog, whose focused field takes it.
+    static void press(guint keyval) {
+        for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+            GdkEvent* event = gdk_event_new(type);
+            event->key.window = GDK_WINDOW(g_object_ref(dmxDialog->window));
+            event->key.send_event = TRUE;
+            event->key.time = GDK_CURRENT_TIME;
+            event->key.keyval = keyval;
+            GdkKeymapKey* keys = nullptr;
+            gint n = 0;
+            if (gdk_keymap_get_entries_for_keyval(nullptr, keyval, &keys, &n) && n > 0)
+                event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+            g_free(keys);
+            gtk_main_do_event(event);
+            gdk_event_free(event);
+        }
+        drain();
+    }
+    static GtkWidget* focused() { return gtk_window_get_focus(GTK_WINDOW(dmxDialog)); }
 };
 
 TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
@@ -42,12 +67,12 @@ TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK=-5|CANCEL=-6");
         EXPECT_TRUE(!isActive(checkBoxFlashOn) && isActive(checkBoxFlashOff));
         EXPECT_EQ(text(values[69]), "79");
-        EXPECT_TRUE(pumpUntil([] { return text(labelAddrVal[0]) == "505"; }));
+        pumpUntil("the first row header to show 505", [] { return text(labelAddrVal[0]) == "505"; });
         for (int r = 1; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_EQ(inReach(k), k <= 7) << k;  // 505 to 512
 
         gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 0);  // "Unused"
-        EXPECT_TRUE(pumpUntil([] { return text(labelAddrVal[0]) == "---"; }));
+        pumpUntil("the first row header to show ---", [] { return text(labelAddrVal[0]) == "---"; });
         for (int r = 0; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_TRUE(inReach(k)) << k;
 
@@ -91,8 +116,25 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
         EXPECT_EQ(text(values[2]), "007");
         type(3, "2555");  // no fourth character
         EXPECT_EQ(text(values[3]), "255");
+
+        // Reached with Tab, its text selected, a field given a letter keeps
+        // its text: the selection's deletion and the refused letter are one
+        // keystroke. A digit replaces the selection.
+        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 0);
+        pumpUntil("the fields to come in reach", [] { return inReach(4) && inReach(5); });
+        gtk_widget_grab_focus(values[3]);
+        press(GDK_KEY_Tab);
+        ASSERT_EQ(focused(), values[4]);
+        press(GDK_KEY_q);
+        EXPECT_EQ(text(values[4]), "14");
+        press(GDK_KEY_Tab);
+        press(GDK_KEY_9);
+        EXPECT_EQ(text(values[5]), "9");
+        press(GDK_KEY_BackSpace);
+        press(GDK_KEY_x);
+        EXPECT_EQ(text(values[5]), "") << "emptied by the operator, then a refused letter";
         gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 510);
-        EXPECT_TRUE(pumpUntil([] { return !inReach(69); }));  // greyed fields are stored too
+        pumpUntil("the last field to grey out", [] { return !inReach(69); });  // greyed fields are stored too
     });
     dmxSetup_dialog(&rec, nullptr, 0);
     for (const DeviceRecord& r : {rec, table(0x77)}) {
@@ -100,9 +142,9 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
         EXPECT_EQ(start(block), 510);
         EXPECT_EQ(block[2], 70);
         EXPECT_EQ(block[3], 0x01);
-        const uint8_t typed[4] = {25, 0, 7, 255};
-        EXPECT_EQ(std::memcmp(block + 4, typed, 4), 0);
-        for (int k = 4; k < DMX_BLOCK_LEVELS; ++k) EXPECT_EQ(block[4 + k], k + 10) << k;
+        const uint8_t typed[6] = {25, 0, 7, 255, 14, 0};
+        EXPECT_EQ(std::memcmp(block + 4, typed, 6), 0);
+        for (int k = 6; k < DMX_BLOCK_LEVELS; ++k) EXPECT_EQ(block[4 + k], k + 10) << k;
     }
 }
 

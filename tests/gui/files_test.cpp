@@ -1,27 +1,23 @@
-// The file chooser, and the list files as the window saves and loads them.
+// The file chooser, and the list files and firmware images as the window
+// saves and loads them.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <memory>
 
+#include "app/app_firmware.h"
 #include "app/fileio.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 #include "gui/handover.h"
 #include "tests/gui/gui_fixture.h"
+#include "tests/support/frames.h"
 
 namespace {
 
-using Action = DialogAnswerer::Action;
-
-std::string currentFolder(GtkDialog* d) {
-    gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d));
-    const std::string s = folder ? folder : "";
-    g_free(folder);
-    return s;
-}
+std::string currentFolder(GtkDialog* d) { return chooserFolder(GTK_FILE_CHOOSER(d)); }
 
 // "filter,filter (current)"
 std::string filters(GtkDialog* d) {
@@ -33,38 +29,6 @@ std::string filters(GtkDialog* d) {
     return names + " (" + gtk_file_filter_get_name(gtk_file_chooser_get_filter(GTK_FILE_CHOOSER(d))) + ")";
 }
 
-// Accepts the chooser with a name typed in folder (save) or a file chosen there
-// (open; the choice lands once the folder is loaded). With gone set, the chosen
-// file is removed before the chooser is accepted.
-Action choose(const std::string& folder, const std::string& name, bool gone = false) {
-    auto asked = std::make_shared<bool>(false);
-    return [=](GtkDialog* d) {
-        GtkFileChooser* chooser = GTK_FILE_CHOOSER(d);
-        const std::string path = folder + "/" + name;
-        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            // Again until it holds: the load of the folder the chooser opened
-            // in may still be under way and move it back.
-            if (currentFolder(d) != folder) {
-                gtk_file_chooser_set_current_folder(chooser, folder.c_str());
-                return DialogAnswerer::NOT_YET;
-            }
-            gtk_file_chooser_set_current_name(chooser, name.c_str());
-            return int(GTK_RESPONSE_ACCEPT);
-        }
-        if (!*asked) {
-            *asked = true;
-            if (gone) g_file_set_contents(path.c_str(), "", 0, nullptr);
-            gtk_file_chooser_set_filename(chooser, path.c_str());
-        }
-        gchar* selected = gtk_file_chooser_get_filename(chooser);
-        const bool ready = selected && path == selected;
-        g_free(selected);
-        if (!ready) return DialogAnswerer::NOT_YET;
-        if (gone) std::remove(path.c_str());
-        return int(GTK_RESPONSE_ACCEPT);
-    };
-}
-
 std::vector<uint32_t> tableUids() {
     std::vector<uint32_t> uids;
     for (int i = 0; i < DEV_MAX && dev_uidAt(i) != 0; ++i) uids.push_back(dev_uidAt(i));
@@ -74,9 +38,31 @@ std::vector<uint32_t> tableUids() {
 int readText(const std::string& text) {
     dev_removeAll();
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    const int n = readListFile(in);
+    int n = 0;
+    captureStdout([&] { n = readListFile(in); });
     std::fclose(in);
     return n;
+}
+
+// What the product may be handed in place of a list file or an image.
+enum class Odd { Fifo, DevZero, Folder, Dangling };
+
+void makeOdd(const std::string& path, Odd kind) {
+    std::remove(path.c_str());
+    int rc = 0;
+    switch (kind) {
+        case Odd::Fifo: rc = mkfifo(path.c_str(), 0600); break;
+        case Odd::DevZero: rc = symlink("/dev/zero", path.c_str()); break;
+        case Odd::Folder: rc = mkdir(path.c_str(), 0700); break;
+        case Odd::Dangling: rc = symlink((path + ".nowhere/x").c_str(), path.c_str()); break;
+    }
+    ASSERT_EQ(rc, 0) << path;
+}
+
+// Lets a call blocked in opening a FIFO go on: opens the other end.
+void releaseFifo(const std::string& path, bool forReading) {
+    const int fd = open(path.c_str(), (forReading ? O_RDONLY : O_WRONLY) | O_NONBLOCK);
+    if (fd >= 0) close(fd);
 }
 
 }  // namespace
@@ -85,23 +71,22 @@ using ChooserTest = GuiTest;
 using ListFileTest = GuiTest;
 
 TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
-    TempDir tmp;
-    mkdir(tmp.file("my.lists").c_str(), 0755);
-    mkdir(tmp.file("other").c_str(), 0755);
+    mkdir(files.file("my.lists").c_str(), 0755);
+    mkdir(files.file("other").c_str(), 0755);
     const struct {
         std::string folder, typed, stored;
     } cases[] = {
-        {tmp.path, "plant", tmp.file("plant.lst")},
-        {tmp.path, "PLANT.LST", tmp.file("PLANT.LST")},
-        {tmp.path, "plant.txt", tmp.file("plant.txt.lst")},
-        {tmp.path, "plant.lst.bak", tmp.file("plant.lst.bak.lst")},
-        {tmp.file("my.lists"), "plant", tmp.file("my.lists/plant.lst")},
+        {files.path, "plant", files.file("plant.lst")},
+        {files.path, "PLANT.LST", files.file("PLANT.LST")},
+        {files.path, "plant.txt", files.file("plant.txt.lst")},
+        {files.path, "plant.lst.bak", files.file("plant.lst.bak.lst")},
+        {files.file("my.lists"), "plant", files.file("my.lists/plant.lst")},
     };
     std::string seen;
     for (const auto& c : cases) {
         answers.push([&](GtkDialog* d) {
             seen = gtk_window_get_title(GTK_WINDOW(d)) + (": " + filters(d));
-            return choose(c.folder, c.typed)(d);
+            return chooseFile(c.folder, c.typed)(d);
         });
         ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1) << c.typed;
         EXPECT_EQ(std::string(getFilename()), c.stored);
@@ -110,49 +95,55 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     }
 
     // Loading: a move to another folder, then a cancel, changes nothing.
-    bool moved = false;
     answers.push([&](GtkDialog* d) {
-        if (!moved && currentFolder(d).empty()) return DialogAnswerer::NOT_YET;  // still settling
-        if (!moved) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), tmp.file("other").c_str());
-        moved = true;
         seen = filters(d);
-        return currentFolder(d) == tmp.file("other") ? int(GTK_RESPONSE_CANCEL) : DialogAnswerer::NOT_YET;
+        if (currentFolder(d) == files.file("other")) return int(GTK_RESPONSE_CANCEL);
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), files.file("other").c_str());
+        return DialogAnswerer::NOT_YET;
     });
     EXPECT_EQ(openFileDialog(FILE_LIST_OPEN), 0);
     EXPECT_EQ(seen, "List files,Any files (List files)");
-    EXPECT_EQ(std::string(getFilename()), tmp.file("my.lists/plant.lst"));
+    EXPECT_EQ(std::string(getFilename()), files.file("my.lists/plant.lst"));
 
-    // The next chooser opens where the last one was accepted, not cancelled.
+    // A full path typed into the name field: the next chooser opens in that
+    // file's folder, though the chooser itself never went there.
+    answers.push([&](GtkDialog* d) {
+        seen = currentFolder(d);
+        if (seen.empty()) return DialogAnswerer::NOT_YET;  // still settling
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(d), files.file("other/typed").c_str());
+        return int(GTK_RESPONSE_ACCEPT);
+    });
+    ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1);
+    EXPECT_EQ(seen, files.file("my.lists")) << "a cancel leaves the folder of the last accepted file";
+    EXPECT_EQ(std::string(getFilename()), files.file("other/typed.lst"));
+    EXPECT_EQ(lastFile, files.file("other"));
     answers.push([&](GtkDialog* d) {
         seen = currentFolder(d);
         return seen.empty() ? DialogAnswerer::NOT_YET : int(GTK_RESPONSE_DELETE_EVENT);
     });
-    EXPECT_EQ(openFileDialog(FILE_LIST_SAVE), 0);
-    EXPECT_EQ(seen, tmp.file("my.lists"));
+    EXPECT_EQ(openFileDialog(FILE_FIRMWARE), 0);
+    EXPECT_EQ(seen, files.file("other"));
 }
 
 TEST_F(ListFileTest, SaveWritesTwelveBytesPerDeviceAndReadsThemBack) {
-    TempDir tmp;
     for (uint32_t uid : {0x1u, 0xABCDEF12u, 0x7FFFFFFFu}) addDevUID(uid);
-    ASSERT_EQ(saveListFile(tmp.file("three.lst").c_str()), 0);
-    std::ifstream saved(tmp.file("three.lst"), std::ios::binary);
+    ASSERT_EQ(saveListFile(files.file("three.lst").c_str()), 0);
+    std::ifstream saved(files.file("three.lst"), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, "U:00000001\r\nU:ABCDEF12\r\nU:7FFFFFFF\r\n");
     EXPECT_EQ(readText(bytes), 3);
     EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x1, 0xABCDEF12, 0x7FFFFFFF}));
-
-    EXPECT_EQ(saveListFile("/dev/full"), -2) << "a full device fails at the close";
-    EXPECT_EQ(saveListFile(tmp.file("no-such-folder/x.lst").c_str()), -1);
+    EXPECT_EQ(saveListFile(files.file("no-such-folder/x.lst").c_str()), -1);
 
     // A link into a folder that does not exist: nobody, root included, can create it.
-    ASSERT_EQ(symlink(tmp.file("nowhere/x").c_str(), tmp.file("taken.lst").c_str()), 0);
-    answers.push(choose(tmp.path, "taken.lst"));
+    makeOdd(files.file("taken.lst"), Odd::Dangling);
+    answers.push(chooseFile(files.path, "taken.lst"));
     answers.push(GTK_RESPONSE_OK);
     buttonSaveListAction(nullptr, nullptr);
     tick();
     ASSERT_EQ(answers.seen.size(), 2u);
     EXPECT_EQ(answers.seen[1].type, GTK_MESSAGE_ERROR);
-    EXPECT_NE(answers.seen[1].text.find(tmp.file("taken.lst")), std::string::npos) << answers.seen[1].text;
+    EXPECT_EQ(answers.seen[1].text, "Cannot create file: " + files.file("taken.lst"));
 }
 
 TEST(ListReader, LooseLinesAndTheTableLimit) {
@@ -178,10 +169,11 @@ TEST(ListReader, LooseLinesAndTheTableLimit) {
         EXPECT_EQ(tableUids(), c.uids) << c.what;
     }
 
-    // More than 200 distinct UIDs: all are read, the first 200 stored.
+    // More than 200 distinct UIDs: the first 200 are stored, and reading ends
+    // there, as nothing after them could change the table.
     std::string many;
     for (int i = 1001; i <= 1230; ++i) many += "U:" + std::to_string(i) + "\r\n";
-    EXPECT_EQ(readText(many), 230);
+    EXPECT_EQ(readText(many), 200);
     const auto uids = tableUids();
     ASSERT_EQ(uids.size(), 200u);
     EXPECT_EQ(uids.front(), 0x1001u);
@@ -190,35 +182,121 @@ TEST(ListReader, LooseLinesAndTheTableLimit) {
 }
 
 TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
-    TempDir tmp;
     VirtualPanel& a = bus.addPanel(0xA1);
     a.verMajor = 1;
     a.verMinor = 7;
     bus.addPanel(0xB2).intensity = 2;
-    tmp.write("site.lst", "U:000000B2\r\nU:000000A1\r\nU:00000C3\r\n");
-    tmp.write("none.lst", "nothing here\n");
+    files.write("site.lst", "U:000000B2\r\nU:000000A1\r\nU:00000C3\r\n");
+    files.write("none.lst", "nothing here\n");
+    files.write("missing.lst", "U:000000A1\r\n");
 
+    // A file the chooser took that is gone by the time it is opened.
     addDevUID(0x77);
     tick();
-    answers.push(choose(tmp.path, "missing.lst", true));
-    buttonLoadListAction(nullptr, nullptr);
+    const std::string missing = files.file("missing.lst");
+    answers.push(chooseFile(files.path, "missing.lst", [&] { makeOdd(missing, Odd::Dangling); }));
+    const std::string out = captureStdout([] { buttonLoadListAction(nullptr, nullptr); });
+    EXPECT_NE(out.find("Cannot open file: " + missing + "\n"), std::string::npos) << out;
     EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x77})) << "a file that cannot be opened changes nothing";
     EXPECT_EQ(rows(), 1);
 
-    answers.push(choose(tmp.path, "site.lst"));
+    answers.push(chooseFile(files.path, "site.lst"));
     buttonLoadListAction(nullptr, nullptr);
     EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0xB2, 0xA1, 0xC3}));
     EXPECT_EQ(rows(), 0);
-    ASSERT_TRUE(tickUntil(idle));
+    ASSERT_TRUE(tickUntil("the list-load worker to end", idle));
     tick();
     ASSERT_EQ(rows(), 3);
-    EXPECT_EQ(rowText(0, 4) + " " + rowText(1, 4) + " " + rowText(2, 4),
-              "  1|000000B2|2.0|2   2|000000A1|1.7|1   3|000000C3||") << "C3 never answered";
+    // C3 never answered: its UID and nothing else, not the cells of the
+    // panel its row showed before.
+    EXPECT_EQ(rowText(0) + " / " + rowText(1) + " / " + rowText(2),
+              "  1|000000B2|2.0|2|Off|Off|Off|Off|Off|Off / "
+              "  2|000000A1|1.7|1|Off|Off|Off|Off|Off|Off / "
+              "  3|000000C3||||||||");
     EXPECT_EQ(a.setupReads, 1);
 
-    answers.push(choose(tmp.path, "none.lst"));
+    // Two silent panels now on the rows B2 and A1 had: their UIDs and nothing
+    // else, not the cells of the panels before them.
+    files.write("other.lst", "U:D4\nU:E5\nU:A1\n");
+    answers.push(chooseFile(files.path, "other.lst"));
+    buttonLoadListAction(nullptr, nullptr);
+    ASSERT_TRUE(tickUntil("the list-load worker to end", idle));
+    tick();
+    ASSERT_EQ(rows(), 3);
+    EXPECT_EQ(rowText(0) + " / " + rowText(1) + " / " + rowText(2, 4),
+              "  1|000000D4|||||||| /   2|000000E5|||||||| /   3|000000A1|1.7|1");
+
+    answers.push(chooseFile(files.path, "none.lst"));
     buttonLoadListAction(nullptr, nullptr);
     EXPECT_EQ(getLockComponents(), 0u) << "no UID, no worker";
     EXPECT_TRUE(tableUids().empty());
     EXPECT_EQ(rows(), 0);
+}
+
+// A FIFO without a writer, a link to /dev/zero and a folder, chosen as list
+// files and firmware images: every handler comes back, nothing is changed or
+// sent, each refusal is the usual one, and the window draws again.
+TEST_F(ListFileTest, NoFileHoldsTheWindow) {
+    bus.addPanel(0x77);
+    addDevUID(0x77);
+    tick();
+    int drawn = 0;
+    const gulong drawing =
+        g_signal_connect_swapped(deviceList, "expose-event", G_CALLBACK(+[](int* n) { ++*n; }), &drawn);
+    auto drawsAgain = [&](const std::string& after) {
+        drawn = 0;
+        gtk_widget_queue_draw(deviceList);
+        pumpUntil("the list to be drawn after " + after, [&] { return drawn > 0; });
+    };
+
+    for (Odd kind : {Odd::Fifo, Odd::DevZero, Odd::Folder}) {
+        const std::string name = "odd" + std::to_string(int(kind)) + ".lst";
+        const std::string path = files.file(name);
+        files.write(name, "U:000000A1\r\n");
+        answers.push(chooseFile(files.path, name, [&] { makeOdd(path, kind); }));
+        std::string out;
+        {
+            Watchdog back("\"Load list\" of " + path + " to return", [&] { releaseFifo(path, false); });
+            out = captureStdout([] { buttonLoadListAction(nullptr, nullptr); });
+        }
+        EXPECT_NE(out.find("Cannot open file: " + path + "\n"), std::string::npos) << out;
+        EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x77})) << name;
+        EXPECT_EQ(rows(), 1) << name;
+        drawsAgain("loading " + name);
+    }
+
+    for (Odd kind : {Odd::Fifo, Odd::DevZero}) {
+        const std::string name = "save" + std::to_string(int(kind)) + ".lst";
+        const std::string path = files.file(name);
+        makeOdd(path, kind);
+        answers.push(chooseFile(files.path, name));
+        answers.push(GTK_RESPONSE_OK);
+        const size_t before = answers.seen.size();
+        {
+            Watchdog back("\"Save list\" to " + path + " to return", [&] { releaseFifo(path, true); });
+            buttonSaveListAction(nullptr, nullptr);
+        }
+        tick();
+        ASSERT_EQ(answers.seen.size(), before + 2) << "the chooser, then the error box";
+        EXPECT_EQ(answers.seen.back().text, "Cannot create file: " + path);
+        drawsAgain("saving " + name);
+    }
+
+    // The transfer thread refuses the image; the buttons come back.
+    const std::string image = files.file("panel.fw");
+    files.write("panel.fw", std::string(200, 'x'));
+    answers.push(chooseFile(files.path, "panel.fw", [&] { makeOdd(image, Odd::Fifo); }));
+    answers.push(GTK_RESPONSE_OK);
+    gtk_button_clicked(GTK_BUTTON(buttonUpdateFW));
+    if (!tickUntil("the firmware worker to give the buttons back", idle)) releaseFifo(image, false);
+    {
+        Watchdog ended("the firmware thread to end");
+        firmware_waitIdle();
+    }
+    tick();  // the box of a message posted just before the lock was cleared
+    EXPECT_EQ(answers.seen.back().text, "Firmware file " + image + ": cannot be read. Nothing was sent.");
+    EXPECT_TRUE(bus.heard().empty()) << "nothing sent";
+    EXPECT_TRUE(gtk_widget_get_sensitive(buttonUpdateFW));
+    drawsAgain("a firmware image");
+    g_signal_handler_disconnect(deviceList, drawing);
 }

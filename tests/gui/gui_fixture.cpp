@@ -1,6 +1,9 @@
 #include "tests/gui/gui_fixture.h"
 
+#include <ftw.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -9,7 +12,59 @@
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
 #include "gui/buttons.h"
+#include "gui/dialog.h"
 #include "gui/handover.h"
+
+namespace {
+
+// A test that is still running after this has hung somewhere no other wait
+// covers: the failure names the test, and its ctest entry ends at once.
+constexpr int TEST_LIMIT_MS = 30000;
+constexpr gint64 CLOSE_LIMIT_US = 5 * G_USEC_PER_SEC;
+constexpr gint64 RETRY_US = 200 * 1000;
+
+struct DialogState {
+    gint64 since = 0;       // when it was first seen
+    gint64 answeredAt = 0;  // 0: not answered yet
+    int response = 0;
+    bool busy = false;  // its action runs and may pump a nested loop
+    bool closed = false;
+};
+
+DialogState* stateOf(GtkDialog* dialog) {
+    auto* state = static_cast<DialogState*>(g_object_get_data(G_OBJECT(dialog), "korvane-test-answer"));
+    if (!state) {
+        state = new DialogState;
+        g_object_set_data_full(G_OBJECT(dialog), "korvane-test-answer", state,
+                               [](gpointer p) { delete static_cast<DialogState*>(p); });
+    }
+    return state;
+}
+
+std::string owned(gchar* text) {
+    const std::string s = text ? text : "";
+    g_free(text);
+    return s;
+}
+
+}  // namespace
+
+std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
+std::string chooserFile(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_filename(chooser)); }
+
+std::string describeDialog(GtkDialog* dialog) {
+    const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
+    std::string text = std::string("dialog \"") + (title ? title : "") + "\"";
+    if (GTK_IS_FILE_CHOOSER(dialog)) {
+        GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+        text += " in folder \"" + chooserFolder(chooser) + "\" with selection \"" + chooserFile(chooser) + "\"";
+    } else if (GTK_IS_MESSAGE_DIALOG(dialog)) {
+        gchar* message = nullptr;
+        g_object_get(dialog, "text", &message, nullptr);
+        text += " saying \"" + owned(message) + "\"";
+    }
+    return text;
+}
 
 DialogAnswerer::DialogAnswerer() {
     GSource* source = g_timeout_source_new(10);
@@ -21,49 +76,111 @@ DialogAnswerer::DialogAnswerer() {
 
 gboolean DialogAnswerer::poll(gpointer data) {
     auto* self = static_cast<DialogAnswerer*>(data);
-    GtkDialog* dlg = nullptr;
+    std::vector<GtkDialog*> open;
     GList* toplevels = gtk_window_list_toplevels();
-    for (GList* l = toplevels; l && !dlg; l = l->next)
-        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)) &&
-            !g_object_get_data(G_OBJECT(l->data), "busy"))
-            dlg = GTK_DIALOG(l->data);
+    for (GList* l = toplevels; l; l = l->next)
+        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+            open.push_back(GTK_DIALOG(g_object_ref(l->data)));
     g_list_free(toplevels);
-    if (!dlg) return TRUE;
-    GObject* object = G_OBJECT(dlg);
 
-    // Answered, yet still open: a file chooser may refuse a response while its
-    // folder loads. Give the same answer again now and then.
-    if (gpointer answered = g_object_get_data(object, "answered")) {
-        if (++self->repeats_ % 5 == 0) gtk_dialog_response(dlg, GPOINTER_TO_INT(answered) - 100000);
-        return TRUE;
+    GtkDialog* next = nullptr;
+    for (GtkDialog* dialog : open) {
+        DialogState* state = stateOf(dialog);
+        if (state->busy) continue;
+        if (state->answeredAt == 0) {
+            if (!next) next = dialog;
+        } else if (!state->closed && g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
+            // No second answer: a dialog that refuses the first one has failed the test.
+            ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after the answer " << state->response;
+            state->closed = true;
+            gtk_widget_hide(GTK_WIDGET(dialog));  // ends its gtk_dialog_run
+        }
     }
-    if (!g_object_get_data(object, "seen")) {
-        g_object_set_data(object, "seen", object);
+    if (next) self->answer(next);
+    for (GtkDialog* dialog : open) g_object_unref(dialog);
+    return TRUE;
+}
+
+void DialogAnswerer::answer(GtkDialog* dialog) {
+    DialogState* state = stateOf(dialog);
+    if (state->since == 0) {
+        state->since = g_get_monotonic_time();
         gchar* text = nullptr;
         GtkMessageType type = GTK_MESSAGE_OTHER;
-        if (GTK_IS_MESSAGE_DIALOG(dlg)) g_object_get(dlg, "text", &text, "message-type", &type, nullptr);
-        const gchar* title = gtk_window_get_title(GTK_WINDOW(dlg));
-        self->seen.push_back({title ? title : "", text ? text : "", type});
-        g_free(text);
+        if (GTK_IS_MESSAGE_DIALOG(dialog)) g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
+        const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
+        seen.push_back({title ? title : "", owned(text), type});
     }
 
     int response = GTK_RESPONSE_DELETE_EVENT;
-    if (self->actions_.empty()) {
-        ++self->unexpected;
+    if (actions_.empty()) {
+        ADD_FAILURE() << "a " << describeDialog(dialog) << " nobody expected";
     } else {
-        Action action = std::move(self->actions_.front());
-        self->actions_.pop_front();
-        g_object_set_data(object, "busy", object);
-        response = action(dlg);
-        g_object_set_data(object, "busy", nullptr);
+        Pending pending = std::move(actions_.front());
+        actions_.pop_front();
+        state->busy = true;
+        response = pending.action(dialog);
+        state->busy = false;
         if (response == NOT_YET) {
-            self->actions_.push_front(std::move(action));
-            return TRUE;
+            if (g_get_monotonic_time() - state->since <= pending.limitMs * G_GINT64_CONSTANT(1000)) {
+                actions_.push_front(std::move(pending));
+                return;
+            }
+            ADD_FAILURE() << "gave up waiting to answer the " << describeDialog(dialog) << " after "
+                          << pending.limitMs << " ms";
+            response = GTK_RESPONSE_CANCEL;
         }
     }
-    g_object_set_data(object, "answered", GINT_TO_POINTER(response + 100000));
-    if (response != GTK_RESPONSE_NONE) gtk_dialog_response(dlg, response);
-    return TRUE;
+    state->answeredAt = g_get_monotonic_time();
+    state->response = response;
+    if (response != GTK_RESPONSE_NONE) gtk_dialog_response(dialog, response);
+}
+
+DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
+                                  const std::function<void()>& swap) {
+    auto lastTry = std::make_shared<gint64>(0);
+    return [=](GtkDialog* dialog) {
+        GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+        const gint64 now = g_get_monotonic_time();
+        const bool retry = now - *lastTry > RETRY_US;
+        if (retry) *lastTry = now;
+        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
+            if (chooserFolder(chooser) != folder) {
+                if (retry) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
+                return DialogAnswerer::NOT_YET;
+            }
+            gtk_file_chooser_set_current_name(chooser, name.c_str());
+            if (swap) swap();
+            return int(GTK_RESPONSE_ACCEPT);
+        }
+        const std::string path = folder + "/" + name;
+        if (chooserFile(chooser) == path) {
+            if (swap) swap();
+            return int(GTK_RESPONSE_ACCEPT);
+        }
+        if (retry) gtk_file_chooser_set_filename(chooser, path.c_str());
+        return DialogAnswerer::NOT_YET;
+    };
+}
+
+void writeChooserSettings() {
+    const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
+    g_mkdir_with_parents(folder.c_str(), 0700);
+    // The path bar, not a typed name: an accepted choice is the selected file.
+    const char settings[] =
+        "[Filechooser Settings]\n"
+        "LocationMode=path-bar\n"
+        "ShowHidden=false\n"
+        "ShowSizeColumn=true\n"
+        "GeometryX=-1\n"
+        "GeometryY=-1\n"
+        "GeometryWidth=780\n"
+        "GeometryHeight=585\n"
+        "SortColumn=name\n"
+        "SortOrder=ascending\n"
+        "StartupMode=cwd\n";
+    if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
+        ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
 
 int GatedBus::write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) {
@@ -76,6 +193,9 @@ int GatedBus::write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* wr
 }
 
 void GuiTest::SetUp() {
+    testGuard_.reset(new Watchdog("the end of the test", nullptr, TEST_LIMIT_MS));
+    writeChooserSettings();
+    lastFile = files.path;
     if (!window) buildGUI();
     drain();
     port_setDriver(&bus);
@@ -91,19 +211,19 @@ void GuiTest::SetUp() {
 }
 
 void GuiTest::TearDown() {
-    EXPECT_TRUE(tickUntil(idle)) << "a worker is still running";
+    bus.closed = false;  // a worker held at the gate goes on
+    tickUntil("the workers to end", idle);
     cable_free();
     port_setDriver(nullptr);
-    EXPECT_EQ(answers.unexpected, 0) << "dialogs nobody expected";
     EXPECT_EQ(answers.pending(), 0u) << "dialogs that never opened";
+    testGuard_->done();
 }
 
-bool GuiTest::pumpUntil(const std::function<bool()>& done, int capMs) {
-    const gint64 end = g_get_monotonic_time() + capMs * G_GINT64_CONSTANT(1000);
-    for (;; g_usleep(1000)) {
+void GuiTest::pumpFor(int ms) {
+    const gint64 end = g_get_monotonic_time() + ms * G_GINT64_CONSTANT(1000);
+    while (g_get_monotonic_time() < end) {
         drain();
-        if (done()) return true;
-        if (g_get_monotonic_time() > end) return false;
+        g_usleep(1000);
     }
 }
 
@@ -147,5 +267,11 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (std::system(("rm -rf '" + path + "'").c_str()) != 0) ADD_FAILURE() << "cannot remove " << path;
+    if (!removeTree(path)) ADD_FAILURE() << "cannot remove " << path;
+}
+
+bool removeTree(const std::string& path) {
+    // Links are removed, never followed.
+    auto remove = [](const char* name, const struct stat*, int, struct FTW*) { return std::remove(name); };
+    return nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }

@@ -9,12 +9,14 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "devices/devices.h"
 #include "gui/mainWin.h"
 #include "panels/virtual_bus.h"
+#include "tests/support/bounded.h"
 
 struct SeenDialog {
     std::string title, text;  // text: message boxes only
@@ -23,15 +25,19 @@ struct SeenDialog {
 
 // Each dialog that opens gets the next queued action. It returns the response,
 // NOT_YET to be asked again, or GTK_RESPONSE_NONE when it closed the dialog
-// itself. A dialog nobody expected is closed and counted. The poll may recurse,
-// so an action can open a nested dialog whose action is queued behind its own.
+// itself. An action answering NOT_YET past its limit, a dialog still open 5 s
+// after its answer and a dialog nobody expected each record a failure naming
+// the dialog (title, folder and selection of a chooser, text of a box), and
+// the dialog is closed: no test waits on a dialog for good. The poll may
+// recurse, so an action can open a nested dialog whose action is queued behind
+// its own.
 class DialogAnswerer {
 public:
     static constexpr int NOT_YET = -10000;
     using Action = std::function<int(GtkDialog*)>;
     DialogAnswerer();
     ~DialogAnswerer() { g_source_remove(source_); }
-    void push(Action action) { actions_.push_back(std::move(action)); }
+    void push(Action action, int limitMs = WAIT_LIMIT_MS) { actions_.push_back({std::move(action), limitMs}); }
     // An act on the dialog, then this response (also when an assertion in it failed).
     void push(int response, const std::function<void(GtkDialog*)>& act = nullptr) {
         push([=](GtkDialog* d) {
@@ -42,14 +48,34 @@ public:
     size_t pending() const { return actions_.size(); }
 
     std::vector<SeenDialog> seen;
-    int unexpected = 0;
 
 private:
+    struct Pending {
+        Action action;
+        int limitMs;
+    };
     static gboolean poll(gpointer self);
-    std::deque<Action> actions_;
+    void answer(GtkDialog* dialog);
+    std::deque<Pending> actions_;
     guint source_ = 0;
-    int repeats_ = 0;
 };
+
+// A chooser's current folder and its file (the selection, or the typed name in
+// its folder); empty when it has none.
+std::string chooserFolder(GtkFileChooser* chooser);
+std::string chooserFile(GtkFileChooser* chooser);
+
+// What a failure says about a dialog: its title, and a chooser's folder and
+// selection or a box's text.
+std::string describeDialog(GtkDialog* dialog);
+
+// Accepts a chooser with this file: in save mode the name typed in folder; in
+// open mode the file selected, set again now and then until the chooser
+// reports it (a folder that is still loading may drop a selection). swap runs
+// just before the answer: it can put what the product must cope with in place
+// of the file the chooser has taken.
+DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
+                                  const std::function<void()>& swap = nullptr);
 
 // While closed, a write that follows the muting of every panel (the search is
 // over) waits until the gate opens: the worker waits, the test thread opens.
@@ -57,6 +83,23 @@ struct GatedBus : VirtualBus {
     int write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) override;
     std::atomic<bool> closed{false}, waiting{false};
 };
+
+// A folder of its own under /tmp, removed at the end.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    void write(const std::string& name, const std::string& bytes) const {
+        g_file_set_contents(file(name).c_str(), bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
+    }
+    std::string path;
+};
+// Removes a folder and all it holds; false if anything stays.
+bool removeTree(const std::string& path);
+
+// The chooser settings every window test starts from, written into the
+// private configuration folder the test binary gives GTK.
+void writeChooserSettings();
 
 class GuiTest : public ::testing::Test {
 protected:
@@ -70,16 +113,16 @@ protected:
         progress(progressBar);
         drain();
     }
-    // False if done never held: a bound against hanging only, as the bus runs
-    // on the virtual clock.
-    static bool pumpUntil(const std::function<bool()>& done, int capMs = 10000);
-    static void pumpFor(int ms) { pumpUntil([] { return false; }, ms); }
-    static bool tickUntil(const std::function<bool()>& done) {
-        return pumpUntil([&] {
-            tick();
-            return done();
-        });
+    // Events, and ticks, until done holds; past the limit a failure naming
+    // what, and false. The bus runs on the virtual clock, so the limit only
+    // bounds a fault.
+    static bool pumpUntil(const std::string& what, const std::function<bool()>& done) {
+        return waitFor(what, done, WAIT_LIMIT_MS, drain);
     }
+    static bool tickUntil(const std::string& what, const std::function<bool()>& done) {
+        return waitFor(what, done, WAIT_LIMIT_MS, tick);
+    }
+    static void pumpFor(int ms);
     static bool idle();
     static void putRecord(int i, const DeviceRecord& record) {
         devices_lock();
@@ -99,6 +142,10 @@ protected:
 
     GatedBus bus;
     DialogAnswerer answers;
+    TempDir files;  // the folder every file chooser of the test opens in
+
+private:
+    std::unique_ptr<Watchdog> testGuard_;
 };
 
 // "label=response|..." of a dialog's action buttons, left to right.
@@ -109,13 +156,3 @@ void closeByTitleBar(GtkWidget* window);
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
 
-// A folder of its own under /tmp, removed at the end.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    void write(const std::string& name, const std::string& bytes) const {
-        g_file_set_contents(file(name).c_str(), bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
-    }
-    std::string path;
-};

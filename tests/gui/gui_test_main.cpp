@@ -3,23 +3,33 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
 #include "app/app_parsers.h"
 #include "bus/timer.h"
+#include "tests/gui/gui_fixture.h"
 
 int main(int argc, char** argv) {
+    // A write to a pipe nobody reads fails instead of ending the tests.
+    signal(SIGPIPE, SIG_IGN);
     tim_setVirtualClock(true);
     app_installParsers();
-    // The file chooser keeps a recently-used list in the user's data folder;
-    // give it one of its own (its warning would be fatal here).
-    char dataHome[] = "/tmp/korvane-gui-data-XXXXXX";
-    if (mkdtemp(dataHome)) setenv("XDG_DATA_HOME", dataHome, 1);
+    // GTK reads and writes the user's chooser settings, bookmarks and
+    // recently-used list: give it folders of its own, so that no setting of
+    // this machine or of another GTK program changes what the tests see.
+    char root[] = "/tmp/korvane-gui-home-XXXXXX";
+    if (!mkdtemp(root)) return 1;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+        const std::string folder = std::string(root) + "/" + name;
+        g_mkdir_with_parents(folder.c_str(), 0700);
+        setenv(name, folder.c_str(), 1);
+    }
     gtk_test_init(&argc, &argv, nullptr);
     ::testing::InitGoogleTest(&argc, argv);
+    writeChooserSettings();
     const int rc = RUN_ALL_TESTS();
-    const std::string cleanup = std::string("rm -rf '") + dataHome + "'";
-    if (std::system(cleanup.c_str()) != 0) return rc ? rc : 1;
+    if (!removeTree(root)) return rc ? rc : 1;
     return rc;
 }

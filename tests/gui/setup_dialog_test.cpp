@@ -17,7 +17,9 @@ protected:
         const ButtonSetup buttons[DEV_BUTTONS] = {{1, 0x8001}, {2, 0x0102}, {0, 0x0005},
                                                   {1, 0xFFFF}, {2, 0x0000}, {0, 0x4000}};
         std::copy(buttons, buttons + DEV_BUTTONS, rec.btn);
+        rec.dmxKnown = 0x3F;
     }
+    static std::string note() { return gtk_label_get_text(GTK_LABEL(labelDmxNotRead)); }
     // "intensity type:scenes ..." of a record or a setup.
     template <class Setup>
     static std::string text(const Setup& s) {
@@ -37,19 +39,21 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00C0FFEE");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK/SEND to all=-8|OK/SEND=-5|CANCEL=-6");
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity)), 2);
+        EXPECT_FALSE(gtk_widget_get_visible(labelDmxNotRead)) << "every DMX block was read";
         // Mask 0x8001: scene 1 at the top left, scene 16 at the bottom right.
         for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(checkBoxScn[j]), j == 0 || j == 15) << j;
         EXPECT_LT(checkBoxScn[0]->allocation.x, checkBoxScn[15]->allocation.x);
         EXPECT_LT(checkBoxScn[0]->allocation.y, checkBoxScn[15]->allocation.y);
-        EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); }));
+        pumpUntil("the scenes of the \"Off\" buttons to grey out",
+                  [] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); });
         EXPECT_TRUE(sensitive(scnSetup[0]) && sensitive(scnSetup[1]));
 
         // Button 3 to "Scene LATCH" and back to "Off": its scenes grey out
         // again, and its "Identify" still sends mask 4.
         setActive(radio[SETUP_TYPES * 2 + 2]);
-        EXPECT_TRUE(pumpUntil([] { return sensitive(scnSetup[2]); }));
+        pumpUntil("the scenes of button 3 to come back", [] { return sensitive(scnSetup[2]); });
         setActive(radio[SETUP_TYPES * 2 + 0]);
-        EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[2]); }));
+        pumpUntil("the scenes of button 3 to grey out", [] { return !sensitive(scnSetup[2]); });
         EXPECT_TRUE(sensitive(btnIdentify[2]));
         gtk_button_clicked(GTK_BUTTON(btnIdentify[2]));
         EXPECT_EQ(panel.identifyCount, 1);
@@ -83,12 +87,13 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     rec.btn[1].type = 9;
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
         gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboIntenzity));
-        EXPECT_STREQ(shown, "5 (panel)");
+        EXPECT_STREQ(shown, "5 (panel): will be sent as 1");
         g_free(shown);
         ASSERT_TRUE(radioExtra[0] && radioExtra[1]);
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[0])), "Key (3)");
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[1])), "Type 9 (panel)");
-        EXPECT_TRUE(pumpUntil([] { return !sensitive(scnSetup[0]) && !sensitive(scnSetup[1]); }));
+        pumpUntil("the scenes of the types not offered to grey out",
+                  [] { return !sensitive(scnSetup[0]) && !sensitive(scnSetup[1]); });
         pumpFor(250);
         EXPECT_TRUE(isActive(radioExtra[0]) && isActive(radioExtra[1]));
         setActive(radio[SETUP_TYPES * 1 + 2]);  // the operator's own pick wins
@@ -96,6 +101,24 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
     rec.btn[1].type = 2;
     EXPECT_EQ(text(setup), text(rec));
+}
+
+// DMX blocks the setup read could not read are named above the setup, in
+// sight before anything is confirmed; a block set in the DMX setup dialog is
+// known from then on.
+TEST_F(SetupDialog, UnreadDmxBlocksAreNamedBeforeConfirming) {
+    rec.dmxKnown = 0x3F & ~(1u << 1 | 1u << 4);
+    answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog*) {
+        EXPECT_EQ(note(), "DMX blocks 2, 5 not read: they stay unchanged on the panel");
+        EXPECT_TRUE(gtk_widget_get_mapped(labelDmxNotRead) && labelDmxNotRead->allocation.height > 0);
+        gtk_button_clicked(GTK_BUTTON(findButton(scnSetup[1], "DMX setup...")));
+        pumpUntil("the note to leave block 2 out",
+                  [] { return note() == "DMX block 5 not read: it stays unchanged on the panel"; });
+    });
+    answers.push(GTK_RESPONSE_OK);  // the DMX setup of button 2
+    EXPECT_EQ(input_dialog(&rec, &setup), 0);
+    EXPECT_EQ(rec.dmxKnown, 0x3F & ~(1u << 4));
+    EXPECT_EQ(dmxNotReadText(0x00), "DMX blocks 1, 2, 3, 4, 5, 6 not read: they stay unchanged on the panel");
 }
 
 // Through "Setup device": the selected panel's setup is read, edited and sent,

@@ -103,16 +103,25 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
     EXPECT_EQ(rowText(1), "  2|CAFE0001|3.1|2|Off|Off|Off|Off|Off|Off");
     EXPECT_EQ(mainWin_cellsSet(), written + 8);
 
-    // List and table emptied and refilled: what the new records do not
-    // determine (version 0 or over 3, button type 3) keeps the old row's text.
+    // List and table emptied and refilled: a row shows only its own panel.
+    // What the new records do not determine (version 0 or over 3, button
+    // type 3) stays empty, not the text of the panel the row showed before.
     gtk_clist_clear(GTK_CLIST(deviceList));
     dev_removeAll();
     putRecord(0, record(0x55, 0, 0, {{3, 0}, {2, 0x0100}}));
     putRecord(1, record(0x56, 4, 0));
     tick();
     ASSERT_EQ(rows(), 2);
-    EXPECT_EQ(rowText(0, 7), "  1|00000055|2.5|0|*Scene \nF-0x0012| Scene \nL-0x0100|Off");
-    EXPECT_EQ(rowText(1, 3), "  2|00000056|3.1");
+    EXPECT_EQ(rowText(0), "  1|00000055||||||||");
+    EXPECT_EQ(rowText(1), "  2|00000056||||||||");
+    putRecord(0, record(0x55, 1, 2, {{3, 0}, {2, 0x0100}}));
+    tick();
+    EXPECT_EQ(rowText(0), "  1|00000055|1.2|0|| Scene \nL-0x0100|Off|Off|Off|Off");
+
+    // The table rebuilt under rows that stay: the same holds.
+    putRecord(0, record(0x99, 0, 0));
+    tick();
+    EXPECT_EQ(rowText(0), "  1|00000099||||||||");
 }
 
 TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
@@ -137,12 +146,13 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
         remLock(LOCK_DISCOVERY);
     });
     size_t boxes = 0;
-    ASSERT_TRUE(tickUntil([&] {
+    tickUntil("both boxes shown and the lock and slot empty", [&] {
         EXPECT_LE(answers.seen.size() - boxes, 1u) << "two boxes in one tick";
         boxes = answers.seen.size();
         return boxes == 2 && getLockComponents() == 0 && message_pendingType() == MSG_NONE;
-    })) << answers.seen.size() << " boxes, lock " << getLockComponents();
-    worker.join();
+    });
+    joinWithin(worker, "the posting thread");
+    ASSERT_EQ(answers.seen.size(), 2u);
     EXPECT_EQ(answers.seen[0].text, "first");
     EXPECT_EQ(answers.seen[0].type, GTK_MESSAGE_INFO);
     EXPECT_EQ(answers.seen[1].text, "second");
@@ -179,11 +189,12 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     addDevUID(0x00C0FFEE);
     tick();
     ASSERT_EQ(rows(), 1);
-    ASSERT_TRUE(pumpUntil([] { return gdk_window_is_viewable(GTK_CLIST(deviceList)->clist_window); }));
+    ASSERT_TRUE(pumpUntil("the list to be on screen",
+                          [] { return gdk_window_is_viewable(GTK_CLIST(deviceList)->clist_window); }));
 
     // A single click on "Btn3" presses button index 2 and leaves no row selected.
     clickCell(0, 6, false);
-    ASSERT_TRUE(pumpUntil([&] { return panel.pressCount > 0; }));
+    ASSERT_TRUE(pumpUntil("the press of button 3", [&] { return panel.pressCount > 0; }));
     EXPECT_EQ(panel.lastPressButton, 2);
     EXPECT_EQ(GTK_CLIST(deviceList)->selection, nullptr);
     EXPECT_EQ(selected_dev.load(), 0x00C0FFEE);
@@ -191,14 +202,14 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     // A double click on a button cell opens nothing (a dialog would count as
     // unexpected); its clicks press the button.
     clickCell(0, 9, true);
-    ASSERT_TRUE(pumpUntil([&] { return panel.pressCount == 2; }));
+    ASSERT_TRUE(pumpUntil("the press of button 6", [&] { return panel.pressCount == 2; }));
     EXPECT_EQ(panel.lastPressButton, 5);
 
     // A double click on one of the first four columns runs "Setup device".
     for (int column = 0; column < 4; ++column) {
         answers.push(GTK_RESPONSE_CANCEL);
         clickCell(0, column, true);
-        ASSERT_TRUE(pumpUntil([&] { return answers.pending() == 0; })) << column;
+        ASSERT_TRUE(pumpUntil("the setup dialog of a double click", [&] { return answers.pending() == 0; })) << column;
         EXPECT_EQ(answers.seen.back().title, "Setup 00C0FFEE") << column;
     }
     EXPECT_EQ(panel.pressCount, 2) << "a click on those columns presses nothing";

@@ -19,14 +19,14 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     EXPECT_EQ(selected_dev.load(), NO_DEVICE);
 
     // Every panel found and muted, no setup read yet: rows with their UIDs only.
-    ASSERT_TRUE(tickUntil([&] { return bus.waiting.load(); }));
+    ASSERT_TRUE(tickUntil("the search to end at the gate", [&] { return bus.waiting.load(); }));
     tick();
     EXPECT_EQ(rows(), 3);
     EXPECT_FALSE(gtk_widget_get_sensitive(buttonDiscovery));
     for (int r = 0; r < rows(); ++r) EXPECT_TRUE(cell(r, 1).size() == 8 && cell(r, 2).empty()) << cell(r, 2);
 
     bus.closed = false;
-    ASSERT_TRUE(tickUntil(idle));
+    ASSERT_TRUE(tickUntil("the discovery worker to end", idle));
     tick();
     ASSERT_EQ(answers.seen.size(), 1u);
     EXPECT_EQ(answers.seen[0].text, "3 devices found.");
@@ -86,7 +86,7 @@ TEST_F(WorkerTest, GenerateUidAskedFirstThenRediscovers) {
     answers.push(GTK_RESPONSE_YES);
     answers.push(GTK_RESPONSE_OK);
     gtk_button_clicked(GTK_BUTTON(buttonGenUID));
-    ASSERT_TRUE(tickUntil(idle));
+    ASSERT_TRUE(tickUntil("the discovery after the UID change to end", idle));
     tick();
     ASSERT_EQ(answers.seen.size(), 3u);
     EXPECT_NE(panel.uid, 0x1234u);
@@ -99,25 +99,19 @@ TEST_F(WorkerTest, GenerateUidAskedFirstThenRediscovers) {
 }
 
 TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
-    TempDir tmp;
     const std::string image(200, '\x5A');
-    tmp.write("panel.fw", image);
+    files.write("panel.fw", image);
     VirtualPanel& panel = bus.addPanel(0x77);
     tick();
     ASSERT_TRUE(gtk_widget_get_sensitive(buttonUpdateFW));
 
-    bool asked = false;
-    answers.push([&](GtkDialog* d) {
-        if (!asked) gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), tmp.file("panel.fw").c_str());
-        asked = true;
-        gchar* chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
-        const bool ready = chosen != nullptr;
-        g_free(chosen);
-        return ready ? int(GTK_RESPONSE_ACCEPT) : DialogAnswerer::NOT_YET;
-    });
+    answers.push(chooseFile(files.path, "panel.fw"));
     gtk_button_clicked(GTK_BUTTON(buttonUpdateFW));
-    ASSERT_TRUE(tickUntil(idle));
-    firmware_waitIdle();  // the transfer thread has ended, not only cleared its bit
+    ASSERT_TRUE(tickUntil("the firmware upload to end", idle));
+    {
+        Watchdog ended("the transfer thread to end");  // not only to clear its bit
+        firmware_waitIdle();
+    }
     tick();
     EXPECT_GT(panel.rebootCount, 0);
     const std::vector<uint8_t> got = panel.firmwareImage();
