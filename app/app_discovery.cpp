@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
 #include "devices/devices.h"
-#include "gui/handover.h"
 
 // Threads: the discovery worker runs the search; app_discovery_parse runs on
 // whichever thread polls the cable. Each compare step and each mute holds the

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "app/fileio.h"
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
-#include "gui/handover.h"
 
 // Threads: buttonSendAction runs on the GUI thread; the transfer runs on its own
 // detached thread with its own copy of the path and its own image buffer. Each

@@ -7,12 +7,12 @@
 #include <gtk/gtk.h>
 
 #include "app/app_parsers.h"
+#include "app/handover.h"
 #include "bench/bench.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
 #include "bus/port/port.h"
 #include "devices/devices.h"
-#include "gui/handover.h"
 #include "gui/mainWin.h"
 #include "panels/virtual_bus.h"
 

@@ -12,15 +12,15 @@
 
 #include "app/app_discovery.h"
 #include "app/app_firmware.h"
-#include "app/fileio.h"
 #include "app/app_genUID.h"
 #include "app/app_identify.h"
 #include "app/app_setup.h"
+#include "app/fileio.h"
+#include "app/handover.h"
 #include "devices/devices.h"
 #include "gui/dialog.h"
-#include "gui/handover.h"
-#include "gui/mainWin.h"
 #include "gui/dmxConsole.h"
+#include "gui/mainWin.h"
 
 GtkWidget* buttonDiscovery = nullptr;
 GtkWidget* buttonSaveList = nullptr;

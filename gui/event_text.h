@@ -4,13 +4,11 @@
 // action first deleted a selection: the two changes GTK makes for it are
 // judged as one.
 //
-// The decision itself needs no display (event_text.cpp is built without GTK);
-// the "changed" handler that applies it to a field lives with the DMX setup
-// dialog. Threads: the GUI thread only; the busy flag only stops the re-entry
-// that the guard's own restore causes on that thread.
+// The decision itself needs no display (nothing here includes GTK); the
+// "changed" handler that applies it to a field, event_changed, lives with the
+// DMX setup dialog (dmxSetup.h). Threads: the GUI thread only; the busy flag
+// only stops the re-entry that the guard's own restore causes on that thread.
 #pragma once
-
-typedef struct _GtkWidget GtkWidget;
 
 constexpr int VALUES_ENTRY_TEXT = 4;  // up to 3 digits and the terminator
 
@@ -42,6 +40,3 @@ bool event_text_change(values_entry* guard, const char* text, bool first);
 
 // Decimal value of an accepted text; an empty text gives 0.
 int event_text_value(const char* text);
-
-// The "changed" handler of a level field (gui/dmxSetup.cpp); data is its guard.
-void event_changed(GtkWidget* entry, void* guard);

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "app/app_setup.h"
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "devices/devices.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "gui/handover.h"
 
 GtkWidget* window = nullptr;
 GtkWidget* scrolledDeviceList = nullptr;

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "gui/handover.h"
+#include "app/handover.h"
 #include "tests/support/bounded.h"
 
 namespace {

@@ -10,10 +10,10 @@
 
 #include "app/app_discovery.h"
 #include "app/app_setup.h"
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/ftdi.h"
 #include "bus/port/port.h"
-#include "gui/handover.h"
 #include "tests/support/frames.h"
 
 namespace {

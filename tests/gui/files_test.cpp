@@ -9,9 +9,9 @@
 
 #include "app/app_firmware.h"
 #include "app/fileio.h"
+#include "app/handover.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "gui/handover.h"
 #include "tests/gui/gui_fixture.h"
 #include "tests/support/frames.h"
 

@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "app/app_firmware.h"
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "gui/handover.h"
 
 namespace {
 

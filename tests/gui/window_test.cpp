@@ -3,9 +3,9 @@
 #include <set>
 #include <thread>
 
+#include "app/handover.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "gui/handover.h"
 #include "tests/gui/gui_fixture.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/app_firmware.h"
+#include "app/handover.h"
 #include "gui/buttons.h"
-#include "gui/handover.h"
 #include "tests/gui/gui_fixture.h"
 
 using WorkerTest = GuiTest;

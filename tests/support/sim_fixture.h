@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "app/app_parsers.h"
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
 #include "bus/packet_structures.h"
 #include "bus/port/port.h"
 #include "devices/devices.h"
-#include "gui/handover.h"
 #include "panels/virtual_bus.h"
 
 using Data = std::vector<uint8_t>;

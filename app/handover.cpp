@@ -1,4 +1,4 @@
-#include "gui/handover.h"
+#include "app/handover.h"
 
 #include <condition_variable>
 #include <cstdio>
