@@ -5,6 +5,7 @@
 
 #include "app/handover.h"
 #include "bus/cable.h"
+#include "bus/diag.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
 #include "devices/devices.h"
@@ -18,6 +19,7 @@ std::atomic<uint32_t> dAddrLo{0};
 std::atomic<uint32_t> dAddrHi{0xFFFFFFFF};
 std::atomic<uint32_t> dAddr{0x80000000};
 std::atomic<uint32_t> discovery_mute_rec{0};
+std::atomic<int32_t> dPass{0};
 
 namespace {
 
@@ -78,6 +80,7 @@ uint32_t discoverySearch() {
     dAddrHi = hi;
     pStatusTop = 35;
     for (int step = 1; step <= SEARCH_STEPS; ++step) {
+        if (cancel_requested()) break;  // the caller sees the request and drops the result
         addr = static_cast<uint32_t>((static_cast<uint64_t>(lo) + hi) / 2);
         dAddr = addr;
         if (discoveryCompareAddr(addr)) {
@@ -100,13 +103,14 @@ int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid) {
 }
 
 void app_discovery_parse(uint8_t* frame) {
-    std::puts("app_discovery_parse");
+    diag_puts("app_discovery_parse");
     if (frame[PKT_LEN] >= 2 && frame[PKT_DATA + 1] == SUB_MUTE) discovery_mute_rec = packet_source(frame);
 }
 
 int app_discovery(uint32_t* found, int32_t limit) {
     CableUse use;
     outcome = DiscoveryOutcome{};
+    dPass = 0;
     uint8_t frame[PKT_MAX_SIZE];
     {
         CableHold hold;
@@ -122,7 +126,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
             mySleep(10);
         }
     }
-    std::puts("\ndiscovery:");
+    diag_puts("\ndiscovery:");
     mySleep(3);
 
     const int32_t passLimit = 4 * limit;
@@ -135,12 +139,17 @@ int app_discovery(uint32_t* found, int32_t limit) {
     uint32_t failing = 0;  // the candidate whose mutes failed in the last passes
     int failures = 0;
     do {
+        dPass = passes + 1;
         const uint32_t candidate = discoverySearch();
-        if (static_cast<int32_t>(candidate) <= 0) {
-            std::puts("No device.");
+        if (cancel_requested()) {
+            stopAt(DiscoveryEnd::Cancelled, 0);
             break;
         }
-        std::printf("  found=%08X\n", candidate);
+        if (static_cast<int32_t>(candidate) <= 0) {
+            diag_puts("No device.");
+            break;
+        }
+        diag_printf("  found=%08X\n", candidate);
         // Muted panels take no part in the search: one found again is not staying muted,
         // and would be found again at every pass.
         if (std::find(found, found + count, candidate) != found + count) {
@@ -157,7 +166,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
                 return count;
             }
         } else {
-            std::puts("          not responding");
+            diag_puts("          not responding");
             failures = candidate == failing ? failures + 1 : 1;
             failing = candidate;
             // An unmuted candidate keeps winning the search: nothing below it can be reached.
@@ -190,5 +199,6 @@ int app_discovery_report(int count, char* text, size_t size) {
     if (o.end == DiscoveryEnd::NotStayingMuted)
         std::snprintf(text + n, size - static_cast<size_t>(n),
                       "\nPanel %08X does not stay muted: the search stopped there.", o.uid);
+    if (o.end == DiscoveryEnd::Cancelled) std::snprintf(text + n, size - static_cast<size_t>(n), "\n(cancelled)");
     return MSG_INFO;
 }

@@ -12,7 +12,11 @@ extern std::atomic<uint32_t> dAddrLo;
 extern std::atomic<uint32_t> dAddrHi;
 extern std::atomic<uint32_t> dAddr;
 extern std::atomic<uint32_t> discovery_mute_rec;
+// The pass running, counted from 1; 0 before the first (progress for the caller).
+extern std::atomic<int32_t> dPass;
 
+// Stops early, between two compare steps or before a mute, when the cancel
+// request is raised; a mute under way is finished first.
 int app_discovery(uint32_t* found, int32_t limit);
 
 // How the last run on this thread ended, beside "nobody left" or the limit.
@@ -21,6 +25,7 @@ enum class DiscoveryEnd {
     PortClosed,       // the port could not be opened: nothing was sent
     NoMuteConfirm,    // the same candidate failed its mute three passes in a row
     NotStayingMuted,  // a panel found and muted in this run was found again
+    Cancelled,        // the cancel request (gui/handover.h) stopped it between exchanges
 };
 struct DiscoveryOutcome {
     DiscoveryEnd end = DiscoveryEnd::Done;

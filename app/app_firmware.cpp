@@ -13,6 +13,7 @@
 #include "app/fileio.h"
 #include "app/handover.h"
 #include "bus/cable.h"
+#include "bus/diag.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
 
@@ -85,7 +86,7 @@ int makeSendFile(const char* path, uint32_t uid) {
         return 0;
     }
 
-    std::printf("\nData size: %d\n", size);
+    diag_printf("\nData size: %d\n", size);
     pStatusSt = 0;
     pStatusTop = size / FW_CHUNK;
     CableUse use;
@@ -93,8 +94,8 @@ int makeSendFile(const char* path, uint32_t uid) {
 
     uint8_t frame[DMX_FRAME_SIZE] = {SYNC0, SYNC1, SYNC2, KIND_REBOOT, 0xFF, 0xFF};
     for (int i = 0; i < 5; ++i) {
-        std::printf("Send reboot %x\n", uid);
-        std::fflush(stdout);
+        diag_printf("Send reboot %x\n", uid);
+        diag_flush();
         {
             CableHold hold;
             cable_sendDmxPacket(frame);
@@ -109,23 +110,23 @@ int makeSendFile(const char* path, uint32_t uid) {
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
-        std::printf("Send fw %d/%d\n", k, size / FW_CHUNK);
+        diag_printf("Send fw %d/%d\n", k, size / FW_CHUNK);
         if (sendFiveTimes(frame, 5) == 0) ++lost;
         pStatusSt = k + 1;
         chunks = k + 1;
     }
     // The panels reboot either way; a chunk that never left must not pass for a done upload.
     if (lost > 0) {
-        std::printf("Send FAILED. %d/%d chunks not sent\n", lost, chunks);
-        std::fflush(stdout);
+        diag_printf("Send FAILED. %d/%d chunks not sent\n", lost, chunks);
+        diag_flush();
         char text[160];
         std::snprintf(text, sizeof text,
                       "Firmware update failed: %d of %d chunks could not be sent. Send the image again.", lost,
                       chunks);
         messageError(text);
     } else {
-        std::printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
-        std::fflush(stdout);
+        diag_printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
+        diag_flush();
     }
     cable_free();
     return 0;

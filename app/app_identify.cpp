@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bus/cable.h"
+#include "bus/diag.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
 
@@ -48,7 +49,7 @@ int app_identify_send(uint32_t uid, uint32_t mask) {
 
 void app_identify_parse(uint8_t* frame) {
     if (frame[PKT_LEN] < 3) return;
-    std::puts("app_identify_parse");
+    diag_puts("app_identify_parse");
     if (frame[PKT_DATA] == CMD_SERVICE && frame[PKT_DATA + 1] == SUB_IDENTIFY)
         identify_rec = packet_source(frame);
 }

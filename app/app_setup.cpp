@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "bus/cable.h"
+#include "bus/diag.h"
 #include "bus/packet_structures.h"
 #include "bus/timer.h"
 
@@ -67,7 +68,7 @@ int app_setup_read(uint32_t uid) {
 void app_setup_parse(uint8_t* frame) {
     const int len = frame[PKT_LEN];
     if (len <= 2) return;
-    std::puts("app_setup_parse");
+    diag_puts("app_setup_parse");
     const uint8_t* data = frame + PKT_DATA;
     if (data[0] != CMD_SETUP) return;
     const uint32_t uid = packet_source(frame);
@@ -83,8 +84,8 @@ void app_setup_parse(uint8_t* frame) {
         const int valueLen = data[pos + 1];
         if (pos + 2 + valueLen > len) break;
         const uint8_t* rec = data + pos + 1;
-        if (tag == DEV_TAG_ACTIVE) std::printf("ACT:%d %d %d\n", valueLen, at(pos + 2), at(pos + 3));
-        if (tag == DEV_TAG_DMX) std::printf("DMX:%d %d\n", valueLen, at(pos + 2));
+        if (tag == DEV_TAG_ACTIVE) diag_printf("ACT:%d %d %d\n", valueLen, at(pos + 2), at(pos + 3));
+        if (tag == DEV_TAG_DMX) diag_printf("DMX:%d %d\n", valueLen, at(pos + 2));
         if (tag != DEV_TAG_BUTTON && tag != DEV_TAG_INTENSITY && tag != DEV_TAG_ACTIVE && tag != DEV_TAG_DMX &&
             tag != DEV_TAG_VERSION)
             break;
@@ -95,7 +96,7 @@ void app_setup_parse(uint8_t* frame) {
 }
 
 void app_setup_parseDmxHouse(uint8_t* frame) {
-    std::puts("DMX Data packet.");
+    diag_puts("DMX Data packet.");
     if (frame[DMX_BODY] != 0x53) return;
     int pos = 12;
     // Skips an optional section; false when it would run past the body.
@@ -108,18 +109,22 @@ void app_setup_parseDmxHouse(uint8_t* frame) {
     };
     if (!skip(SECTION_F) || !skip(SECTION_L)) return;
     if (frame[pos] != SECTION_BUTTONS) return;
-    std::puts("Btn:");
+    diag_puts("Btn:");
     if (frame[pos + 1] != 24) return;
     if (pos + 2 + 24 > DMX_LAST_BYTE + 1) return;
     for (int e = 0; e < DEV_BUTTONS; ++e) {
         const uint8_t* entry = frame + pos + 2 + 4 * e;
         const uint16_t scn = static_cast<uint16_t>(entry[2] | entry[3] << 8);
         dev_setActBtn(entry[0], entry[1], scn);
-        std::printf(" btn:%02X\ttype:%d\tscn%04X\n", entry[0], entry[1], scn);
+        diag_printf(" btn:%02X\ttype:%d\tscn%04X\n", entry[0], entry[1], scn);
     }
 }
 
-int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks) {
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks,
+                   SetupSent* report) {
+    SetupSent unused;
+    SetupSent& sentReport = report ? *report : unused;
+    sentReport = SetupSent{};
     CableUse use;
     uint8_t frame[PKT_MAX_SIZE];
     packet_fillHeader(frame, uid);
@@ -142,15 +147,16 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
     {
         CableHold hold;  // the port opens within the first exchange
         cable_open();
-        std::fputs("Sending setup", stdout);
+        diag_fputs("Sending setup");
         answered = app_setup_send_packet(frame, uid);
     }
     if (answered != 1) {
-        std::printf(" ...%d\n", -1);
+        diag_printf(" ...%d\n", -1);
         cable_free();
         return -1;
     }
-    std::printf(" ...%d\n", 1);
+    diag_printf(" ...%d\n", 1);
+    sentReport.setup = true;
 
     int result = 1;
     for (int i = 0; i < DEV_BUTTONS; ++i) {
@@ -164,12 +170,14 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
         data[3] = static_cast<uint8_t>(i);
         std::memcpy(data + 4, block, DMX_BLOCK_SIZE);
         frame[PKT_LEN] = 78;
-        std::printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4],
+        diag_printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4],
                     block[5], block[6]);
         wait_us(1500);
-        std::printf("Sending dmx setup %d", i);
+        diag_printf("Sending dmx setup %d", i);
         const int sent = app_setup_send_packet(frame, uid);
-        std::printf(" ...%d\n", sent == 1 ? 1 : -1);
+        diag_printf(" ...%d\n", sent == 1 ? 1 : -1);
+        sentReport.blocksSent |= static_cast<uint8_t>(1u << i);
+        if (sent == 1) sentReport.blocksConfirmed |= static_cast<uint8_t>(1u << i);
         if (sent != 1) result = -1;
     }
     cable_free();

@@ -18,9 +18,18 @@ int app_setup_read(uint32_t uid);
 void app_setup_parse(uint8_t* frame);
 void app_setup_parseDmxHouse(uint8_t* frame);
 
+// Which packets of a setup send the panel confirmed.
+struct SetupSent {
+    bool setup = false;           // the setup packet: intensity and buttons
+    uint8_t blocksSent = 0;       // bit b: the packet of DMX block b went out
+    uint8_t blocksConfirmed = 0;  // bit b: and was confirmed
+};
+
 // Sends the setup and the DMX blocks whose bit is set in `blocks` (bit b: block
 // b was read from a panel or set by the operator); the others are not sent.
-// 1 when every packet sent was confirmed, -1 when any was not.
-int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks);
+// 1 when every packet sent was confirmed, -1 when any was not; `sent`, when
+// given, says which were.
+int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks,
+                   SetupSent* sent = nullptr);
 int app_setup_send_packet(uint8_t* frame, uint32_t uid);
 int app_setup_send_simBtn(uint32_t uid, int btn);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bus/diag.h"
 #include "devices/devices.h"
 
 namespace {
@@ -135,7 +136,7 @@ int readListFile(std::FILE* in) {
             uint32_t uid = 0;
             if ((line[0] == 'U' || line[0] == 'u') && line[1] == ':' && parseListUid(line + 2, &uid)) {
                 const int index = findDevUID(uid);
-                std::printf(" dev:%08x\n", uid);
+                diag_printf(" dev:%08x\n", uid);
                 ++read;
                 // The used records are a leading run: a UID in the last one fills the table.
                 full = index < 0 || (uid != 0 && index == DEV_MAX - 1);
@@ -144,6 +145,6 @@ int readListFile(std::FILE* in) {
             used = 0;
         }
     }
-    std::fflush(stdout);
+    diag_flush();
     return read;  // a last line without its line end is dropped
 }

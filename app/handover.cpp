@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "bus/diag.h"
+
 // Threads: see handover.h. slotMutex guards everything below but the atomics.
 
 std::atomic<int32_t> pStatusTop{100};
@@ -14,6 +16,8 @@ std::atomic<int32_t> pStatusSt{0};
 namespace {
 
 std::atomic<uint32_t> lockComponents{0};
+std::atomic<bool> cancelRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "raised from a signal handler");
 
 struct Message {
     int type;
@@ -36,10 +40,10 @@ bool onGuiThread() { return haveGuiThread && std::this_thread::get_id() == guiTh
 
 void echo(int type, const char* text) {
     if (type > 0) {
-        std::printf("INFO: %s\n", text);
-        std::fflush(stdout);
+        diag_printf("INFO: %s\n", text);
+        diag_flush();
     } else {
-        std::fprintf(stderr, "ERROR: %s\n", text);
+        diag_errPrintf("ERROR: %s\n", text);
     }
 }
 
@@ -122,7 +126,14 @@ int message_pendingType() {
     return msgType;
 }
 
+void cancel_request() { cancelRequested.store(true); }
+
+void cancel_clear() { cancelRequested.store(false); }
+
+bool cancel_requested() { return cancelRequested.load(); }
+
 void handover_reset() {
+    cancel_clear();
     std::lock_guard<std::mutex> lock(slotMutex);
     msgType = MSG_NONE;
     message.clear();

@@ -1,12 +1,14 @@
 // What worker threads leave for the window: the progress pair, the one-message
-// slot and the lock bits. No display is needed here, so it is tested without one.
+// slot and the lock bits; and the cancel request that goes the other way. No
+// display is needed here, so it is tested without one.
 //
 // Threads: written by workers and the GUI thread, read by the status tick.
 // The progress pair and the lock bits are atomics (setLock/remLock are atomic
 // read-modify-writes, so two workers never undo each other's bit). The message
 // slot is guarded by slotMutex; a worker that posts while a message is pending
 // sleeps on a condition variable until the window empties the slot. A post from
-// the GUI thread never waits for the GUI thread: see messageInfo.
+// the GUI thread never waits for the GUI thread: see messageInfo. The cancel
+// request is one lock-free atomic.
 #pragma once
 
 #include <atomic>
@@ -43,4 +45,12 @@ bool message_take(int* type, std::string* text);
 void message_done();          // the box was closed: the slot is empty again
 int message_pendingType();    // msgType: 0, 1 or -1
 
-void handover_reset();        // tests: empty slot, no locks, progress 0 of 100
+// A request to stop long bus work at its next boundary between exchanges: a
+// discovery between compare steps and passes, whole-site work between panels.
+// No exchange is cut short. Whoever starts the work clears it first. Raising it
+// only stores to a lock-free atomic, so a signal handler may do it.
+void cancel_request();
+void cancel_clear();
+bool cancel_requested();
+
+void handover_reset();        // tests: empty slot, no locks, progress 0 of 100, no cancel

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bus/diag.h"
 #include "bus/port/port.h"
 #include "bus/timer.h"
 
@@ -73,25 +74,25 @@ uint32_t printLibVersion() {
     uint32_t version = 0;
     ftStatus = drv()->libraryVersion(&version);
     if (ftStatus != PORT_OK) return 0;
-    std::printf("Library version = 0x%x\n", version);
+    diag_printf("Library version = 0x%x\n", version);
     return version;
 }
 
 void printDeviceList() {
     uint32_t count = 0;
     if (drv()->deviceCount(&count) != PORT_OK) return;
-    std::printf("Number of devices is %ld\n", static_cast<long>(count));
+    diag_printf("Number of devices is %ld\n", static_cast<long>(count));
     for (uint32_t i = 0; i < count; ++i) {
         PortDeviceInfo info;
         if (drv()->deviceDetails(i, &info) != PORT_OK) continue;
-        std::printf("Dev %i:\n", static_cast<int>(i));
-        std::printf(" Flags=0x%lx\n", static_cast<unsigned long>(info.flags));
-        std::printf(" Type=0x%lx\n", static_cast<unsigned long>(info.type));
-        std::printf(" ID=0x%lx\n", static_cast<unsigned long>(info.id));
-        std::printf(" LocId=0x%lx\n", static_cast<unsigned long>(info.locId));
-        std::printf(" SerialNumber=%s\n", info.serial);
-        std::printf(" Description=%s\n", info.description);
-        std::printf(" ftHandle=0x%x\n", static_cast<unsigned>(info.handle));
+        diag_printf("Dev %i:\n", static_cast<int>(i));
+        diag_printf(" Flags=0x%lx\n", static_cast<unsigned long>(info.flags));
+        diag_printf(" Type=0x%lx\n", static_cast<unsigned long>(info.type));
+        diag_printf(" ID=0x%lx\n", static_cast<unsigned long>(info.id));
+        diag_printf(" LocId=0x%lx\n", static_cast<unsigned long>(info.locId));
+        diag_printf(" SerialNumber=%s\n", info.serial);
+        diag_printf(" Description=%s\n", info.description);
+        diag_printf(" ftHandle=0x%x\n", static_cast<unsigned>(info.handle));
     }
 }
 
@@ -127,8 +128,8 @@ int32_t openDeviceFTDI(int32_t index) {
         // was never opened and the next use tries again.
         device = -1;
         if (noteFailure(OpenFailure::Listing, ftStatus)) {
-            std::fprintf(stderr, "Error: FT_ListDevices(%d)\n", ftStatus);
-            if (lastFailure.reason[0]) std::fprintf(stderr, "Cause: %s\n", lastFailure.reason);
+            diag_errPrintf("Error: FT_ListDevices(%d)\n", ftStatus);
+            if (lastFailure.reason[0]) diag_errPrintf("Cause: %s\n", lastFailure.reason);
         }
         return 1;
     }
@@ -138,10 +139,10 @@ int32_t openDeviceFTDI(int32_t index) {
     if (ftStatus != PORT_OK) {
         device = -1;
         if (noteFailure(OpenFailure::Open, ftStatus)) {
-            std::printf("Error FT_OpenEx(%d), device %d\n", ftStatus, index);
-            std::printf("Use lsmod to check if ftdi_sio (and usbserial) are present.\n");
-            std::printf("If so, unload them using rmmod, as they conflict with ftd2xx.\n");
-            if (lastFailure.reason[0]) std::printf("Cause: %s\n", lastFailure.reason);
+            diag_printf("Error FT_OpenEx(%d), device %d\n", ftStatus, index);
+            diag_printf("Use lsmod to check if ftdi_sio (and usbserial) are present.\n");
+            diag_printf("If so, unload them using rmmod, as they conflict with ftd2xx.\n");
+            if (lastFailure.reason[0]) diag_printf("Cause: %s\n", lastFailure.reason);
         }
         return -1;
     }

@@ -291,20 +291,21 @@ void VirtualPanel::hearSetup(const uint8_t* d, int len, std::vector<Answer>& ans
     bool wroteSetup = false;
     std::vector<int> blocks;  // block answers, in request order
     bool pressed = false;
+    const bool keep = !faults.dropsWrites;
     for (const Record& r : records) {
         switch (r.tag) {
             case 0x09:
-                intensity = r.v[0];
+                if (keep) intensity = r.v[0];
                 wroteSetup = true;
                 break;
             case 0x08:
-                btn[r.v[0]].type = r.v[1];
-                btn[r.v[0]].scn = packet_getU16(r.v + 2);
+                if (keep) btn[r.v[0]].type = r.v[1];
+                if (keep) btn[r.v[0]].scn = packet_getU16(r.v + 2);
                 wroteSetup = true;
                 break;
             case 0x0B:
                 if (r.len == 75) {
-                    std::memcpy(dmx[r.v[0]], r.v + 1, DMX_BLOCK_SIZE);
+                    if (keep) std::memcpy(dmx[r.v[0]], r.v + 1, DMX_BLOCK_SIZE);
                     ++dmxWrites;
                 } else {
                     ++dmxReads;

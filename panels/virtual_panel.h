@@ -26,6 +26,7 @@ struct PanelFaults {
     bool rambling = false;        // follows every answer frame with 20 more bytes, a frame start among them
     bool falseStart = false;      // puts a false frame start before every answer frame: a header whose
                                   // length byte claims 250 bytes of data that never come
+    bool dropsWrites = false;     // confirms setup and DMX-block writes but keeps what it had
     std::optional<uint32_t> answerAs;  // signs its answer frames with this UID (0 too) instead of its own
     int64_t answerDelayUs = 2000; // from the end of the request's last byte to the answer's first byte
     bool ackUidUnderNewUid = false;
