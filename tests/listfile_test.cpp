@@ -1,99 +1,100 @@
-// Device list files met with bad input: nothing harmful, nothing lost.
-#include <fcntl.h>
+// Device list files: which lines count, how far reading goes, and what saving
+// writes. Any bytes at all against an independent reading of the line rules:
+// fuzz/fuzz_list_file.cpp; files that are no regular files: ListFileTest in
+// the window tests.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <string>
+#include <vector>
 
 #include "app/fileio.h"
 #include "devices/devices.h"
-#include "tests/support/bounded.h"
 #include "tests/support/frames.h"
 
 namespace {
 
-int readText(const std::string& text) {
+// Reads text as a list file into an emptied table: the count readListFile
+// returns, and where it stopped reading.
+int readText(std::string text, long* stoppedAt = nullptr) {
     dev_removeAll();
-    std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    std::FILE* in = fmemopen(&text[0], text.size(), "rb");
     int n = 0;
     captureStdout([&] { n = readListFile(in); });
+    if (stoppedAt) *stoppedAt = std::ftell(in);
     std::fclose(in);
     return n;
 }
 
-}  // namespace
-
-TEST(ListFile, JunkHugeLinesAndManyLines) {
-    // Binary junk: whatever it holds, only real "U:" lines can add a record.
-    std::mt19937 rng(11);
-    std::string junk;
-    for (int i = 0; i < 100000; ++i) junk.push_back(static_cast<char>(rng() % 256 == 'U' ? 0 : rng()));
-    EXPECT_EQ(readText(junk), 0);
-    EXPECT_EQ(dev_count(), 0);
-
-    // A line of a megabyte is read as 256-character pieces; a list line after it still counts.
-    std::string huge(1 << 20, '7');
-    huge = "U:" + huge + "\nU:00ABCDEF\r\n";
-    readText(huge);
-    EXPECT_EQ(dev_count(), 1);
-    EXPECT_EQ(dev_uidAt(0), 0x00ABCDEFu);
-
-    // 10,000 lines: the first 200 distinct UIDs are kept, in file order, and
-    // reading ends with them.
-    std::string many;
-    for (int i = 1; i <= 10000; ++i) many += "U:" + std::to_string(i) + "\r\n";
-    EXPECT_EQ(readText(many), 200);
-    EXPECT_EQ(dev_count(), 200);
-    EXPECT_EQ(dev_uidAt(0), 0x1u);
-    EXPECT_EQ(dev_uidAt(199), 0x200u);
-
-    // A number over 32 bits makes its line unusable, and only its line.
-    EXPECT_EQ(readText("U:123456789\r\nU:FFFFFFFF\r\nU:0x100000000\r\n"), 1);
-    EXPECT_EQ(dev_uidAt(0), 0xFFFFFFFFu);
+std::vector<uint32_t> tableUids() {
+    std::vector<uint32_t> uids;
+    for (int i = 0; i < dev_count(); ++i) uids.push_back(dev_uidAt(i));
+    return uids;
 }
 
-// A FIFO without a writer, a link to /dev/zero and a folder: refused at once as
-// images and as lists to save, and left as they were. A list saved over a
-// longer one replaces it whole; a list is read only as far as the table reaches.
-TEST(ListFile, OnlyRegularFilesAndOnlyAsFarAsTheTableReaches) {
-    std::string dir = testing::TempDir() + "korvane-fileio-XXXXXX";
-    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
-    const std::string fifo = dir + "/fifo", zero = dir + "/zero", folder = dir + "/folder", list = dir + "/a.lst";
-    ASSERT_TRUE(mkfifo(fifo.c_str(), 0600) == 0 && symlink("/dev/zero", zero.c_str()) == 0 &&
-                mkdir(folder.c_str(), 0700) == 0);
-    uint8_t image[16];
-    for (const std::string& odd : {fifo, zero, folder}) {
-        // A blocked open is let go by opening the FIFO's other end.
-        Watchdog back("opening " + odd + " to return", [&] {
-            for (int mode : {O_RDONLY, O_WRONLY}) close(open(fifo.c_str(), mode | O_NONBLOCK));
-        });
-        EXPECT_EQ(read_file(odd.c_str(), image, sizeof image), FILEIO_READ_ERROR) << odd;
-        EXPECT_EQ(saveListFile(odd.c_str()), -1) << odd;
+}  // namespace
+
+TEST(ListFile, LooseLinesDistinctUidsFirstTwoHundred) {
+    const struct {
+        const char* what;
+        std::string text;
+        int read;
+        std::vector<uint32_t> uids;
+    } cases[] = {
+        {"LF", "U:00000011\nU:00000022\n", 2, {0x11, 0x22}},
+        {"CR", "U:00000011\rU:00000022\r", 2, {0x11, 0x22}},
+        {"CR LF", "U:00000011\r\nU:00000022\r\n", 2, {0x11, 0x22}},
+        {"lower case, short", "u:abcd\n", 1, {0xABCD}},
+        {"0x prefix", "U:0x1A2B\n", 1, {0x1A2B}},
+        {"text after the number", "U:12AB some text\n", 1, {0x12AB}},
+        {"ignored lines", " U:1234\nX:1234\nU:\nU:zz\n\n", 0, {}},
+        {"last line without its end", "U:5\nU:1234", 1, {0x5}},
+        {"duplicates", "U:5\nU:6\nU:5\n", 3, {0x5, 0x6}},
+        {"zero: counted, so a worker starts, but no record", "U:00000000\n", 1, {}},
+        {"over 32 bits: that line only", "U:123456789\r\nU:FFFFFFFF\r\nU:0x100000000\r\n", 1, {0xFFFFFFFF}},
+        {"a line of a megabyte, read in 256-character pieces", "U:" + std::string(1 << 20, '7') + "\nU:ABCDEF\n",
+         1, {0xABCDEF}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(readText(c.text), c.read) << c.what;
+        EXPECT_EQ(tableUids(), c.uids) << c.what;
     }
-    struct stat st;
-    EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 
-    // 200 distinct UIDs, then far more than the reader's buffer holds.
-    std::string text;
-    for (int i = 1; i <= DEV_MAX; ++i) text += "U:" + std::to_string(i) + "\r\n";
-    const long listed = static_cast<long>(text.size());
-    text += std::string(1 << 22, '\n');
-    std::FILE* in = fmemopen(&text[0], text.size(), "rb");
+    // 230 distinct UIDs, then far more than the reader's buffer holds: the
+    // first 200 are stored, and reading ends with the 200th.
+    std::string many;
+    for (int i = 1001; i <= 1230; ++i) many += "U:" + std::to_string(i) + "\r\n";
+    const long listed = static_cast<long>(many.size());
+    many += std::string(1 << 22, '\n');
+    long stoppedAt = 0;
+    EXPECT_EQ(readText(many, &stoppedAt), DEV_MAX);
+    const auto uids = tableUids();
+    ASSERT_EQ(uids.size(), static_cast<size_t>(DEV_MAX));
+    EXPECT_EQ(uids.front(), 0x1001u);
+    EXPECT_EQ(uids.back(), 0x1200u);
+    EXPECT_LT(stoppedAt, listed + (1 << 17)) << "read on past the 200th UID";
     dev_removeAll();
-    captureStdout([&] { EXPECT_EQ(readListFile(in), DEV_MAX); });
-    EXPECT_LT(std::ftell(in), listed + (1 << 17)) << "read on past the 200th UID";
-    std::fclose(in);
+}
 
-    std::ofstream(list) << text;
-    EXPECT_EQ(saveListFile(list.c_str()), 0);
-    EXPECT_TRUE(stat(list.c_str(), &st) == 0 && st.st_size == DEV_MAX * 12) << st.st_size;
+// Twelve bytes a device, over a longer list that was there: nothing of it stays.
+TEST(ListFile, SaveReplacesTheFileWithTwelveBytesPerDevice) {
+    std::string dir = testing::TempDir() + "korvane-list-XXXXXX";
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    const std::string list = dir + "/a.lst";
+    std::ofstream(list) << std::string(1000, 'x');
     dev_removeAll();
-    for (const std::string& name : {fifo, zero, list}) unlink(name.c_str());
-    rmdir(folder.c_str());
+    for (uint32_t uid : {0x1u, 0xABCDEF12u, 0x7FFFFFFFu}) addDevUID(uid);
+    ASSERT_EQ(saveListFile(list.c_str()), 0);
+    std::ifstream saved(list, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, "U:00000001\r\nU:ABCDEF12\r\nU:7FFFFFFF\r\n");
+    EXPECT_EQ(readText(bytes), 3);
+    EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x1, 0xABCDEF12, 0x7FFFFFFF}));
+    EXPECT_EQ(saveListFile((dir + "/no-such-folder/b.lst").c_str()), -1);
+    dev_removeAll();
+    std::remove(list.c_str());
     rmdir(dir.c_str());
 }

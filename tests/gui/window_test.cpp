@@ -78,6 +78,8 @@ TEST_F(WindowTest, TitleListAndPlacedGroups) {
     EXPECT_FALSE(gtk_widget_get_visible(getButtonDali()));
 }
 
+// The tick writes only the cells whose text changed: none on an idle tick,
+// none for what no cell shows, and every change still reaches the list.
 TEST_F(TickTest, CellTextsFollowTheTable) {
     DeviceRecord a = record(0x12AB, 2, 5, {{1, 0x0012}, {2, 0x0012}, {0, 0x7777}, {0, 0}, {3, 1}, {2, 0xBEEF}});
     a.intensity = 1;
@@ -85,13 +87,15 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
     putRecord(0, a);
     putRecord(1, record(0xCAFE0001, 0, 9));  // version not read yet
     putRecord(2, record(0x7FFFFFFF, 4, 0, {{1, 1}}));
+    for (int i = 3; i < DEV_MAX; ++i) putRecord(i, record(0x01000000u + i, 1, 0, {{2, 0x0300}}));
     tick();
-    ASSERT_EQ(rows(), 3);
+    ASSERT_EQ(rows(), DEV_MAX);
     EXPECT_EQ(rowText(0), "  1|000012AB|2.5|1|*Scene \nF-0x0012| Scene \nL-0x0012|Off|Off||*Scene \nL-0xBEEF");
     EXPECT_EQ(rowText(1), "  2|CAFE0001||||||||");
     EXPECT_EQ(rowText(2), "  3|7FFFFFFF||||||||");
+    EXPECT_EQ(rowText(DEV_MAX - 1), "200|010000C7|1.0|0| Scene \nL-0x0300|Off|Off|Off|Off|Off");
 
-    const long written = mainWin_cellsSet();
+    long written = mainWin_cellsSet();
     tick();
     EXPECT_EQ(mainWin_cellsSet(), written) << "an idle tick sets no cell";
 
@@ -102,6 +106,32 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
     tick();
     EXPECT_EQ(rowText(1), "  2|CAFE0001|3.1|2|Off|Off|Off|Off|Off|Off");
     EXPECT_EQ(mainWin_cellsSet(), written + 8);
+
+    // One active bit: one cell. A DMX block, which no cell shows: none. A
+    // change undone before the next tick: none.
+    written = mainWin_cellsSet();
+    a.act = 0x20;
+    putRecord(0, a);
+    DeviceRecord dmxOnly = record(0x01000000u + 150, 1, 0, {{2, 0x0300}});
+    dmxOnly.dmx[0][5] = 0x42;
+    putRecord(150, dmxOnly);
+    tick();
+    EXPECT_EQ(mainWin_cellsSet(), written + 1);
+    EXPECT_EQ(cell(0, 4), " Scene \nF-0x0012");
+    a.intensity = 3;
+    putRecord(0, a);
+    a.intensity = 1;
+    putRecord(0, a);
+    tick();
+    EXPECT_EQ(mainWin_cellsSet(), written + 1);
+
+    // The list emptied while the table stays: every row comes back as it was.
+    const std::string last = rowText(DEV_MAX - 1);
+    gtk_clist_clear(GTK_CLIST(deviceList));
+    tick();
+    ASSERT_EQ(rows(), DEV_MAX);
+    EXPECT_EQ(rowText(1), "  2|CAFE0001|3.1|2|Off|Off|Off|Off|Off|Off");
+    EXPECT_EQ(rowText(DEV_MAX - 1), last);
 
     // List and table emptied and refilled: a row shows only its own panel.
     // What the new records do not determine (version 0 or over 3, button

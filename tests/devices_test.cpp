@@ -1,0 +1,130 @@
+// The device table's invariants: key 0 never claims a record, 200 records and
+// not one more, clearing, and whole-record copies while another thread writes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "devices/devices.h"
+#include "tests/support/bounded.h"
+
+namespace {
+
+bool allZero(const DeviceRecord& r) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+    for (size_t i = 0; i < sizeof r; ++i)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+DeviceRecord rawRecord(int index) {
+    devices_lock();
+    const DeviceRecord r = dev[index];
+    devices_unlock();
+    return r;
+}
+
+const uint8_t kIntensity3[] = {1, 0x0B};  // a setup record: length 1, value 0x0B
+
+}  // namespace
+
+TEST(DeviceTable, KeyZeroNeverClaimsARecord) {
+    dev_removeAll();
+    addDevUID(0x11);
+    addDevUID(0x22);
+    // Look-ups with key 0 land on the first free record and leave it free.
+    EXPECT_EQ(findDevUID(0), 2);
+    EXPECT_EQ(dev_getIntenzity(0), 0);
+    EXPECT_EQ(dev_count(), 2);
+    // An answer signed with UID 0 writes nothing, not even into that free record.
+    for (uint8_t tag : {DEV_TAG_INTENSITY, DEV_TAG_ACTIVE, DEV_TAG_VERSION})
+        EXPECT_FALSE(dev_updateFromAnswer(0, tag, kIntensity3)) << int(tag);
+    dev_forgetDmxBlocks(0);
+    EXPECT_TRUE(allZero(rawRecord(2)));
+    DeviceRecord copy;
+    EXPECT_FALSE(dev_copyRecord(2, &copy));
+    // So the next panel listed starts from zeros.
+    EXPECT_EQ(addDevUID(0x33), 2);
+    ASSERT_TRUE(dev_copyByUid(0x33, &copy));
+    copy.uid = 0;
+    EXPECT_TRUE(allZero(copy));
+}
+
+TEST(DeviceTable, TwoHundredRecordsAndNotOneMore) {
+    dev_removeAll();
+    for (uint32_t i = 0; i < DEV_MAX; ++i) ASSERT_EQ(addDevUID(0x1000 + i), static_cast<int>(i));
+    EXPECT_EQ(dev_count(), DEV_MAX);
+    EXPECT_EQ(addDevUID(0x9999), -1);
+    EXPECT_EQ(findDevUID(0x9999), -1);
+    EXPECT_EQ(dev_getIntenzity(0x9999), -1);
+    EXPECT_EQ(dev_getBtnType(0x9999, 0), -1);
+    dev_setIntenzity(0x9999, kIntensity3);
+    EXPECT_FALSE(dev_updateFromAnswer(0x9999, DEV_TAG_INTENSITY, kIntensity3));
+    EXPECT_EQ(getDevUID(0x9999), nullptr);
+    // The last record is as usable as the first; nothing lies past it.
+    EXPECT_EQ(findDevUID(0x1000 + DEV_MAX - 1), DEV_MAX - 1);
+    dev_setIntenzity(0x1000 + DEV_MAX - 1, kIntensity3);
+    EXPECT_EQ(dev_getIntenzity(0x1000 + DEV_MAX - 1), 3);
+    DeviceRecord copy;
+    for (int outside : {-1, DEV_MAX}) {
+        EXPECT_FALSE(dev_copyRecord(outside, &copy)) << outside;
+        EXPECT_EQ(dev_uidAt(outside), 0u) << outside;
+    }
+    for (int i = 0; i < DEV_MAX; ++i) ASSERT_EQ(rawRecord(i).intensity, i == DEV_MAX - 1 ? 3 : 0) << i;
+}
+
+TEST(DeviceTable, ClearingAllOrOnlyTheSetups) {
+    dev_removeAll();
+    for (uint32_t uid = 1; uid <= 5; ++uid) {
+        addDevUID(uid);
+        dev_setIntenzity(uid, kIntensity3);
+        const uint8_t block[DMX_BLOCK_SIZE] = {1, 0, 70, 3, 99};
+        dev_storeDmxBlock(uid, 2, block);
+        const uint8_t version[] = {2, 7};
+        dev_setVer(uid, version);
+    }
+    // The UIDs stay where they were; every other byte is zero.
+    dev_removeAllSetup();
+    for (int i = 0; i < DEV_MAX; ++i) {
+        DeviceRecord r = rawRecord(i);
+        EXPECT_EQ(r.uid, i < 5 ? static_cast<uint32_t>(i + 1) : 0u) << i;
+        r.uid = 0;
+        EXPECT_TRUE(allZero(r)) << i;
+    }
+    EXPECT_EQ(findDevUID(4), 3);
+    dev_removeAll();
+    for (int i = 0; i < DEV_MAX; ++i) ASSERT_TRUE(allZero(rawRecord(i))) << i;
+    EXPECT_EQ(dev_count(), 0);
+    EXPECT_EQ(addDevUID(0x77), 0) << "records are claimed from the first again";
+    dev_removeAll();
+}
+
+// A reader on another thread never gets a record half written: every copy
+// holds one writer step whole (a block of one repeated byte).
+TEST(DeviceTable, CopiesAreWholeWhileAnotherThreadWrites) {
+    dev_removeAll();
+    addDevUID(0xC0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> writes{0};
+    std::thread writer([&] {
+        uint8_t block[DMX_BLOCK_SIZE];
+        for (uint8_t v = 0; !stop; ++v, ++writes) {
+            std::memset(block, v, sizeof block);
+            dev_storeDmxBlock(0xC0, 1, block);
+        }
+    });
+    int torn = 0;
+    waitFor("50,000 writes while copies are taken", [&] {
+        for (int i = 0; i < 1000; ++i) {
+            DeviceRecord r;
+            if (!(i % 2 ? dev_copyRecord(0, &r) : dev_copyByUid(0xC0, &r))) ++torn;
+            for (uint8_t byte : r.dmx[1]) torn += byte != r.dmx[1][0];
+        }
+        return writes >= 50000;
+    });
+    stop = true;
+    joinWithin(writer, "the writing thread");
+    EXPECT_EQ(torn, 0) << "bytes of a half-written block in copies";
+    dev_removeAll();
+}
