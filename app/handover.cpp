@@ -126,6 +126,9 @@ int message_pendingType() {
     return msgType;
 }
 
+// Raised from a signal handler in korvane-cli: it must never take a lock.
+static_assert(std::atomic<bool>::is_always_lock_free, "the cancel request must be lock-free");
+
 void cancel_request() { cancelRequested.store(true); }
 
 void cancel_clear() { cancelRequested.store(false); }

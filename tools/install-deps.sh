@@ -2,7 +2,7 @@
 # Installs what the build, the tests and the window need, once. Quiet when all is there.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libcli11-dev libgtest-dev libgmock-dev
+packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core
           python3 help2man desktop-file-utils dpkg-dev lintian)
 
