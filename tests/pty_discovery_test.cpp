@@ -1,6 +1,7 @@
 // End to end in real time: the configurator finds and reads panels that the
 // korvane-panels tool serves on a pseudo-terminal, through the serial tty driver,
-// as it would reach a cable bound to ftdi_sio.
+// as it would reach a cable bound to ftdi_sio; and korvane-cli backs them up and
+// verifies them there.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -129,4 +131,39 @@ TEST(PtyEndToEnd, ToolServesPanelsTheConfiguratorFinds) {
     ASSERT_TRUE(configurator.started());
     // About 15 s of real time: a bound far above it, well inside the entry's limit.
     EXPECT_EQ(configurator.exitStatus("the discovery over the pseudo-terminal", 45000), 0);
+}
+
+TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
+    Child tool([] {
+        execl(KORVANE_PANELS_TOOL, KORVANE_PANELS_TOOL, "--uid", "7FFFFFFF", "--uid", "7FFFFFFE",
+              static_cast<char*>(nullptr));
+        return 127;
+    });
+    ASSERT_TRUE(tool.started());
+    const std::string path = tool.readLine("the tool to name its pseudo-terminal", 10000);
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+
+    const std::string dir = testing::TempDir() + "korvane-cli-pty-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    const std::string site = dir + "/site.json";
+    auto cli = [&](std::vector<std::string> args) {
+        return Child([&] {
+            setenv("KORVANE_PORT", path.c_str(), 1);
+            std::vector<char*> argv{const_cast<char*>(KORVANE_CLI_TOOL)};
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(KORVANE_CLI_TOOL, argv.data());
+            return 127;
+        });
+    };
+    // A whole discovery, then two setup reads: 15 to 30 s of real time here.
+    Child backup = cli({"backup", site});
+    EXPECT_EQ(backup.readLine("the backup's result", 45000), site + ": 2 panels saved");
+    EXPECT_EQ(backup.exitStatus("korvane-cli backup", 5000), 0);
+    Child verify = cli({"verify", site});
+    EXPECT_EQ(verify.readLine("the first panel's result", 10000), "7FFFFFFF: matches");
+    EXPECT_EQ(verify.readLine("the second panel's result", 10000), "7FFFFFFE: matches");
+    EXPECT_EQ(verify.readLine("the verify's summary", 5000), "verify: 2 panels: 2 matches");
+    EXPECT_EQ(verify.exitStatus("korvane-cli verify", 5000), 0);
+    std::filesystem::remove_all(dir);
 }

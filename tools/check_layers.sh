@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every include points down the layers: bus/ < devices/ < app/ < gui/, and the
+# Every include points down the layers: bus/ < devices/ < app/ < gui/ and cli/
+# (two front ends, neither using the other), and the
 # virtual panels (panels/) sit beside the bus path, reached only through the
 # port-driver interface. Prints each include that points up or sideways and
 # exits 1 if there is one. Run by make test (ctest entry layers.includes).
@@ -14,6 +15,7 @@ rules=(
   "devices app gui panels"
   "app gui panels"
   "gui panels"
+  "cli gui"
   "panels app gui"
 )
 

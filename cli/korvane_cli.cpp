@@ -1,0 +1,37 @@
+// korvane-cli's entry point: the virtual panels for KORVANE_PORT=sim, Ctrl-C as
+// the cancel request, then the command line.
+//
+// Threads: the main thread runs the command; the signal handler only raises the
+// cancel request and writes one line.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "bus/port/port.h"
+#include "cli/cli.h"
+#include "app/handover.h"
+#include "panels/virtual_bus.h"
+
+namespace {
+
+// The first Ctrl-C asks the command to stop between exchanges; the handler
+// then falls back to the default (SA_RESETHAND), so a second one quits at once.
+void onInterrupt(int) {
+    cancel_request();
+    static const char note[] = "\nkorvane-cli: stopping after the exchange in progress (Ctrl-C again quits at once)\n";
+    if (write(STDERR_FILENO, note, sizeof note - 1) < 0) {
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    port_setSimFactory(sim_newDemoDriver);
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    return cli_run(argc, argv, stdout, stderr);
+}

@@ -1,0 +1,303 @@
+// korvane-cli in-process against the virtual panels, on the virtual clock: what
+// each command prints and returns, site backups restored onto other panels,
+// files refused before anything goes on the wire, and Ctrl-C mid-restore.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/site_file.h"
+#include "cli/cli.h"
+#include "tests/support/faulty_driver.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Cli : public SimBus {
+protected:
+    void SetUp() override {
+        SimBus::SetUp();
+        dir = testing::TempDir() + "korvane-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        SimBus::TearDown();
+    }
+
+    Result cli(std::vector<std::string> args) {
+        args.insert(args.begin(), "korvane-cli");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        char* outText = nullptr;
+        char* errText = nullptr;
+        size_t outSize = 0, errSize = 0;
+        std::FILE* out = open_memstream(&outText, &outSize);
+        std::FILE* err = open_memstream(&errText, &errSize);
+        const int status = cli_run(static_cast<int>(args.size()), argv.data(), out, err);
+        std::fclose(out);
+        std::fclose(err);
+        Result r{status, outText, errText};
+        std::free(outText);
+        std::free(errText);
+        return r;
+    }
+
+    std::string file(const std::string& name, const std::string& text) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    std::string dir;
+};
+
+// A file of one panel with one field replaced.
+std::string onePanel(const std::string& field, const std::string& value) {
+    VirtualPanel p(0x1234ABCD);
+    DeviceRecord r{};
+    r.uid = p.uid;
+    r.dmxKnown = 0x3F;
+    Json doc = site_document({r});
+    if (value.empty())
+        doc["panels"][0].erase(field);
+    else
+        doc["panels"][0][field] = Json::parse(value);
+    return site_dump(doc);
+}
+
+}  // namespace
+
+TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
+    VirtualPanel& a = bus.addPanel(0x7A000001);
+    a.intensity = 2;
+    a.btn[0] = {1, 0x0005};
+    a.btn[1] = {9, 0x8000};  // a type the window does not offer
+    a.dmx[0][0] = 0x2C;      // start 812: above 511
+    a.dmx[0][1] = 0x03;
+    a.dmx[0][2] = 70;
+    a.dmx[0][3] = 3;
+    bus.addPanel(0x15000002);
+    bus.addPanel(0x60000003).faults.noMuteConfirm = true;  // stops the search at itself
+
+    Result r = cli({"discover"});
+    EXPECT_EQ(r.out, "7A000001\n");
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_EQ(r.err, "korvane-cli: discovery: Panel 60000003 does not confirm its mute: the search stopped there.\n");
+    EXPECT_FALSE(has(r.out, "found=")) << "the diagnostic lines stay off standard output";
+    EXPECT_FALSE(bus.isOpen());
+
+    r = cli({"-v", "read", "7a000001", "0x20000003"});  // the second is on no panel
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.out, "7A000001: firmware 2.0, intensity 2\n  button 1: Scene FLASH, scenes 1 3\n"
+                           "    DMX: start 812, count 70, flags 3 (sent when the flash turns on and off), levels:\n"
+                           "      0 0 0"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "  button 2: type 9, scenes 16\n"));
+    EXPECT_TRUE(has(r.out, "20000003: not answering\n"));
+    EXPECT_TRUE(has(r.err, "app_setup_parse\n")) << "-v: the diagnostic lines on standard error";
+
+    r = cli({"read", "--json", "7A000001"});
+    std::vector<DeviceRecord> panels;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(site_fromJson(Json::parse(r.out), &panels, &errors)) << r.out;
+    ASSERT_EQ(panels.size(), 1u);
+    EXPECT_EQ(panels[0].btn[1].type, 9);
+    EXPECT_EQ(std::memcmp(panels[0].dmx, a.dmx, sizeof a.dmx), 0);
+
+    r = cli({"identify", "7A000001", "--button", "3"});
+    EXPECT_EQ(r.out, "7A000001: answered: it makes itself known\n");
+    EXPECT_EQ(bus.panel(0x7A000001)->lastIdentifyMask, 0x04);
+    EXPECT_EQ(cli({"identify", "20000003"}).status, CLI_FAILED);
+
+    r = cli({"press", "15000002", "4"});
+    EXPECT_EQ(r.status, CLI_OK);
+    EXPECT_EQ(bus.panel(0x15000002)->lastPressButton, 3);
+
+    r = cli({"set-uid", "15000002", "--to", "15000009"});
+    EXPECT_EQ(r.out, "15000002 -> 15000009: changed\n");
+    EXPECT_NE(bus.panel(0x15000009), nullptr);
+
+    // Refused before the bus: a UID that is none, a missing --yes.
+    EXPECT_EQ(cli({"identify", "FFFFFFFF"}).status, CLI_USAGE);
+    EXPECT_EQ(cli({"identify", "12345678A"}).status, CLI_USAGE);
+    EXPECT_EQ(cli({"firmware", file("a.fw", "image")}).status, CLI_USAGE);
+    EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 0);
+
+    std::unique_ptr<PortDriver> absent(port_newAbsentDriver("no cable here"));
+    port_setDriver(absent.get());
+    r = cli({"read", "7A000001"});
+    EXPECT_EQ(r.status, CLI_NO_PORT);
+    EXPECT_TRUE(has(r.err, "the port cannot be opened: no cable here")) << r.err;
+    port_setDriver(&bus);
+}
+
+TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
+    bus.addRandomPanels(20, 13);
+    VirtualPanel& odd = bus.panelAt(4);
+    odd.btn[2] = {7, 0x0102};   // type 7
+    odd.dmx[5][0] = 0xFF;       // start 65535
+    odd.dmx[5][1] = 0xFF;
+    odd.dmx[5][2] = 3;          // a count the window never writes
+    const std::vector<uint32_t> old = bus.uids();
+    const std::string site = dir + "/site.json";
+
+    Result r = cli({"backup", site});
+    ASSERT_EQ(r.status, CLI_OK) << r.out << r.err;
+    EXPECT_EQ(r.out, site + ": 20 panels saved\n");
+    EXPECT_EQ(cli({"verify", site}).status, CLI_OK);
+
+    VirtualBus fresh;
+    fresh.addRandomPanels(20, 14);
+    port_setDriver(&fresh);
+    std::vector<std::string> args = {"restore", site, "--map"};
+    std::vector<uint32_t> now = fresh.uids();
+    for (size_t i = 0; i < old.size(); ++i) args.push_back(site_uidText(old[i]) + "=" + site_uidText(now[i]));
+    r = cli(args);
+    EXPECT_EQ(r.status, CLI_OK) << r.out;
+    EXPECT_TRUE(has(r.out, "restore: 20 panels: 20 restored and verified\n")) << r.out;
+    for (size_t i = 0; i < old.size(); ++i) {
+        const VirtualPanel& was = bus.panelAt(i);
+        const VirtualPanel& is = fresh.panelAt(i);
+        EXPECT_EQ(is.intensity, was.intensity);
+        for (int b = 0; b < DEV_BUTTONS; ++b) {
+            EXPECT_EQ(is.btn[b].type, was.btn[b].type);
+            EXPECT_EQ(is.btn[b].scn, was.btn[b].scn);
+        }
+        EXPECT_EQ(std::memcmp(is.dmx, was.dmx, sizeof is.dmx), 0) << "panel " << i;
+    }
+    args[0] = "verify";
+    r = cli(args);
+    EXPECT_EQ(r.status, CLI_OK) << r.out;
+    EXPECT_TRUE(has(r.out, "verify: 20 panels: 20 matches\n"));
+}
+
+TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
+    VirtualPanel& deaf = bus.addPanel(0x11);     // confirms writes, keeps its setup
+    deaf.faults.dropsWrites = true;
+    bus.addPanel(0x22).faults.silent = true;
+    VirtualPanel& bright = bus.addPanel(0x33);
+    bright.dmx[1][10] = 99;
+    DeviceRecord want[3] = {};
+    for (DeviceRecord& r : want) {
+        r.intensity = 1;
+        r.verMajor = 2;
+        r.btn[2] = {2, 0x0006};
+        r.dmxKnown = 0x3D;  // block 1 was not read at backup
+        r.dmx[0][2] = 70;
+    }
+    want[0].uid = 0x11;
+    want[1].uid = 0x22;
+    want[2].uid = 0x33;
+    want[2].intensity = 6;  // read from a panel, beyond what a write carries
+    std::string error;
+    const std::string site = dir + "/site.json";
+    ASSERT_TRUE(site_save(site, {want[0], want[1], want[2]}, &error)) << error;
+
+    Result r = cli({"restore", site});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.out, "00000011: restored but differs\n  buttons[2].type: file 2, panel 0\n"
+                           "  buttons[2].scenes: file [2, 3], panel []\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "00000022: not answering\n"));
+    EXPECT_TRUE(has(r.out, "00000033: restored but differs\n  intensity: file 6, panel 2\n"
+                           "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
+                           "  note: dmx[1]: not in the file (not read at backup): the panel keeps its own\n"))
+        << r.out;
+    EXPECT_EQ(bright.dmx[1][10], 99) << "a block not read at backup is never sent";
+    EXPECT_EQ(bright.dmxWrites, 5);
+
+    r = cli({"verify", site, "--only", "11", "22", "--json"});
+    const Json report = Json::parse(r.out);
+    EXPECT_EQ(report["failed"], 2);
+    EXPECT_EQ(report["panels"][0]["result"], "differs");
+    EXPECT_EQ(report["panels"][1]["result"], "not answering");
+}
+
+TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
+    bus.addPanel(0x1234ABCD);
+    const std::pair<std::string, std::string> cases[] = {
+        {file("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
+         "version: 2 is not a version this program reads (it reads 1)"},
+        {file("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
+        {file("level.json", [] {
+             Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
+             doc["panels"][0]["dmx"][1]["levels"][3] = 256;
+             return site_dump(doc);
+         }()),
+         "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
+        {file("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
+        {file("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),
+         "panels[0].buttons[0].scenes[0]: 17 is out of range (1 to 16)"},
+        {file("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
+    };
+    for (const auto& [path, why] : cases) {
+        const Result r = cli({"restore", path});
+        EXPECT_EQ(r.status, CLI_USAGE) << path;
+        EXPECT_TRUE(has(r.err, why)) << r.err;
+        EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
+    }
+    // A good file with a map to a panel the file does not hold.
+    const std::string good = file("good.json", onePanel("uid", "\"1234ABCD\""));
+    EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
+    EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
+    EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
+    EXPECT_TRUE(bus.heard().empty());
+}
+
+TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
+    std::vector<DeviceRecord> site;
+    for (uint32_t uid = 0x101; uid <= 0x105; ++uid) {
+        bus.addPanel(uid);
+        DeviceRecord r{};
+        r.uid = uid;
+        r.intensity = 3;
+        r.verMajor = 2;
+        r.dmxKnown = 0x3F;
+        site.push_back(r);
+    }
+    std::string error;
+    ASSERT_TRUE(site_save(dir + "/site.json", site, &error));
+    // Ctrl-C while the third panel's setup packet is on the wire.
+    int setups = 0;
+    FaultyDriver hook(bus, [&](const std::vector<uint8_t>& f) {
+        if (f.size() > PKT_DATA + 1 && f[PKT_LEN] == 40 && ++setups == 3) cancel_request();
+        return true;
+    });
+    port_setDriver(&hook);
+    const Result r = cli({"restore", dir + "/site.json"});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_EQ(r.out,
+              "00000101: restored and verified\n00000102: restored and verified\n00000103: restored and verified\n"
+              "00000104: not restored (cancelled)\n00000105: not restored (cancelled)\n"
+              "restore: 5 panels: 3 restored and verified, 2 not restored (cancelled)\n");
+    EXPECT_EQ(bus.panel(0x103)->dmxWrites, 6) << "the panel in progress is finished";
+    EXPECT_EQ(bus.panel(0x104)->setupWrites, 0);
+    EXPECT_FALSE(bus.isOpen()) << "the cable is released";
+
+    // Cancelled in the middle of a discovery, a backup writes no file.
+    int compares = 0;
+    FaultyDriver early(bus, [&](const std::vector<uint8_t>& f) {
+        if (f.size() > PKT_DATA + 1 && f[PKT_DATA] == 0x02 && f[PKT_DATA + 1] == 0x02 && ++compares == 40)
+            cancel_request();
+        return true;
+    });
+    port_setDriver(&early);
+    const Result b = cli({"backup", dir + "/new.json"});
+    EXPECT_EQ(b.status, CLI_FAILED);
+    EXPECT_TRUE(has(b.out, dir + "/new.json: not written (cancelled)\n")) << b.out;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/new.json"));
+}
