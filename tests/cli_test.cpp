@@ -1,8 +1,13 @@
 // korvane-cli in-process against the virtual panels, on the virtual clock: what
 // each command prints and returns, site backups restored onto other panels,
 // files refused before anything goes on the wire, and Ctrl-C mid-restore.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <cstdio>
 #include <cstring>
@@ -37,7 +42,7 @@ protected:
         SimBus::TearDown();
     }
 
-    Result cli(std::vector<std::string> args) {
+    Result cli(std::vector<std::string> args, std::FILE* errTo = nullptr) {
         args.insert(args.begin(), "korvane-cli");
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -47,7 +52,7 @@ protected:
         size_t outSize = 0, errSize = 0;
         std::FILE* out = open_memstream(&outText, &outSize);
         std::FILE* err = open_memstream(&errText, &errSize);
-        const int status = cli_run(static_cast<int>(args.size()), argv.data(), out, err);
+        const int status = cli_run(static_cast<int>(args.size()), argv.data(), out, errTo ? errTo : err);
         std::fclose(out);
         std::fclose(err);
         Result r{status, outText, errText};
@@ -300,4 +305,42 @@ TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
     EXPECT_EQ(b.status, CLI_FAILED);
     EXPECT_TRUE(has(b.out, dir + "/new.json: not written (cancelled)\n")) << b.out;
     EXPECT_FALSE(std::filesystem::exists(dir + "/new.json"));
+}
+
+TEST_F(Cli, ProgressOnlyOnATerminal) {
+    bus.addRandomPanels(4, 3);
+    // Not a terminal: nothing but the result (see the backup above) and no progress.
+    EXPECT_EQ(cli({"backup", dir + "/a.json"}).err, "");
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    std::FILE* tty = std::fopen(ptsname(master), "w");
+    ASSERT_NE(tty, nullptr);
+    // The third setup read waits until the progress line shows it on the terminal.
+    std::string shown;
+    bool seen = false;
+    int reads = 0;
+    FaultyDriver hook(bus, [&](const std::vector<uint8_t>& f) {
+        if (f.size() > PKT_DATA && f[PKT_LEN] == 1 && f[PKT_DATA] == 0x01 && ++reads == 3) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!seen && std::chrono::steady_clock::now() < end) {
+                pollfd p{master, POLLIN, 0};
+                char buffer[256];
+                if (poll(&p, 1, 100) == 1) {
+                    const ssize_t n = ::read(master, buffer, sizeof buffer);
+                    if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+                }
+                seen = has(shown, "reading panel 3 of 4 (");
+            }
+        }
+        return true;
+    });
+    port_setDriver(&hook);
+    const Result r = cli({"backup", dir + "/b.json"}, tty);
+    std::fclose(tty);
+    ::close(master);
+    EXPECT_TRUE(seen) << "gave up waiting for the progress line of the third panel; the terminal showed: " << shown;
+    EXPECT_EQ(r.status, CLI_OK);
+    EXPECT_EQ(r.out, dir + "/b.json: 4 panels saved\n");
 }
