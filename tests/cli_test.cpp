@@ -141,6 +141,18 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(cli({"identify", "12345678A"}).status, CLI_USAGE);
     EXPECT_EQ(cli({"firmware", file("a.fw", "image")}).status, CLI_USAGE);
     EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 0);
+    // The upload's own refusals, then an image of two chunks.
+    r = cli({"firmware", file("a.pkg", "image"), "--yes"});
+    EXPECT_EQ(r.status, CLI_USAGE);
+    EXPECT_EQ(r.err, "korvane-cli: Package file not implemented.\n");
+    r = cli({"firmware", file("empty.fw", ""), "--yes"});
+    EXPECT_EQ(r.status, CLI_USAGE);
+    EXPECT_TRUE(has(r.err, "empty.fw: empty. Nothing was sent.\n")) << r.err;
+    EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 0);
+    r = cli({"firmware", file("b.fw", std::string(100, 'k')), "--yes"});
+    EXPECT_EQ(r.status, CLI_OK) << r.err;
+    EXPECT_EQ(r.out, dir + "/b.fw: sent, 100 bytes in 2 chunks\n");
+    EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
 
     std::unique_ptr<PortDriver> absent(port_newAbsentDriver("no cable here"));
     port_setDriver(absent.get());
