@@ -33,6 +33,9 @@ BenchRows tick_rows();
 // Timing fidelity on the real clock against the virtual panels; realtime runs
 // it under SCHED_FIFO when the process may.
 BenchRows timing_run(bool withFirmware, bool realtime);
+// korvane-cli backup of 20 virtual panels on the real clock against the same
+// floor: a whole discovery and 20 setup reads.
+BenchRows backup_run(bool realtime);
 
 // The window idling with the demo panels, then memory with 200 devices listed.
 // Runs in the calling process; call it in a child.

@@ -6,7 +6,8 @@
 // timing part under SCHED_FIFO, out of reach of other processes on a shared
 // machine (see docs/performance.md); KORVANE_BENCH_VERBOSE=1 also
 // prints Google Benchmark's own report; KORVANE_BENCH_PARTS picks parts, a
-// comma list of idle, gb (assembler and tick) and timing (all by default).
+// comma list of idle, gb (assembler and tick), timing and backup (all by
+// default).
 //
 // Threads: see bench.h.
 #include <benchmark/benchmark.h>
@@ -226,6 +227,11 @@ int main(int argc, char** argv) {
                      skipFirmware ? " (firmware upload skipped: KORVANE_BENCH_SKIP_FIRMWARE)"
                                   : " (the firmware upload takes about three minutes)");
         timing = timing_run(!skipFirmware, envFlag("KORVANE_BENCH_RT"));
+    }
+    if (wanted("backup")) {
+        std::fprintf(stderr, "bench: korvane-cli backup of 20 panels on the real clock (about three and a half minutes)...\n");
+        const BenchRows backup = backup_run(envFlag("KORVANE_BENCH_RT"));
+        timing.insert(timing.end(), backup.begin(), backup.end());
     }
 
     printTable({{"1. Receive assembler", assembler},
