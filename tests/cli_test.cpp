@@ -242,6 +242,19 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
     EXPECT_EQ(report["failed"], 2);
     EXPECT_EQ(report["panels"][0]["result"], "differs");
     EXPECT_EQ(report["panels"][1]["result"], "not answering");
+
+    // Blocks that cannot be read are marked so in the backup, and a restore never sends them.
+    bright.faults.cutDmxBlocks = true;
+    r = cli({"backup", dir + "/cut.json", "--list", file("cut.lst", "U:00000033\r\n")});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.out, "00000033: saved\n  dmx[0]: could not be read\n")) << r.out;
+    std::vector<DeviceRecord> cut;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(site_load(dir + "/cut.json", &cut, &errors));
+    EXPECT_EQ(cut[0].dmxKnown, 0);
+    const int writes = bright.dmxWrites;
+    EXPECT_EQ(cli({"restore", dir + "/cut.json"}).status, CLI_OK);
+    EXPECT_EQ(bright.dmxWrites, writes);
 }
 
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
