@@ -126,6 +126,21 @@ TEST_F(WindowTest, ColumnsFitTheirTexts) {
     }
 }
 
+TEST_F(TickTest, PortLineFollowsTheCable) {
+    tick();
+    EXPECT_EQ(portStatus(), "Port: FTDI cable KVSIM001");
+    bus.setCableVanished(true);
+    EXPECT_TRUE(tickUntil("the port line to say the cable is gone",
+                          [&] { return portStatus().rfind("Port: no cable: ", 0) == 0; }));
+    bus.setCableVanished(false);
+    EXPECT_TRUE(tickUntil("the port line to name the cable again",
+                          [&] { return portStatus() == "Port: FTDI cable KVSIM001"; }));
+    EXPECT_EQ(portStatusText(1, "KVSIM001", "sim"), "Port: virtual panels");
+    EXPECT_EQ(portStatusText(1, "/dev/ttyUSB0", "/dev/ttyUSB0"), "Port: /dev/ttyUSB0");
+    EXPECT_EQ(portStatusText(-1, "no FTDI cable found (status 2)", nullptr),
+              "Port: no cable: no FTDI cable found (status 2)");
+}
+
 TEST_F(TickTest, CellTextsFollowTheTable) {
     DeviceRecord a = record(0x12AB, 2, 5, {{1, 0x0012}, {2, 0x0012}, {0, 0x7777}, {0, 0}, {3, 1}, {2, 0xBEEF}});
     a.intensity = 1;
@@ -289,4 +304,13 @@ TEST_F(ButtonsTest, ClicksInTheList) {
         EXPECT_EQ(answers.seen.back().title, "Setup 00C0FFEE") << column;
     }
     EXPECT_EQ(panel.pressCount, 2) << "a click on those columns presses nothing";
+
+    // Operations that end without a box say so on the status line.
+    answers.push(GTK_RESPONSE_OK);
+    buttonEditAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "Setup sent to 00C0FFEE");
+    buttonIdentifyAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "Identify: 00C0FFEE answered");
 }
