@@ -177,8 +177,7 @@ void* makeDiscoveryThr(void*) {
 }
 
 void* makeLoadThr(void*) {
-    int total = 0;
-    while (total < DEV_MAX && dev_uidAt(total) != 0) ++total;
+    const int total = dev_count();
     int read = 0;
     int answered = 0;
     bool cancelled = false;
@@ -223,8 +222,7 @@ void buttonReadAction(GtkWidget*, gpointer) {
     constexpr size_t REPORT_FULL = 1990;
     std::string report = "Read setup:\n Device(s) not responding:\n";
     bool silent = false;
-    int total = 0;
-    while (total < DEV_MAX && dev_uidAt(total) != 0) ++total;
+    const int total = dev_count();
     int answered = 0;
     for (int i = 0; i < total; ++i) {
         const uint32_t uid = dev_uidAt(i);
@@ -323,6 +321,13 @@ void buttonGenUIDAction(GtkWidget*, gpointer) {
 
 void buttonDmxConsoleAction(GtkWidget*, gpointer) { dmxConsole(); }
 
+// The worker sees the request at its next boundary between exchanges.
+void buttonCancelAction(GtkWidget*, gpointer) {
+    if (thrDisc.load() != THR_BUSY) return;
+    cancel_request();
+    cancelEnable();
+}
+
 void buttonDaliAction(GtkWidget*, gpointer) {}
 void buttonInitializeAllAction(GtkWidget*, gpointer) {}
 void buttonRandomizeAction(GtkWidget*, gpointer) {}
@@ -331,21 +336,13 @@ void buttonInfoAction(GtkWidget*, gpointer) {}
 
 // ---- List files -------------------------------------------------------------------
 
-void buttonCancelAction(GtkWidget*, gpointer) {
-    if (thrDisc.load() != THR_BUSY) return;
-    cancel_request();
-    cancelEnable();
-}
-
 void buttonSaveListAction(GtkWidget*, gpointer) {
     if (!openFileDialog(FILE_LIST_SAVE)) return;
     const std::string name = getFilename();
     const int rc = saveListFile(name.c_str());
     if (rc == 0) {
-        int saved = 0;
-        while (saved < DEV_MAX && dev_uidAt(saved) != 0) ++saved;
         gchar* base = g_path_get_basename(name.c_str());
-        status_setEnd(std::string("List saved: ") + base + " (" + std::to_string(saved) + " panels)");
+        status_setEnd(std::string("List saved: ") + base + " (" + std::to_string(dev_count()) + " panels)");
         g_free(base);
         return;
     }
@@ -367,14 +364,12 @@ void buttonLoadListAction(GtkWidget*, gpointer) {
     dev_removeAll();
     const int read = readListFile(in);
     std::fclose(in);
-    if (thrDisc.load() == THR_BUSY || read == 0) {
+    if (read == 0) {
         gchar* base = g_path_get_basename(name.c_str());
-        if (read == 0) status_setEnd(std::string("List loaded: ") + base + " (0 panels)");
+        status_setEnd(std::string("List loaded: ") + base + " (0 panels)");
         g_free(base);
-        return;
     }
-    int listed = 0;
-    while (listed < DEV_MAX && dev_uidAt(listed) != 0) ++listed;
-    status_setReading(0, listed);
+    if (thrDisc.load() == THR_BUSY || read == 0) return;
+    status_setReading(0, dev_count());
     startWorker(makeLoadThr, "list-load worker");
 }

@@ -2,7 +2,9 @@
 //
 // Threads: the GUI thread builds and touches every widget, runs the tick and the
 // handlers. Workers reach the screen only through the device table (read here as
-// whole-record copies), the hand-over state of handover.h and selected_dev.
+// whole-record copies), the hand-over state of handover.h, selected_dev, and
+// the discovery's pass and count and the upload's chunk count (atomics) that the
+// status line reads.
 #include "gui/mainWin.h"
 
 #include <algorithm>
@@ -203,8 +205,14 @@ int textWidth(GtkWidget* widget, const std::string& text) {
 // The widest character of a set, n times: as wide as any n of them in a row.
 std::string widest(GtkWidget* widget, const char* set, int n) {
     char best = set[0];
-    for (const char* c = set; *c; ++c)
-        if (textWidth(widget, std::string(1, *c)) > textWidth(widget, std::string(1, best))) best = *c;
+    int bestWidth = -1;
+    for (const char* c = set; *c; ++c) {
+        const int w = textWidth(widget, std::string(1, *c));
+        if (w > bestWidth) {
+            best = *c;
+            bestWidth = w;
+        }
+    }
     return std::string(static_cast<size_t>(n), best);
 }
 
