@@ -250,6 +250,8 @@ void fitColumns(GtkWidget* list, GtkStyle*, gpointer) {
         gtk_widget_size_request(vbar, &bar);
     gint spacing = 0;
     gtk_widget_style_get(scrolledDeviceList, "scrollbar-spacing", &spacing, nullptr);
+    // The list's own edge: its style's thickness each side, and one spacing after the last column.
+    total += 2 * list->style->xthickness + 1;
     gtk_widget_set_size_request(scrolledDeviceList, std::max(640, total + bar.width + spacing), 135);
 }
 

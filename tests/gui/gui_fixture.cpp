@@ -228,7 +228,6 @@ void GuiTest::SetUp() {
 
 void GuiTest::TearDown() {
     bus.closed = false;  // a worker held at the gate goes on
-    cancel_clear();
     tickUntil("the workers to end", idle);
     cable_free();
     port_setDriver(nullptr);
