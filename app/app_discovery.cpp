@@ -20,6 +20,7 @@ std::atomic<uint32_t> dAddrHi{0xFFFFFFFF};
 std::atomic<uint32_t> dAddr{0x80000000};
 std::atomic<uint32_t> discovery_mute_rec{0};
 std::atomic<int32_t> dPass{0};
+std::atomic<int32_t> dFound{0};
 
 namespace {
 
@@ -111,6 +112,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
     CableUse use;
     outcome = DiscoveryOutcome{};
     dPass = 0;
+    dFound = 0;
     uint8_t frame[PKT_MAX_SIZE];
     {
         CableHold hold;
@@ -161,6 +163,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
             failures = 0;
             addDevUID(candidate);
             found[count++] = candidate;
+            dFound = count;
             if (count >= limit) {
                 cable_free();
                 return count;

@@ -14,6 +14,8 @@ extern std::atomic<uint32_t> dAddr;
 extern std::atomic<uint32_t> discovery_mute_rec;
 // The pass running, counted from 1; 0 before the first (progress for the caller).
 extern std::atomic<int32_t> dPass;
+// Panels found and muted so far in the run (progress for the caller).
+extern std::atomic<int32_t> dFound;
 
 // Stops early, between two compare steps or before a mute, when the cancel
 // request is raised; a mute under way is finished first.

@@ -24,6 +24,7 @@
 // tests wait for a transfer thread to end.
 
 std::atomic<int32_t> thrTrans{0};
+std::atomic<int32_t> fwChunks{0};
 
 namespace {
 
@@ -89,6 +90,7 @@ int makeSendFile(const char* path, uint32_t uid) {
     diag_printf("\nData size: %d\n", size);
     pStatusSt = 0;
     pStatusTop = size / FW_CHUNK;
+    fwChunks = (size + FW_CHUNK - 1) / FW_CHUNK;
     CableUse use;
     cable_open();
 
@@ -127,6 +129,9 @@ int makeSendFile(const char* path, uint32_t uid) {
     } else {
         diag_printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);
         diag_flush();
+        char text[64];
+        std::snprintf(text, sizeof text, "Firmware: %d chunks sent", chunks);
+        status_setEnd(text);
     }
     cable_free();
     return 0;

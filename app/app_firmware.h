@@ -12,6 +12,7 @@ constexpr int FW_IMAGE_MAX = 131072;
 constexpr int FW_CHUNK = 64;
 
 extern std::atomic<int32_t> thrTrans;  // 0xFF while a transfer runs
+extern std::atomic<int32_t> fwChunks;  // chunks of the running transfer, the last short one included
 
 void buttonSendAction(uint32_t uid, const char* path);
 void* read_send_file_struct(void* arg);

@@ -32,6 +32,10 @@ std::string& message = *new std::string;
 bool showing = false;               // the window has taken the message and shows it
 std::deque<Message>& guiBacklog = *new std::deque<Message>;  // GUI-thread posts made while a box is open
 
+std::mutex statusMutex;  // the status line's state below, taken alone
+int32_t readDone = 0, readTotal = 0;
+std::string& endLine = *new std::string;
+
 std::thread::id guiThread;
 bool haveGuiThread = false;
 MessageShower shower = nullptr;
@@ -135,8 +139,33 @@ void cancel_clear() { cancelRequested.store(false); }
 
 bool cancel_requested() { return cancelRequested.load(); }
 
+void status_setReading(int32_t done, int32_t total) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    readDone = done;
+    readTotal = total;
+}
+
+bool status_reading(int32_t* done, int32_t* total) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    *done = readDone;
+    *total = readTotal;
+    return readTotal > 0;
+}
+
+void status_setEnd(const std::string& text) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    endLine = text;
+}
+
+std::string status_end() {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return endLine;
+}
+
 void handover_reset() {
     cancel_clear();
+    status_setReading(0, 0);
+    status_setEnd("");
     std::lock_guard<std::mutex> lock(slotMutex);
     msgType = MSG_NONE;
     message.clear();

@@ -8,7 +8,8 @@
 // slot is guarded by slotMutex; a worker that posts while a message is pending
 // sleeps on a condition variable until the window empties the slot. A post from
 // the GUI thread never waits for the GUI thread: see messageInfo. The cancel
-// request is one lock-free atomic.
+// request is one lock-free atomic. The status line's state (a worker's setup
+// reads, the end line) is guarded by a mutex of its own, taken alone.
 #pragma once
 
 #include <atomic>
@@ -53,4 +54,12 @@ void cancel_request();
 void cancel_clear();
 bool cancel_requested();
 
-void handover_reset();        // tests: empty slot, no locks, progress 0 of 100, no cancel
+// What the window's status line shows besides the progress bar. A worker
+// reading setups publishes K of N (0 of 0 outside that phase); an operation
+// that ends without a box leaves one line saying how it ended. Any thread.
+void status_setReading(int32_t done, int32_t total);
+bool status_reading(int32_t* done, int32_t* total);  // false outside a read phase
+void status_setEnd(const std::string& text);
+std::string status_end();
+
+void handover_reset();        // tests: empty slot, no locks, progress 0 of 100, no cancel, no status

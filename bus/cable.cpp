@@ -255,6 +255,17 @@ int32_t cable_poll() {
     return result;
 }
 
+int32_t cable_portState(char* text, size_t size) {
+    if (!cable_tryLock()) return CABLE_BUSY;
+    int32_t state = 0;
+    if (cableDev >= 0 && getOpenSerial(text, size))
+        state = 1;
+    else if (getOpenError(text, size))
+        state = -1;
+    cable_unlock();
+    return state;
+}
+
 int32_t cable_trySendRaw(const uint8_t* data, int32_t n) {
     if (!cable_tryLock()) return CABLE_BUSY;
     const int32_t result = sendData(data, n);

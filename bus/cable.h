@@ -95,6 +95,11 @@ int32_t cable_sendAndConfirm(uint8_t* frame, int polls, void (*pause)(), Answere
 constexpr int32_t CABLE_BUSY = -100;
 int32_t cable_poll();
 
+// The port as the status line shows it, without waiting: CABLE_BUSY while an
+// operation holds the cable; else 1 with the open port's serial number (a tty's
+// path) in text, -1 with why the last open failed, 0 when it is just closed.
+int32_t cable_portState(char* text, size_t size);
+
 // A raw transmission (the DMX console's frames) that never cuts into an exchange:
 // sent only when no operation holds the cable, CABLE_BUSY otherwise.
 int32_t cable_trySendRaw(const uint8_t* data, int32_t n);

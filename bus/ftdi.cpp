@@ -166,6 +166,12 @@ void closeDevice() {
 
 int32_t getOpenDevice() { return device; }
 
+bool getOpenSerial(char* text, size_t size) {
+    if (device < 0) return false;
+    std::snprintf(text, size, "%s", cBufLD[device]);
+    return true;
+}
+
 bool getOpenError(char* text, size_t size) {
     if (lastFailure.kind == OpenFailure::None) return false;
     const char* what = lastFailure.kind == OpenFailure::Listing ? "listing the cables failed" : "no cable opened";

@@ -16,6 +16,9 @@ int32_t openDeviceFTDI(int32_t index);
 int32_t openDevice(int32_t index);
 void closeDevice();
 int32_t getOpenDevice();
+// The serial number the open device was opened by (a tty's is its path); false
+// when none is open.
+bool getOpenSerial(char* text, size_t size);
 // Why the last open failed, for the operator: the driver's reason and the
 // status. False when the last open succeeded (or none was tried).
 bool getOpenError(char* text, size_t size);

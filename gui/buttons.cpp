@@ -35,6 +35,7 @@ GtkWidget* buttonInitializeAll = nullptr;
 GtkWidget* buttonRandomize = nullptr;
 GtkWidget* buttonSearch = nullptr;
 GtkWidget* buttonDmxCondole = nullptr;
+GtkWidget* buttonCancel = nullptr;
 
 std::atomic<int32_t> thrDisc{0};
 pthread_t threadDiscovery{};
@@ -62,6 +63,7 @@ void clearListWidget() {
 // Starts a discovery or list-load worker unless one runs. The thread is detached:
 // nobody waits for it, and its resources go back when it ends.
 void startWorker(void* (*body)(void*), const char* what) {
+    cancel_clear();  // a request left from the last worker is not for this one
     thrDisc = THR_BUSY;
     setLock(LOCK_DISCOVERY);
     pthread_attr_t attr;
@@ -81,6 +83,10 @@ void startDiscoveryWorker() {
     if (thrDisc.load() == THR_BUSY) return;
     clearListWidget();
     dev_removeAll();
+    // The status line shows this run from its start, not the last run's count.
+    dPass = 0;
+    dFound = 0;
+    status_setReading(0, 0);
     startWorker(makeDiscoveryThr, "discovery worker");
 }
 
@@ -103,6 +109,15 @@ GtkWidget* getButtonIdentify() { return makeButton(buttonIdentify, "Identify", b
 GtkWidget* getButtonGenUID() { return makeButton(buttonGenUID, "Generate UID", buttonGenUIDAction); }
 GtkWidget* getButtonSaveList() { return makeButton(buttonSaveList, "Save list", buttonSaveListAction); }
 GtkWidget* getButtonLoadList() { return makeButton(buttonLoadList, "Load list", buttonLoadListAction); }
+GtkWidget* getButtonCancel() {
+    if (buttonCancel) return buttonCancel;
+    makeButton(buttonCancel, "Cancel", buttonCancelAction);
+    gtk_widget_set_sensitive(buttonCancel, FALSE);
+    gtk_widget_set_tooltip_text(buttonCancel,
+                                "Stops the discovery or list load after the exchange in progress; "
+                                "the panels found so far stay in the list.");
+    return buttonCancel;
+}
 
 void buttonsEnable(uint8_t enabled, uint8_t selected) {
     const bool on = enabled != 0;
@@ -117,22 +132,41 @@ void buttonsEnable(uint8_t enabled, uint8_t selected) {
     setSensitive(buttonEdit, device);
 }
 
+void cancelEnable() { setSensitive(buttonCancel, thrDisc.load() == THR_BUSY && !cancel_requested()); }
+
 // ---- Workers --------------------------------------------------------------------
 
 void* makeDiscoveryThr(void*) {
     selected_dev = NO_DEVICE;
     uint32_t found[DEV_MAX] = {};
     app_discovery(found, DEV_MAX);
+    const bool searchCancelled = app_discovery_outcome().end == DiscoveryEnd::Cancelled;
+    bool cancelled = searchCancelled;
     dev_removeAll();
+    int total = 0;
+    while (total < DEV_MAX && found[total] != 0) ++total;
     int count = 0;
-    for (int i = 0; i < DEV_MAX && found[i] != 0; ++i) {
+    for (int i = 0; i < total; ++i) {
         addDevUID(found[i]);
-        app_setup_read(found[i]);
+        // Cancelled: the rest stay listed, unread; a read under way is finished first.
+        cancelled = cancelled || cancel_requested();
+        if (!cancelled) {
+            status_setReading(i + 1, total);
+            app_setup_read(found[i]);
+        }
         ++count;
     }
+    status_setReading(0, 0);
+    char text[512];
+    std::snprintf(text, sizeof text, "Discovery: %d found%s", count, cancelled ? " (cancelled)" : "");
+    status_setEnd(text);
     if (discoveryMsg.exchange(0) != 0) {
-        char text[512];
-        if (app_discovery_report(count, text, sizeof text) == MSG_ERROR)
+        const int type = app_discovery_report(count, text, sizeof text);
+        if (cancelled && !searchCancelled) {
+            const size_t used = std::strlen(text);
+            std::snprintf(text + used, sizeof text - used, "\n(cancelled)");
+        }
+        if (type == MSG_ERROR)
             messageError(text);
         else
             messageInfo(text);
@@ -143,11 +177,28 @@ void* makeDiscoveryThr(void*) {
 }
 
 void* makeLoadThr(void*) {
-    for (int i = 0; i < DEV_MAX; ++i) {
+    const int total = dev_count();
+    int read = 0;
+    int answered = 0;
+    bool cancelled = false;
+    for (int i = 0; i < total; ++i) {
         const uint32_t uid = dev_uidAt(i);
         if (uid == 0) break;
-        app_setup_read(uid);
+        if (cancel_requested()) {  // between two panels: no setup read is cut short
+            cancelled = true;
+            break;
+        }
+        status_setReading(i + 1, total);
+        if (app_setup_read(uid) > 0) ++answered;
+        ++read;
     }
+    status_setReading(0, 0);
+    char text[96];
+    if (cancelled)
+        std::snprintf(text, sizeof text, "List read: %d of %d read, %d answered (cancelled)", read, total, answered);
+    else
+        std::snprintf(text, sizeof text, "List read: %d of %d answered", answered, total);
+    status_setEnd(text);
     thrDisc = 0;
     remLock(LOCK_DISCOVERY);
     return nullptr;
@@ -171,16 +222,26 @@ void buttonReadAction(GtkWidget*, gpointer) {
     constexpr size_t REPORT_FULL = 1990;
     std::string report = "Read setup:\n Device(s) not responding:\n";
     bool silent = false;
-    for (int i = 0; i < DEV_MAX; ++i) {
+    const int total = dev_count();
+    int answered = 0;
+    for (int i = 0; i < total; ++i) {
         const uint32_t uid = dev_uidAt(i);
         if (uid == 0) break;
-        if (app_setup_read(uid) < 0 && report.size() < REPORT_FULL) {
+        status_setReading(i + 1, total);
+        showStatusNow();
+        if (app_setup_read(uid) > 0) {
+            ++answered;
+        } else if (report.size() < REPORT_FULL) {
             char line[16];
             std::snprintf(line, sizeof line, " %X\n", uid);
             report += line;
             silent = true;
         }
     }
+    status_setReading(0, 0);
+    char text[64];
+    std::snprintf(text, sizeof text, "Read parameters: %d of %d answered", answered, total);
+    status_setEnd(text);
     if (silent) messageError(report.c_str());
 }
 
@@ -201,13 +262,20 @@ void buttonEditAction(GtkWidget*, gpointer) {
     // Only the blocks read from this panel or set in the DMX setup dialog go out,
     // to every panel alike for "OK/SEND to all".
     if (result == 1) {
-        app_setup_send(uid, &setup, record.dmx, record.dmxKnown);
+        const bool confirmed = app_setup_send(uid, &setup, record.dmx, record.dmxKnown) > 0;
+        std::snprintf(text, sizeof text, confirmed ? "Setup sent to %08X" : "Setup sent to %08X, not confirmed", uid);
+        status_setEnd(text);
     } else if (result == 2) {
+        int sent = 0;
+        int confirmed = 0;
         for (int i = 0; i < DEV_MAX; ++i) {
             const uint32_t each = dev_uidAt(i);
             if (each == 0) break;
-            app_setup_send(each, &setup, record.dmx, record.dmxKnown);
+            if (app_setup_send(each, &setup, record.dmx, record.dmxKnown) > 0) ++confirmed;
+            ++sent;
         }
+        std::snprintf(text, sizeof text, "Setup sent to %d panels, %d confirmed", sent, confirmed);
+        status_setEnd(text);
     }
 }
 
@@ -215,11 +283,16 @@ void buttonIdentifyAction(GtkWidget*, gpointer) {
     const int32_t selected = selected_dev.load();
     if (selected == NO_DEVICE) return;
     const uint32_t uid = static_cast<uint32_t>(selected);
+    char text[64];
     if (app_identify_send(uid, 0) < 0) {
-        char text[64];
+        std::snprintf(text, sizeof text, "Identify: %08X did not answer", uid);
+        status_setEnd(text);
         std::snprintf(text, sizeof text, "IDENTIFY:\n\n Device %X not responding.", uid);
         messageError(text);
+        return;
     }
+    std::snprintf(text, sizeof text, "Identify: %08X answered", uid);
+    status_setEnd(text);
 }
 
 void buttonUpdateFWAction(GtkWidget*, gpointer) {
@@ -248,6 +321,13 @@ void buttonGenUIDAction(GtkWidget*, gpointer) {
 
 void buttonDmxConsoleAction(GtkWidget*, gpointer) { dmxConsole(); }
 
+// The worker sees the request at its next boundary between exchanges.
+void buttonCancelAction(GtkWidget*, gpointer) {
+    if (thrDisc.load() != THR_BUSY) return;
+    cancel_request();
+    cancelEnable();
+}
+
 void buttonDaliAction(GtkWidget*, gpointer) {}
 void buttonInitializeAllAction(GtkWidget*, gpointer) {}
 void buttonRandomizeAction(GtkWidget*, gpointer) {}
@@ -260,7 +340,12 @@ void buttonSaveListAction(GtkWidget*, gpointer) {
     if (!openFileDialog(FILE_LIST_SAVE)) return;
     const std::string name = getFilename();
     const int rc = saveListFile(name.c_str());
-    if (rc == 0) return;
+    if (rc == 0) {
+        gchar* base = g_path_get_basename(name.c_str());
+        status_setEnd(std::string("List saved: ") + base + " (" + std::to_string(dev_count()) + " panels)");
+        g_free(base);
+        return;
+    }
     const std::string text = (rc == -1 ? "Cannot create file: " : "Cannot write file: ") + name;
     messageError(text.c_str());
 }
@@ -279,6 +364,12 @@ void buttonLoadListAction(GtkWidget*, gpointer) {
     dev_removeAll();
     const int read = readListFile(in);
     std::fclose(in);
+    if (read == 0) {
+        gchar* base = g_path_get_basename(name.c_str());
+        status_setEnd(std::string("List loaded: ") + base + " (0 panels)");
+        g_free(base);
+    }
     if (thrDisc.load() == THR_BUSY || read == 0) return;
+    status_setReading(0, dev_count());
     startWorker(makeLoadThr, "list-load worker");
 }

@@ -26,6 +26,7 @@ extern GtkWidget* buttonInitializeAll;
 extern GtkWidget* buttonRandomize;
 extern GtkWidget* buttonSearch;
 extern GtkWidget* buttonDmxCondole;
+extern GtkWidget* buttonCancel;  // beside the status line; stops a discovery or list load
 
 constexpr int32_t THR_BUSY = 255;
 
@@ -46,8 +47,12 @@ GtkWidget* getButtonIdentify();
 GtkWidget* getButtonGenUID();
 GtkWidget* getButtonSaveList();
 GtkWidget* getButtonLoadList();
+GtkWidget* getButtonCancel();
 
 void buttonsEnable(uint8_t enabled, uint8_t selected);
+// "Cancel" is sensitive only while a discovery or list-load worker runs and
+// has not been asked to stop yet; the status tick calls this.
+void cancelEnable();
 
 void buttonDiscoveryAction(GtkWidget* widget, gpointer data);
 void buttonReadAction(GtkWidget* widget, gpointer data);
@@ -63,6 +68,7 @@ void buttonSearchAction(GtkWidget* widget, gpointer data);
 void buttonInfoAction(GtkWidget* widget, gpointer data);
 void buttonSaveListAction(GtkWidget* widget, gpointer data);
 void buttonLoadListAction(GtkWidget* widget, gpointer data);
+void buttonCancelAction(GtkWidget* widget, gpointer data);
 
 void* makeDiscoveryThr(void* arg);
 void* makeLoadThr(void* arg);

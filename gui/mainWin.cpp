@@ -2,13 +2,20 @@
 //
 // Threads: the GUI thread builds and touches every widget, runs the tick and the
 // handlers. Workers reach the screen only through the device table (read here as
-// whole-record copies), the hand-over state of handover.h and selected_dev.
+// whole-record copies), the hand-over state of handover.h, selected_dev, and
+// the discovery's pass and count and the upload's chunk count (atomics) that the
+// status line reads.
 #include "gui/mainWin.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "app/app_discovery.h"
+#include "app/app_firmware.h"
 #include "app/app_setup.h"
 #include "app/handover.h"
 #include "bus/cable.h"
@@ -21,6 +28,8 @@ GtkWidget* scrolledDeviceList = nullptr;
 GtkWidget* deviceList = nullptr;
 GtkWidget* progressBar = nullptr;
 GtkWidget* table = nullptr;
+GtkWidget* statusText = nullptr;
+GtkWidget* statusPort = nullptr;
 guint ptimer = 0;
 std::atomic<int32_t> selected_dev{NO_DEVICE};
 uint8_t compEnabled = 1;
@@ -30,6 +39,8 @@ namespace {
 const char* const columnTitles[LIST_COLUMNS] = {"#",    "UID",  "SW ver.", "Intens.", "Btn1",
                                                 "Btn2", "Btn3", "Btn4",    "Btn5",    "Btn6"};
 const int columnWidths[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
+constexpr int FIRST_BUTTON_COLUMN = 4;
+constexpr int COLUMN_SPACE = 7;     // the list's own room around a column's text: 2 insets and the spacing
 
 // Row texts as last computed; row r mirrors device record r. A cell the record
 // does not determine (unknown version, unknown button type) keeps the text the
@@ -142,6 +153,108 @@ void setBar(int32_t done, int32_t total) {
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressBar), fraction);
 }
 
+
+// ---- Status line ----------------------------------------------------------------
+
+std::string format(const char* fmt, int a, int b) {
+    char text[64];
+    std::snprintf(text, sizeof text, fmt, a, b);
+    return text;
+}
+
+// What runs, from what the workers publish; how the last operation ended when
+// nothing runs.
+std::string activityText() {
+    std::string text;
+    const uint32_t locks = getLockComponents();
+    int32_t done = 0;
+    int32_t total = 0;
+    if (status_reading(&done, &total))
+        text = format("Reading %d of %d", done, total);
+    else if (locks & LOCK_DISCOVERY)
+        text = dPass.load() == 0 ? "Discovery: starting" : format("Discovery: pass %d, %d found", dPass, dFound);
+    if (locks & LOCK_FIRMWARE)
+        text += (text.empty() ? "" : "; ") + format("Firmware: chunk %d of %d", pStatusSt, fwChunks);
+    return text.empty() ? status_end() : text;
+}
+
+void setLabel(GtkWidget* label, const std::string& text) {
+    if (label && text != gtk_label_get_text(GTK_LABEL(label))) gtk_label_set_text(GTK_LABEL(label), text.c_str());
+}
+
+void updateStatusLine() {
+    setLabel(statusText, activityText());
+    char port[300] = {};
+    const int32_t state = cable_portState(port, sizeof port);
+    if (state == CABLE_BUSY) return;  // an exchange holds the port: it is still what it was
+    const std::string text = portStatusText(state, port, std::getenv("KORVANE_PORT"));
+    setLabel(statusPort, text);
+    if (statusPort) gtk_widget_set_tooltip_text(statusPort, text.c_str());
+}
+
+// ---- Column widths ----------------------------------------------------------------
+
+int textWidth(GtkWidget* widget, const std::string& text) {
+    PangoLayout* layout = gtk_widget_create_pango_layout(widget, text.c_str());
+    int width = 0;
+    pango_layout_get_pixel_size(layout, &width, nullptr);
+    g_object_unref(layout);
+    return width;
+}
+
+// The widest character of a set, n times: as wide as any n of them in a row.
+std::string widest(GtkWidget* widget, const char* set, int n) {
+    char best = set[0];
+    int bestWidth = -1;
+    for (const char* c = set; *c; ++c) {
+        const int w = textWidth(widget, std::string(1, *c));
+        if (w > bestWidth) {
+            best = *c;
+            bestWidth = w;
+        }
+    }
+    return std::string(static_cast<size_t>(n), best);
+}
+
+// Each column at least its own width and as wide as the longest text it can
+// show, its title button included, in the list's font; again when the font changes.
+void fitColumns(GtkWidget* list, GtkStyle*, gpointer) {
+    const char* digits = "0123456789";
+    const char* hex = "0123456789ABCDEF";
+    const std::string mask = widest(list, hex, 4);
+    const std::vector<std::string> texts[LIST_COLUMNS] = {
+        {widest(list, digits, 3)},
+        {widest(list, hex, 8)},
+        {widest(list, digits, 1) + "." + widest(list, digits, 3)},
+        {widest(list, digits, 1)},
+        {"*Scene ", " Scene ", "Off", "F-0x" + mask, "L-0x" + mask},
+    };
+    GtkCList* clist = GTK_CLIST(list);
+    int total = 0;
+    for (int c = 0; c < LIST_COLUMNS; ++c) {
+        int width = columnWidths[c];
+        for (const std::string& text : texts[std::min(c, FIRST_BUTTON_COLUMN)])
+            width = std::max(width, textWidth(list, text));
+        if (GtkWidget* title = clist->column[c].button) {
+            GtkRequisition asked;
+            gtk_widget_size_request(title, &asked);
+            width = std::max(width, asked.width);
+        }
+        gtk_clist_set_column_width(clist, c, width);
+        total += width + COLUMN_SPACE;
+    }
+    // The list opens showing every column: wider than its usual 640 when they need it.
+    if (!scrolledDeviceList) return;
+    GtkRequisition bar = {0, 0};
+    if (GtkWidget* vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scrolledDeviceList)))
+        gtk_widget_size_request(vbar, &bar);
+    gint spacing = 0;
+    gtk_widget_style_get(scrolledDeviceList, "scrollbar-spacing", &spacing, nullptr);
+    // The list's own edge: its style's thickness each side, and one spacing after the last column.
+    total += 2 * list->style->xthickness + 1;
+    gtk_widget_set_size_request(scrolledDeviceList, std::max(640, total + bar.width + spacing), 135);
+}
+
 }  // namespace
 
 // ---- The status tick --------------------------------------------------------
@@ -168,9 +281,24 @@ gboolean progress(gpointer) {
     // message step and this one: its box is still to come, so keep the buttons
     // grey until it has been shown.
     componentEnable(getLockComponents() == 0 && message_pendingType() == MSG_NONE);
+    cancelEnable();
     if (deviceList) refreshList();
+    updateStatusLine();
     inTick = false;
     return TRUE;
+}
+
+std::string portStatusText(int32_t state, const char* text, const char* choice) {
+    if (state < 0) return std::string("Port: no cable: ") + text;
+    if (state == 0) return "Port: closed";
+    if (choice && std::strcmp(choice, "sim") == 0) return "Port: virtual panels";
+    if (text[0] == '/') return std::string("Port: ") + text;
+    return std::string("Port: FTDI cable ") + text;
+}
+
+void showStatusNow() {
+    updateStatusLine();
+    if (window && window->window) gdk_window_process_updates(window->window, TRUE);
 }
 
 // Tests: cells written by the tick so far; forgetting the row texts.
@@ -215,7 +343,18 @@ GtkWidget* getDeviceList() {
     g_signal_connect_after(deviceList, "button-release-event", G_CALLBACK(listReleased), nullptr);
     gtk_clist_set_shadow_type(GTK_CLIST(deviceList), GTK_SHADOW_NONE);
     gtk_clist_set_selection_mode(GTK_CLIST(deviceList), GTK_SELECTION_SINGLE);
-    for (int c = 0; c < LIST_COLUMNS; ++c) gtk_clist_set_column_width(GTK_CLIST(deviceList), c, columnWidths[c]);
+    fitColumns(deviceList, nullptr, nullptr);
+    g_signal_connect(deviceList, "style-set", G_CALLBACK(fitColumns), nullptr);
+    for (int c = FIRST_BUTTON_COLUMN; c < LIST_COLUMNS; ++c) {
+        const int b = c - FIRST_BUTTON_COLUMN + 1;
+        char tip[200];
+        std::snprintf(tip, sizeof tip,
+                      "What button %d of the panel does: Off, or F (flash) / L (latch) and its scene mask.\n"
+                      "'*': button %d is active, its scene is on.\n"
+                      "A click in this column presses button %d on that panel.",
+                      b, b, b);
+        gtk_widget_set_tooltip_text(GTK_CLIST(deviceList)->column[c].button, tip);
+    }
     gtk_clist_set_row_height(GTK_CLIST(deviceList), 50);
 
     gtk_container_add(GTK_CONTAINER(scrolledDeviceList), deviceList);
@@ -292,6 +431,23 @@ GtkWidget* getProgressBar() {
     return table;
 }
 
+GtkWidget* getStatusLine() {
+    GtkWidget* box = gtk_hbox_new(FALSE, 8);
+    statusText = gtk_label_new("");
+    gtk_misc_set_alignment(GTK_MISC(statusText), 0.0f, 0.5f);
+    gtk_label_set_ellipsize(GTK_LABEL(statusText), PANGO_ELLIPSIZE_END);
+    statusPort = gtk_label_new("");
+    gtk_label_set_ellipsize(GTK_LABEL(statusPort), PANGO_ELLIPSIZE_END);
+    gtk_label_set_max_width_chars(GTK_LABEL(statusPort), 60);
+    gtk_box_pack_start(GTK_BOX(box), statusText, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), statusPort, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), getButtonCancel(), FALSE, FALSE, 0);
+    gtk_widget_show(statusText);
+    gtk_widget_show(statusPort);
+    gtk_widget_show(box);
+    return box;
+}
+
 // ---- The window -------------------------------------------------------------------
 
 void destroy(gpointer) {
@@ -327,6 +483,7 @@ static GtkWidget* build(bool startTimer) {
 
     gtk_box_pack_start(GTK_BOX(vbox), getDevPanel(), TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(vbox), getProgressBar(), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(vbox), getStatusLine(), FALSE, FALSE, 0);
 
     // Messages posted on this thread show the pending one first, in order.
     message_setGuiThread(showMessage);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "gui/icon.h"
 
@@ -21,6 +22,8 @@ extern GtkWidget* scrolledDeviceList;
 extern GtkWidget* deviceList;
 extern GtkWidget* progressBar;
 extern GtkWidget* table;
+extern GtkWidget* statusText;  // under the progress bar: what runs, or how the last operation ended
+extern GtkWidget* statusPort;  // beside it: the port in use and its state
 extern guint ptimer;
 extern std::atomic<int32_t> selected_dev;  // UID of the selected device, -1 none
 extern uint8_t compEnabled;
@@ -40,6 +43,7 @@ GtkWidget* getBtnGroup3();
 GtkWidget* getBtnGroup4();
 GtkWidget* getDeviceList();
 GtkWidget* getProgressBar();
+GtkWidget* getStatusLine();  // the two status labels and "Cancel"
 
 // "select_row" of the device list; event may be null.
 void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* event, gpointer data);
@@ -51,6 +55,13 @@ gboolean progress(gpointer data);
 void componentEnable(uint8_t enabled);
 void updateProgressBar(int32_t done, int32_t total);
 int32_t checkCableData();
+
+// The status line's texts from the shared state, drawn at once: for a handler
+// that runs bus work on the GUI thread, while the tick cannot run.
+void showStatusNow();
+// What the port label says for a port state of cable_portState and its text,
+// given KORVANE_PORT.
+std::string portStatusText(int32_t state, const char* text, const char* choice);
 
 // Tests: how many cells the tick has written; forgets the row texts; installs
 // the GUI thread's message shower again (after handover_reset).

@@ -11,6 +11,7 @@
 #include "app/handover.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
+#include "bus/packet_structures.h"
 #include "tests/gui/gui_fixture.h"
 #include "tests/support/frames.h"
 
@@ -156,6 +157,35 @@ TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
     EXPECT_EQ(getLockComponents(), 0u) << "no UID, no worker";
     EXPECT_TRUE(tableUids().empty());
     EXPECT_EQ(rows(), 0);
+}
+
+// What the status line says of a save and of a load cancelled between two
+// panels: the read under way ends, the rest stay listed unread, no box.
+TEST_F(ListFileTest, SaveThenLoadCancelledBetweenPanels) {
+    for (uint32_t uid : {0xA1u, 0xB2u, 0xC3u}) bus.addPanel(uid), addDevUID(uid);
+    answers.push(chooseFile(files.path, "site"));
+    buttonSaveListAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "List saved: site.lst (3 panels)");
+
+    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
+        return isSetupRead(bytes, n) && packet_destination(bytes) == 0xB2;
+    };
+    bus.closed = true;
+    answers.push(chooseFile(files.path, "site.lst"));
+    buttonLoadListAction(nullptr, nullptr);
+    ASSERT_TRUE(tickUntil("the setup read of B2", [&] { return bus.waiting.load(); }));
+    tick();
+    EXPECT_EQ(status(), "Reading 2 of 3");
+    gtk_button_clicked(GTK_BUTTON(buttonCancel));
+    bus.closed = false;
+    ASSERT_TRUE(tickUntil("the cancelled list load to end", idle));
+    tick();
+    EXPECT_EQ(status(), "List read: 2 of 3 read, 2 answered (cancelled)");
+    EXPECT_EQ(rowText(0, 3) + " / " + rowText(1, 3) + " / " + rowText(2, 3),
+              "  1|000000A1|2.0 /   2|000000B2|2.0 /   3|000000C3|");
+    EXPECT_EQ(bus.panel(0xC3)->setupReads, 0);
+    EXPECT_EQ(answers.seen.size(), 2u) << "the two choosers, no box";
 }
 
 // A FIFO without a writer, a link to /dev/zero, a folder and a file gone by the

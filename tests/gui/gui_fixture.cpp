@@ -12,6 +12,7 @@
 #include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
+#include "bus/packet_structures.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 
@@ -183,10 +184,25 @@ void writeChooserSettings() {
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
 
+int GatedBus::mutedPanels() {
+    int muted = 0;
+    for (size_t i = 0; i < panelCount(); ++i) muted += panelAt(i).muteCount > 0;
+    return muted;
+}
+
+bool isMuteRequest(const uint8_t* b, uint32_t n) {
+    return n > PKT_DATA + 1 && b[3] == KIND_COMMAND && b[PKT_DATA] == 0x02 && b[PKT_DATA + 1] == 0x00 &&
+           packet_destination(b) != UID_ALL;
+}
+
+bool isSetupRead(const uint8_t* b, uint32_t n) {
+    return n > PKT_DATA && b[3] == KIND_COMMAND && b[PKT_LEN] == 1 && b[PKT_DATA] == 0x01;
+}
+
 int GatedBus::write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) {
-    bool allMuted = panelCount() > 0;
-    for (size_t i = 0; i < panelCount(); ++i) allMuted = allMuted && panelAt(i).muteCount > 0;
-    waiting = allMuted && closed;
+    const bool hold =
+        holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
+    waiting = hold && closed;
     while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     waiting = false;
     return VirtualBus::write(h, bytes, n, written);

@@ -77,12 +77,18 @@ std::string describeDialog(GtkDialog* dialog);
 DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
                                   const std::function<void()>& swap = nullptr);
 
-// While closed, a write that follows the muting of every panel (the search is
-// over) waits until the gate opens: the worker waits, the test thread opens.
+// While closed, a write that holdAt picks waits until the gate opens: the
+// worker waits, the test thread opens. By default the write that follows the
+// muting of every panel (the search is over). Set holdAt before the worker starts.
 struct GatedBus : VirtualBus {
     int write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) override;
+    int mutedPanels();
+    std::function<bool(GatedBus&, const uint8_t* bytes, uint32_t n)> holdAt;
     std::atomic<bool> closed{false}, waiting{false};
 };
+// Frames for holdAt: a mute request, the first request of a setup read.
+bool isMuteRequest(const uint8_t* bytes, uint32_t n);
+bool isSetupRead(const uint8_t* bytes, uint32_t n);
 
 // A folder of its own under /tmp, removed at the end.
 struct TempDir {
@@ -130,6 +136,8 @@ protected:
         devices_unlock();
     }
     static int rows() { return GTK_CLIST(deviceList)->rows; }
+    static std::string status() { return gtk_label_get_text(GTK_LABEL(statusText)); }
+    static std::string portStatus() { return gtk_label_get_text(GTK_LABEL(statusPort)); }
     static std::string cell(int row, int column) {
         gchar* text = nullptr;
         return gtk_clist_get_text(GTK_CLIST(deviceList), row, column, &text) && text ? text : "<none>";

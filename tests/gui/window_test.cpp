@@ -65,9 +65,12 @@ TEST_F(WindowTest, TitleListAndPlacedGroups) {
 
     GtkCList* list = GTK_CLIST(deviceList);
     std::string columns;
-    for (int c = 0; c < list->columns; ++c)
-        columns += gtk_clist_get_column_title(list, c) + (" " + std::to_string(list->column[c].width) + ",");
-    EXPECT_EQ(columns, "# 35,UID 70,SW ver. 50,Intens. 40,Btn1 60,Btn2 60,Btn3 60,Btn4 60,Btn5 60,Btn6 60,");
+    const int leastWidth[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
+    for (int c = 0; c < list->columns; ++c) {
+        columns += gtk_clist_get_column_title(list, c) + std::string(",");
+        EXPECT_GE(list->column[c].width, leastWidth[c]) << c;
+    }
+    EXPECT_EQ(columns, "#,UID,SW ver.,Intens.,Btn1,Btn2,Btn3,Btn4,Btn5,Btn6,");
     EXPECT_EQ(list->row_height, 50) << "two lines of text in a button cell";
     EXPECT_GE(scrolledDeviceList->allocation.width, 640);
     EXPECT_GE(scrolledDeviceList->allocation.height, 135);
@@ -80,6 +83,63 @@ TEST_F(WindowTest, TitleListAndPlacedGroups) {
 
 // The tick writes only the cells whose text changed: none on an idle tick,
 // none for what no cell shows, and every change still reaches the list.
+// Every text a column shows, each line of it, and its title, measured in the
+// list's font, fits the column; the Btn headers say what '*' and a click mean.
+TEST_F(WindowTest, ColumnsFitTheirTexts) {
+    for (uint32_t k = 1; k <= 15; ++k) {
+        DeviceRecord r = record(0x11111111u * k, 3, 100 + static_cast<int>(k) * 10,
+                                {{1, static_cast<uint16_t>(0x1111 * k)}, {2, 0xFFFF}, {0, 0}, {1, 0}, {2, 0x0808}, {1, 0xBBBB}});
+        r.intensity = static_cast<uint8_t>(k & 7);
+        r.act = 0x3F;
+        putRecord(static_cast<int>(k - 1), r);
+    }
+    tick();
+    ASSERT_EQ(rows(), 15);
+    GtkCList* list = GTK_CLIST(deviceList);
+    auto width = [](const std::string& text) {
+        PangoLayout* layout = gtk_widget_create_pango_layout(deviceList, text.c_str());
+        int w = 0;
+        pango_layout_get_pixel_size(layout, &w, nullptr);
+        g_object_unref(layout);
+        return w;
+    };
+    int measured = 0;
+    for (int c = 0; c < LIST_COLUMNS; ++c) {
+        EXPECT_LE(width(gtk_clist_get_column_title(list, c)), list->column[c].width) << c;
+        for (int r = 0; r < rows(); ++r) {
+            gchar** lines = g_strsplit(cell(r, c).c_str(), "\n", -1);
+            for (gchar** line = lines; *line; ++line, ++measured)
+                EXPECT_LE(width(*line), list->column[c].width) << "\"" << *line << "\" in column " << c;
+            g_strfreev(lines);
+        }
+    }
+    EXPECT_EQ(measured, 15 * (4 + 6 * 2) - 15 * 1) << "one \"Off\" cell a row";
+    GtkAdjustment* across = gtk_clist_get_hadjustment(list);
+    EXPECT_LE(gtk_adjustment_get_upper(across), gtk_adjustment_get_page_size(across)) << "every column in view";
+    for (int c = 4; c < LIST_COLUMNS; ++c) {
+        gchar* tip = gtk_widget_get_tooltip_text(list->column[c].button);
+        const std::string text = tip ? tip : "";
+        g_free(tip);
+        EXPECT_NE(text.find("'*': button " + std::to_string(c - 3) + " is active"), std::string::npos) << text;
+        EXPECT_NE(text.find("click in this column presses button " + std::to_string(c - 3)), std::string::npos) << text;
+    }
+}
+
+TEST_F(TickTest, PortLineFollowsTheCable) {
+    tick();
+    EXPECT_EQ(portStatus(), "Port: FTDI cable KVSIM001");
+    bus.setCableVanished(true);
+    EXPECT_TRUE(tickUntil("the port line to say the cable is gone",
+                          [&] { return portStatus().rfind("Port: no cable: ", 0) == 0; }));
+    bus.setCableVanished(false);
+    EXPECT_TRUE(tickUntil("the port line to name the cable again",
+                          [&] { return portStatus() == "Port: FTDI cable KVSIM001"; }));
+    EXPECT_EQ(portStatusText(1, "KVSIM001", "sim"), "Port: virtual panels");
+    EXPECT_EQ(portStatusText(1, "/dev/ttyUSB0", "/dev/ttyUSB0"), "Port: /dev/ttyUSB0");
+    EXPECT_EQ(portStatusText(-1, "no FTDI cable found (status 2)", nullptr),
+              "Port: no cable: no FTDI cable found (status 2)");
+}
+
 TEST_F(TickTest, CellTextsFollowTheTable) {
     DeviceRecord a = record(0x12AB, 2, 5, {{1, 0x0012}, {2, 0x0012}, {0, 0x7777}, {0, 0}, {3, 1}, {2, 0xBEEF}});
     a.intensity = 1;
@@ -243,4 +303,13 @@ TEST_F(ButtonsTest, ClicksInTheList) {
         EXPECT_EQ(answers.seen.back().title, "Setup 00C0FFEE") << column;
     }
     EXPECT_EQ(panel.pressCount, 2) << "a click on those columns presses nothing";
+
+    // Operations that end without a box say so on the status line.
+    answers.push(GTK_RESPONSE_OK);
+    buttonEditAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "Setup sent to 00C0FFEE");
+    buttonIdentifyAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "Identify: 00C0FFEE answered");
 }
