@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -20,14 +21,13 @@ constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers
 constexpr size_t HEARD_CAPACITY = 100000;
 constexpr int64_t RESCAN_US = 10000;
 constexpr int64_t REPORT_QUIET_US = 200000;  // since the configurator's last byte         // report settings changed by a test are seen this late
-constexpr uintptr_t HANDLE_BASE = 0x4B560000;
 
 }  // namespace
 
 VirtualBus::VirtualBus() = default;
 
-PortDriver* sim_newDemoDriver() {
-    auto* bus = new VirtualBus();
+std::unique_ptr<PortDriver> sim_newDemoDriver() {
+    auto bus = std::make_unique<VirtualBus>();
     bus->addDemoPanels();
     return bus;
 }
@@ -185,7 +185,7 @@ uint64_t VirtualBus::statusQueries() const {
 // ---- time -------------------------------------------------------------------
 
 int64_t VirtualBus::byteUs() const {
-    const int bits = 1 + bits_ + (parity_ ? 1 : 0) + (stopBits_ == 2 ? 2 : 1);
+    const int bits = 1 + 8 + stopBits_;
     return static_cast<int64_t>(bits) * 1000000 / baud_;
 }
 
@@ -294,10 +294,9 @@ void VirtualBus::deliver() {
 
 // ---- driver -----------------------------------------------------------------
 
-int VirtualBus::check(PortHandle h) const {
+int VirtualBus::check() const {
     if (vanished_) return PORT_IO_ERROR;
-    if (!open_ || h != reinterpret_cast<PortHandle>(HANDLE_BASE + generation_)) return PORT_INVALID_HANDLE;
-    return PORT_OK;
+    return open_ ? PORT_OK : PORT_NOT_OPEN;
 }
 
 int VirtualBus::libraryVersion(uint32_t* version) {
@@ -306,105 +305,74 @@ int VirtualBus::libraryVersion(uint32_t* version) {
     return PORT_OK;
 }
 
-int VirtualBus::deviceCount(uint32_t* count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    *count = vanished_ ? 0 : 1;
-    return vanished_ ? PORT_DEVICE_NOT_FOUND : PORT_OK;
-}
-
-int VirtualBus::deviceDetails(uint32_t index, PortDeviceInfo* info) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (vanished_ || index != 0) return PORT_DEVICE_NOT_FOUND;
-    *info = PortDeviceInfo{};
-    info->flags = open_ ? 1 : 0;
-    info->type = 5;
-    info->id = 0x04036001;
-    info->locId = 0x1001;
-    std::strncpy(info->serial, SERIAL, sizeof info->serial - 1);
-    std::strncpy(info->description, DESCRIPTION, sizeof info->description - 1);
-    return PORT_OK;
-}
-
-int VirtualBus::listSerials(char* const* buffers, int capacity, uint32_t* count) {
+int VirtualBus::list(PortDeviceInfo* cables, int capacity, uint32_t* count) {
     std::lock_guard<std::mutex> lock(mutex_);
     *count = 0;
     if (vanished_) return PORT_DEVICE_NOT_FOUND;
-    if (capacity >= 1 && buffers[0]) {
-        std::strncpy(buffers[0], SERIAL, PORT_SERIAL_SIZE - 1);
-        buffers[0][PORT_SERIAL_SIZE - 1] = '\0';
-    }
+    if (capacity < 1) return PORT_OK;
+    PortDeviceInfo& info = cables[0];
+    info = PortDeviceInfo{};
+    info.flags = open_ ? 1 : 0;
+    info.type = 5;
+    info.id = 0x04036001;
+    info.locId = 0x1001;
+    std::snprintf(info.serial, sizeof info.serial, "%s", SERIAL);
+    std::snprintf(info.description, sizeof info.description, "%s", DESCRIPTION);
     *count = 1;
     return PORT_OK;
 }
 
-int VirtualBus::openBySerial(const char* serial, PortHandle* handle) {
+int VirtualBus::open(const char* serial) {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t now = tim_nowUs();
     advance(now);
-    if (vanished_ || !serial || std::strcmp(serial, SERIAL) != 0) return PORT_DEVICE_NOT_FOUND;
+    if (vanished_ || std::strcmp(serial, SERIAL) != 0) return PORT_DEVICE_NOT_FOUND;
     if (open_) return PORT_DEVICE_NOT_OPENED;  // already open elsewhere
     open_ = true;
-    ++generation_;
     baud_ = 9600;  // as a freshly opened chip
-    bits_ = 8;
-    stopBits_ = 0;
-    parity_ = 0;
+    stopBits_ = 1;
     rx_.clear();
-    *handle = reinterpret_cast<PortHandle>(HANDLE_BASE + generation_);
     scanReports(now);
     return PORT_OK;
 }
 
-int VirtualBus::reset(PortHandle h) {
+int VirtualBus::configure(uint32_t baud) {
     std::lock_guard<std::mutex> lock(mutex_);
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
-    rx_.clear();
-    return PORT_OK;
-}
-
-int VirtualBus::setTimeouts(PortHandle h, uint32_t, uint32_t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return check(h);
-}
-
-int VirtualBus::setBaudRate(PortHandle h, uint32_t baud) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     if (baud < 300 || baud > 3000000) return PORT_INVALID_PARAMETER;
     baud_ = baud;
+    stopBits_ = 2;
     return PORT_OK;
 }
 
-int VirtualBus::setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits, uint8_t parity) {
+int VirtualBus::bytesWaiting(uint32_t* n) {
+    tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int st = check(h)) return st;
-    if (bits != 7 && bits != 8) return PORT_INVALID_PARAMETER;
-    bits_ = bits;
-    stopBits_ = stopBits;
-    parity_ = parity;
+    ++statusQueries_;
+    advance(tim_nowUs());
+    if (int st = check()) return st;
+    *n = static_cast<uint32_t>(rx_.size());
     return PORT_OK;
 }
 
-int VirtualBus::getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) {
+int VirtualBus::transmitEmpty(bool* empty) {
     tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
     ++statusQueries_;
     const int64_t now = tim_nowUs();
     advance(now);
-    if (int st = check(h)) return st;
-    if (rx) *rx = static_cast<uint32_t>(rx_.size());
-    if (tx) *tx = txPending(now);
+    if (int st = check()) return st;
+    *empty = txPending(now) == 0;
     return PORT_OK;
 }
 
-int VirtualBus::read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) {
+int VirtualBus::read(uint8_t* buffer, uint32_t n, uint32_t* got) {
     tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
     *got = 0;
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     uint32_t k = 0;
     while (k < n && !rx_.empty()) {
         buffer[k++] = rx_.front();
@@ -414,12 +382,12 @@ int VirtualBus::read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) {
     return PORT_OK;
 }
 
-int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) {
+int VirtualBus::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
     std::lock_guard<std::mutex> lock(mutex_);
     *written = 0;
     const int64_t now = tim_nowUs();
     advance(now);
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     if (n == 0) return PORT_OK;
 
     const int64_t perByte = byteUs();
@@ -446,7 +414,7 @@ int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t*
     if (!isBreak) {
         current_.bytes.insert(current_.bytes.end(), buffer, buffer + n);
         current_.endUs = lineFreeUs_;
-        if (baud_ != DATA_BAUD || bits_ != 8 || parity_ != 0) current_.garbled = true;
+        if (baud_ != DATA_BAUD) current_.garbled = true;
         deliver();
     }
     scanReports(now);
@@ -460,10 +428,10 @@ std::string VirtualBus::lastError() {
     return open_ ? "the virtual cable is already open" : "";
 }
 
-int VirtualBus::close(PortHandle h) {
+int VirtualBus::close() {
     std::lock_guard<std::mutex> lock(mutex_);
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     open_ = false;
     rx_.clear();
     return PORT_OK;

@@ -183,13 +183,13 @@ void writeChooserSettings() {
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
 
-int GatedBus::write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) {
+int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
     bool allMuted = panelCount() > 0;
     for (size_t i = 0; i < panelCount(); ++i) allMuted = allMuted && panelAt(i).muteCount > 0;
     waiting = allMuted && closed;
     while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     waiting = false;
-    return VirtualBus::write(h, bytes, n, written);
+    return VirtualBus::write(bytes, n, written);
 }
 
 void GuiTest::SetUp() {

@@ -80,7 +80,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
 // While closed, a write that follows the muting of every panel (the search is
 // over) waits until the gate opens: the worker waits, the test thread opens.
 struct GatedBus : VirtualBus {
-    int write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) override;
+    int write(const uint8_t* bytes, uint32_t n, uint32_t* written) override;
     std::atomic<bool> closed{false}, waiting{false};
 };
 
