@@ -1,7 +1,5 @@
 #include "app/app_firmware.h"
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "app/fileio.h"
 #include "app/handover.h"
+#include "app/worker.h"
 #include "bus/cable.h"
 #include "bus/diag.h"
 #include "bus/packet_structures.h"
@@ -167,12 +166,7 @@ void buttonSendAction(uint32_t uid, const char* path) {
         std::lock_guard<std::mutex> lock(doneMutex);
         ++runningThreads;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int err = pthread_create(&thread, &attr, read_send_file_struct, arg);
-    pthread_attr_destroy(&attr);
+    const int err = worker_startDetached(read_send_file_struct, arg);
     if (err != 0) {
         delete arg;
         {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -144,14 +145,11 @@ bool PtyServer::open(std::string* error) {
         if (error) *error = std::string(what) + ": " + std::strerror(errno);
         return false;
     };
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) return fail("posix_openpt");
-    if (grantpt(master_) != 0) return fail("grantpt");
-    if (unlockpt(master_) != 0) return fail("unlockpt");
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return fail("openpty");
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     char name[128];
     if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0) return fail(name);
     // No echo and no line editing on either side: the bytes are binary frames.
     makeRaw(slave_);
     makeRaw(master_);

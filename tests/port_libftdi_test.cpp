@@ -24,6 +24,7 @@
 #include "bus/port/libftdi_calls.h"
 #include "bus/port/port.h"
 #include "tests/support/frames.h"
+#include "tests/support/pty.h"
 
 TEST(LibftdiDriver, NoCableMeansCleanRefusals) {
     auto d = port_newLibftdiDriver();
@@ -234,15 +235,13 @@ TEST_F(LibftdiSeam, RetriesWithoutACableMakeNoContexts) {
 
 TEST_F(LibftdiSeam, ACableHeldByFtdiSioIsReachedThroughItsTty) {
     cables.push_back({"KV2", -5, 3});
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
+    PtyPair pty;
+    ASSERT_FALSE(pty.slave.empty());
     const std::string iface = sys + "/1-2.3:1.0";
     mkdir(iface.c_str(), 0700);
     mkdir((iface + "/ttyUSB7").c_str(), 0700);
     std::ofstream(iface + "/ttyUSB7/latency_timer") << "16\n";
-    ASSERT_EQ(symlink(ptsname(master), (devDir + "/ttyUSB7").c_str()), 0);
+    ASSERT_EQ(symlink(pty.slave.c_str(), (devDir + "/ttyUSB7").c_str()), 0);
 
     ASSERT_EQ(open("KV2"), PORT_OK) << driver->lastError();
     EXPECT_EQ(detachModes, std::vector<int>{DONT_DETACH_SIO_MODULE});
@@ -252,10 +251,9 @@ TEST_F(LibftdiSeam, ACableHeldByFtdiSioIsReachedThroughItsTty) {
     uint32_t written = 0;
     EXPECT_EQ(driver->write(reinterpret_cast<const uint8_t*>("DMX"), 3, &written), PORT_OK);
     char got[8] = {};
-    EXPECT_EQ(read(master, got, sizeof got), 3);
+    EXPECT_EQ(read(pty.master, got, sizeof got), 3);
     EXPECT_STREQ(got, "DMX");
     EXPECT_EQ(driver->close(), PORT_OK);
-    close(master);
 
     // Held by ftdi_sio with no tty to be found: refused, saying so.
     cables[0].port = 4;

@@ -23,38 +23,8 @@
 #include "bus/port/tty_baud.h"
 #include "tests/support/bounded.h"
 #include "tests/support/frames.h"
+#include "tests/support/pty.h"
 
-namespace {
-
-struct PtyPair {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    std::string slave;
-
-    PtyPair() {
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-        slave = ptsname(master);
-        termios t{};
-        tcgetattr(master, &t);
-        cfmakeraw(&t);  // nothing echoed or translated on the bus side
-        tcsetattr(master, TCSANOW, &t);
-    }
-    ~PtyPair() {
-        if (master >= 0) ::close(master);
-    }
-    Bytes read(size_t want) {  // until want bytes came or a generous deadline passed
-        Bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{master, POLLIN, 0};
-            uint8_t buf[256];
-            const ssize_t r = ::poll(&p, 1, 100) > 0 ? ::read(master, buf, sizeof buf) : 0;
-            if (r > 0) out.insert(out.end(), buf, buf + r);
-        }
-        return out;
-    }
-};
-
-}  // namespace
 
 TEST(TtyDriver, ListsItsPathAndHoldsOnePort) {
     PtyPair pty;
