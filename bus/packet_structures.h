@@ -1,5 +1,7 @@
 // Byte layouts of the three transmissions: command frame, DMX frame, console frame.
 // All multi-byte fields are little-endian.
+//
+// Threads: no state; a frame belongs to the thread that builds it.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +37,14 @@ constexpr int DMX_CRC = 74;
 // Console frame: start code and 512 levels
 constexpr int CONSOLE_FRAME_SIZE = 513;
 
+// A command header to destination from UID_ALL: reserved and checksum 0, no data.
 void packet_fillHeader(uint8_t* frame, uint32_t destination);
+// Appends n data bytes; what would pass 255 data bytes is dropped.
 void packet_fillData(uint8_t* frame, const uint8_t* src, uint8_t n);
+// The additive checksum over header and data, into PKT_CHECKSUM.
 void packet_fillCrc(uint8_t* frame);
 
+// Little-endian fields; no failure.
 uint32_t packet_getU32(const uint8_t* p);
 void packet_putU32(uint8_t* p, uint32_t v);
 uint16_t packet_getU16(const uint8_t* p);

@@ -19,8 +19,8 @@ namespace {
 
 constexpr int64_t BYTE_US = 44;
 constexpr int64_t BURST_US = 2000;          // answer bytes due this soon go out in one write
-constexpr size_t WRITE_BACKLOG_MAX = 4096;
-constexpr int64_t REPORT_QUIET_US = 200000;  // reports wait for a quiet line  // the slave's input queue holds about this much
+constexpr size_t WRITE_BACKLOG_MAX = 4096;    // the slave's input queue holds about this much
+constexpr int64_t REPORT_QUIET_US = 200000;  // reports wait for a quiet line
 constexpr uint8_t SYNC[3] = {SYNC0, SYNC1, SYNC2};
 
 int64_t steadyUs() {
