@@ -91,7 +91,8 @@ int makeSendFile(const char* path, uint32_t uid) {
     CableUse use;
     cable_open();
 
-    uint8_t frame[DMX_FRAME_SIZE] = {SYNC0, SYNC1, SYNC2, KIND_REBOOT, 0xFF, 0xFF};
+    uint8_t frame[DMX_FRAME_SIZE] = {};
+    packet_fillDmxHeader(frame, KIND_REBOOT, 0xFFFF);
     for (int i = 0; i < 5; ++i) {
         diag_printf("Send reboot %x\n", uid);
         diag_flush();
@@ -105,7 +106,7 @@ int makeSendFile(const char* path, uint32_t uid) {
 
     int chunks = 0;
     int lost = 0;  // chunks none of whose sends reached the cable
-    frame[3] = KIND_FW_CHUNK;
+    packet_fillDmxHeader(frame, KIND_FW_CHUNK, 0xFFFF);
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);

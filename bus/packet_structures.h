@@ -39,6 +39,8 @@ constexpr int CONSOLE_FRAME_SIZE = 513;
 
 // A command header to destination from UID_ALL: reserved and checksum 0, no data.
 void packet_fillHeader(uint8_t* frame, uint32_t destination);
+// A DMX frame's sync, kind and target (0xFFFF: every panel); the rest untouched.
+void packet_fillDmxHeader(uint8_t* frame, uint8_t kind, uint16_t target);
 // Appends n data bytes; what would pass 255 data bytes is dropped.
 void packet_fillData(uint8_t* frame, const uint8_t* src, uint8_t n);
 // The additive checksum over header and data, into PKT_CHECKSUM.

@@ -14,13 +14,11 @@
 namespace {
 
 constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
-constexpr int64_t ANSWER_BYTE_US = 44;       // panels answer at 250000 baud, 8N2
 constexpr uint32_t DATA_BAUD = 250000;
 constexpr uint32_t BREAK_MAX_BAUD = 100000;  // a 0x00 byte this slow holds the line low long enough
 constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers together
 constexpr size_t HEARD_CAPACITY = 100000;
 constexpr int64_t RESCAN_US = 10000;         // report settings changed by a test are seen this late
-constexpr int64_t REPORT_QUIET_US = 200000;  // since the configurator's last byte
 
 }  // namespace
 
@@ -36,44 +34,30 @@ std::unique_ptr<PortDriver> sim_newDemoDriver() {
 
 VirtualPanel& VirtualBus::addPanel(uint32_t uid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    panels_.emplace_back(uid);
-    reportAt_.push_back(-1);
     needScan_ = true;
-    return panels_.back();
+    return panels_.add(uid);
 }
 
 void VirtualBus::addDemoPanels() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_demoSet()) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
+    panels_.addDemo();
     needScan_ = true;
 }
 
 void VirtualBus::addRandomPanels(int count, uint32_t seed) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint32_t> taken;
-    for (const VirtualPanel& p : panels_) taken.push_back(p.uid);
-    for (VirtualPanel& p : panels_randomSet(count, seed, taken)) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
+    panels_.addRandom(count, seed);
     needScan_ = true;
 }
 
 std::vector<uint32_t> VirtualBus::uids() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint32_t> out;
-    for (const VirtualPanel& p : panels_) out.push_back(p.uid);
-    return out;
+    return panels_.uids();
 }
 
 VirtualPanel* VirtualBus::panel(uint32_t uid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_)
-        if (p.uid == uid) return &p;
-    return nullptr;
+    return panels_.find(uid);
 }
 
 size_t VirtualBus::panelCount() const {
@@ -88,7 +72,7 @@ VirtualPanel& VirtualBus::panelAt(size_t index) {
 
 void VirtualBus::setAnswerDelayUs(int64_t us) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_) p.faults.answerDelayUs = us;
+    panels_.setAnswerDelayUs(us);
 }
 
 // ---- what was heard ---------------------------------------------------------
@@ -216,53 +200,17 @@ void VirtualBus::advance(int64_t now) {
         }
     }
     if (needScan_ || now - lastScanUs_ >= RESCAN_US) scanReports(now);
-    if (now >= earliestReport_) fireReports(now);
+    // Reports wait for the line to be quiet since the configurator's last byte.
+    if (now >= panels_.nextReportUs()) panels_.fireReports(now, lineFreeUs_, arrivals_);
     arrivals_.takeDue(now, [this](uint8_t b) {
         if (open_ && !vanished_ && rx_.size() < RX_CAPACITY) rx_.push_back(b);
     });
 }
 
-// Picks up report settings that changed (tests set them on the panels directly).
 void VirtualBus::scanReports(int64_t now) {
     lastScanUs_ = now;
     needScan_ = false;
-    earliestReport_ = NEVER;
-    for (size_t i = 0; i < panels_.size(); ++i) {
-        const int64_t every = panels_[i].faults.reportEveryUs;
-        if (every <= 0)
-            reportAt_[i] = -1;
-        else if (reportAt_[i] < 0)
-            reportAt_[i] = now + every;
-        if (reportAt_[i] >= 0) earliestReport_ = std::min(earliestReport_, reportAt_[i]);
-    }
-}
-
-void VirtualBus::fireReports(int64_t now) {
-    earliestReport_ = NEVER;
-    for (size_t i = 0; i < panels_.size(); ++i) {
-        const int64_t every = panels_[i].faults.reportEveryUs;
-        if (reportAt_[i] < 0) continue;
-        if (every <= 0) {
-            reportAt_[i] = -1;
-            continue;
-        }
-        if (now - reportAt_[i] > 10 * every) reportAt_[i] = now - (now - reportAt_[i]) % every;
-        while (reportAt_[i] <= now) {
-            // Panels report only on a quiet line: never amid a discovery or a setup read.
-            const int64_t quietFrom = lineFreeUs_ + REPORT_QUIET_US;
-            if (reportAt_[i] < quietFrom) {
-                reportAt_[i] = quietFrom;
-                continue;
-            }
-            const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
-            // A reporting panel waits for answers already on their way.
-            int64_t at = reportAt_[i];
-            if (arrivals_.size() > 0) at = std::max(at, arrivals_.lastUs() + 2 * ANSWER_BYTE_US);
-            arrivals_.addBytes(at, frame);
-            reportAt_[i] += every;
-        }
-        earliestReport_ = std::min(earliestReport_, reportAt_[i]);
-    }
+    panels_.scanReports(now);
 }
 
 // Lets the panels hear the current transmission once it is a complete frame.
@@ -286,10 +234,7 @@ void VirtualBus::deliver() {
     }
     if (len == 0 || b.size() < static_cast<size_t>(len)) return;
     currentDone_ = true;
-    for (VirtualPanel& p : panels_) {
-        for (const PanelAnswer& a : p.hear(b.data(), b.size()))
-            arrivals_.addBytes(current_.endUs + a.delayUs, a.bytes);
-    }
+    panels_.hear(b.data(), b.size(), current_.endUs, arrivals_);
 }
 
 // ---- driver -----------------------------------------------------------------

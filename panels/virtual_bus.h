@@ -23,6 +23,7 @@
 
 #include "bus/port/port.h"
 #include "panels/arrivals.h"
+#include "panels/panel_set.h"
 #include "panels/virtual_panel.h"
 
 class VirtualBus : public PortDriver {
@@ -90,16 +91,13 @@ private:
     int check() const;
     void advance(int64_t now);
     void scanReports(int64_t now);
-    void fireReports(int64_t now);
     void deliver();
     uint32_t txPending(int64_t now) const;
     int64_t byteUs() const;
     bool listedPart(const Transmission& t, Transmission* out) const;
 
     mutable std::mutex mutex_;
-    std::deque<VirtualPanel> panels_;  // a deque keeps handed-out references valid
-    std::vector<int64_t> reportAt_;    // per panel; -1 when it does not report
-    int64_t earliestReport_ = INT64_MAX;
+    PanelSet panels_;
     int64_t lastScanUs_ = 0;
     bool needScan_ = true;
 
@@ -112,7 +110,7 @@ private:
 
     int64_t lineFreeUs_ = 0;
     std::deque<Segment> segments_;
-    ArrivalQueue arrivals_{44};
+    ArrivalQueue arrivals_{44};  // panels answer at 250000 baud, 8N2: 44 µs a byte
     std::deque<uint8_t> rx_;
 
     std::deque<Transmission> heard_;
