@@ -24,7 +24,6 @@ std::atomic<int32_t> dPass{0};
 
 namespace {
 
-constexpr uint8_t CMD_DISCOVERY = 0x02;
 constexpr uint8_t SUB_MUTE = 0x00;
 constexpr uint8_t SUB_START = 0x01;
 constexpr uint8_t SUB_COMPARE = 0x02;

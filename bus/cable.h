@@ -63,14 +63,18 @@ void cable_lock();
 void cable_unlock();
 bool cable_tryLock();  // false at once when another thread holds it
 
-// Holds the cable lock for one exchange.
-class CableHold {
+// A span marked by a call at its start and one at its end.
+template <void (*Begin)(), void (*End)()>
+class CableSpan {
 public:
-    CableHold() { cable_lock(); }
-    ~CableHold() { cable_unlock(); }
-    CableHold(const CableHold&) = delete;
-    CableHold& operator=(const CableHold&) = delete;
+    CableSpan() { Begin(); }
+    ~CableSpan() { End(); }
+    CableSpan(const CableSpan&) = delete;
+    CableSpan& operator=(const CableSpan&) = delete;
 };
+
+// Holds the cable lock for one exchange.
+using CableHold = CableSpan<cable_lock, cable_unlock>;
 
 // Tests: how many threads wait for the cable lock.
 int cable_lockWaiters();
@@ -78,13 +82,7 @@ int cable_lockWaiters();
 // Marks one bus operation from its start to its end (see above).
 void cable_beginUse();
 void cable_endUse();
-class CableUse {
-public:
-    CableUse() { cable_beginUse(); }
-    ~CableUse() { cable_endUse(); }
-    CableUse(const CableUse&) = delete;
-    CableUse& operator=(const CableUse&) = delete;
-};
+using CableUse = CableSpan<cable_beginUse, cable_endUse>;
 
 // Send and confirm, the shape of every confirmed request: up to 5 sends, each
 // followed by up to `polls` polls, each a pause then cable_response, until

@@ -16,6 +16,11 @@ constexpr uint8_t KIND_REBOOT = 0xFF;
 constexpr uint32_t COMMAND_WORD = 0xFDA92991;  // sync and kind read as one word
 constexpr uint32_t UID_ALL = 0xFFFFFFFF;        // every panel; also our own source address
 
+// Command numbers: a command frame's first data byte.
+constexpr uint8_t CMD_SETUP = 0x01;
+constexpr uint8_t CMD_DISCOVERY = 0x02;
+constexpr uint8_t CMD_SERVICE = 0x03;  // the next byte's high nibble: 0x10 UID change, 0x20 identify
+
 // Command frame
 constexpr int PKT_DEST = 4;
 constexpr int PKT_SRC = 8;
