@@ -12,8 +12,9 @@
 
 // Threads: the discovery worker runs the search; app_discovery_parse runs on
 // whichever thread polls the cable. Each compare step and each mute holds the
-// cable lock, so no other thread can take its answer; the search state is atomic
-// because the window may read it.
+// cable lock, so no other thread can take its answer. The search state (dAddr*,
+// dPass) is written by the worker alone; nothing else reads it today, and it is
+// atomic so that a reader on another thread would need no lock.
 
 std::atomic<uint32_t> dAddrLo{0};
 std::atomic<uint32_t> dAddrHi{0xFFFFFFFF};
@@ -24,7 +25,6 @@ std::atomic<int32_t> dFound{0};
 
 namespace {
 
-constexpr uint8_t CMD_DISCOVERY = 0x02;
 constexpr uint8_t SUB_MUTE = 0x00;
 constexpr uint8_t SUB_START = 0x01;
 constexpr uint8_t SUB_COMPARE = 0x02;

@@ -12,13 +12,16 @@ extern std::atomic<uint32_t> dAddrLo;
 extern std::atomic<uint32_t> dAddrHi;
 extern std::atomic<uint32_t> dAddr;
 extern std::atomic<uint32_t> discovery_mute_rec;
-// The pass running, counted from 1; 0 before the first (progress for the caller).
+// The pass running, counted from 1; 0 before the first.
 extern std::atomic<int32_t> dPass;
 // Panels found and muted so far in the run (progress for the caller).
 extern std::atomic<int32_t> dFound;
 
-// Stops early, between two compare steps or before a mute, when the cancel
-// request is raised; a mute under way is finished first.
+// Finds and mutes up to limit panels, their UIDs into found (room for limit)
+// and the device table. Returns how many; 0 also when the port would not open
+// (app_discovery_outcome says how it ended). Stops early, between two compare
+// steps or before a mute, when the cancel request is raised; a mute under way
+// is finished first.
 int app_discovery(uint32_t* found, int32_t limit);
 
 // How the last run on this thread ended, beside "nobody left" or the limit.
@@ -27,19 +30,26 @@ enum class DiscoveryEnd {
     PortClosed,       // the port could not be opened: nothing was sent
     NoMuteConfirm,    // the same candidate failed its mute three passes in a row
     NotStayingMuted,  // a panel found and muted in this run was found again
-    Cancelled,        // the cancel request (gui/handover.h) stopped it between exchanges
+    Cancelled,        // the cancel request (app/handover.h) stopped it between exchanges
 };
 struct DiscoveryOutcome {
     DiscoveryEnd end = DiscoveryEnd::Done;
     uint32_t uid = 0;          // the panel that ended the run
     char portError[256] = {};  // with PortClosed: why
 };
+// How the last app_discovery on this thread ended.
 DiscoveryOutcome app_discovery_outcome();
 // The closing box of a run that found `count` panels, the outcome's line
 // included; MSG_ERROR when the port could not be opened, else MSG_INFO.
 int app_discovery_report(int count, char* text, size_t size);
+// One pass of 36 compare steps: the UID it closed in on; a value that reads as
+// an int32 <= 0 means no panel (noise can give 0xFFFFFFFF). A cancel request ends it early.
 uint32_t discoverySearch();
+// 1 when the compare against addr was answered (a byte within 15 ms, of five tries); else 0.
 int discoveryCompareAddr(uint32_t addr);
+// Sends the mute in frame: 1 when uid confirmed it, -1 when five sends were not.
 int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid);
+// The search bounds back to the whole UID space.
 void discovery_search_setup();
+// The mute answer's parse function: its source into discovery_mute_rec.
 void app_discovery_parse(uint8_t* frame);

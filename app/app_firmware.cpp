@@ -1,7 +1,5 @@
 #include "app/app_firmware.h"
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "app/fileio.h"
 #include "app/handover.h"
+#include "app/worker.h"
 #include "bus/cable.h"
 #include "bus/diag.h"
 #include "bus/packet_structures.h"
@@ -94,7 +93,8 @@ int makeSendFile(const char* path, uint32_t uid) {
     CableUse use;
     cable_open();
 
-    uint8_t frame[DMX_FRAME_SIZE] = {SYNC0, SYNC1, SYNC2, KIND_REBOOT, 0xFF, 0xFF};
+    uint8_t frame[DMX_FRAME_SIZE] = {};
+    packet_fillDmxHeader(frame, KIND_REBOOT, 0xFFFF);
     for (int i = 0; i < 5; ++i) {
         diag_printf("Send reboot %x\n", uid);
         diag_flush();
@@ -108,7 +108,7 @@ int makeSendFile(const char* path, uint32_t uid) {
 
     int chunks = 0;
     int lost = 0;  // chunks none of whose sends reached the cable
-    frame[3] = KIND_FW_CHUNK;
+    packet_fillDmxHeader(frame, KIND_FW_CHUNK, 0xFFFF);
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
@@ -172,12 +172,7 @@ void buttonSendAction(uint32_t uid, const char* path) {
         std::lock_guard<std::mutex> lock(doneMutex);
         ++runningThreads;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int err = pthread_create(&thread, &attr, read_send_file_struct, arg);
-    pthread_attr_destroy(&attr);
+    const int err = worker_startDetached(read_send_file_struct, arg);
     if (err != 0) {
         delete arg;
         {

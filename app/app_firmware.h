@@ -14,9 +14,16 @@ constexpr int FW_CHUNK = 64;
 extern std::atomic<int32_t> thrTrans;  // 0xFF while a transfer runs
 extern std::atomic<int32_t> fwChunks;  // chunks of the running transfer, the last short one included
 
+// Starts the transfer of path's image to uid on a worker of its own, unless
+// one runs or path is empty; a thread that would not start is said in a message box.
 void buttonSendAction(uint32_t uid, const char* path);
+// The transfer worker's body: takes its argument over and returns nullptr.
 void* read_send_file_struct(void* arg);
+// A ".fw" image goes to makeSendFile; any other name is refused in a message
+// box. Always 0: the outcome goes to the operator, not the caller.
 int makeProgramDevice(const char* path, uint32_t uid);
+// Reboots the panels and sends the image; a file that cannot be used is refused
+// before anything is sent, and unsent chunks are reported. Always 0, as above.
 int makeSendFile(const char* path, uint32_t uid);
 
 // Tests: waits until a started transfer thread has ended.

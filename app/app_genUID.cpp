@@ -43,7 +43,7 @@ int app_genUid(uint32_t oldUid, uint32_t newUid) {
     CableHold hold;
     uint8_t frame[PKT_MAX_SIZE];
     packet_fillHeader(frame, oldUid);
-    const uint8_t request[3] = {0x03, 0x10, 0x04};
+    const uint8_t request[3] = {CMD_SERVICE, 0x10, 0x04};
     uint8_t uidBytes[4];
     packet_putU32(uidBytes, newUid);
     packet_fillData(frame, request, 3);
@@ -67,7 +67,7 @@ int app_genUid(uint32_t oldUid, uint32_t newUid) {
 }
 
 void app_genUid_parse(uint8_t* frame) {
-    if (frame[PKT_LEN] < 3 || frame[PKT_DATA] != 0x03) return;
+    if (frame[PKT_LEN] < 3 || frame[PKT_DATA] != CMD_SERVICE) return;
     const uint8_t sub = frame[PKT_DATA + 1];
     if ((sub & 0xF0) == 0x10 && (sub & 0x0F) != 0) uidAnswUID = packet_source(frame);
 }

@@ -12,7 +12,6 @@
 std::atomic<uint32_t> identify_rec{0};
 
 namespace {
-constexpr uint8_t CMD_SERVICE = 0x03;
 constexpr uint8_t SUB_IDENTIFY = 0x20;
 }  // namespace
 

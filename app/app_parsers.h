@@ -1,4 +1,5 @@
 // Hands the receive assembler the parse function of each bus operation.
+// Called once at start-up (and by the tests' set-up), before any bus work.
 #pragma once
 
 #include "app/app_discovery.h"

@@ -18,13 +18,6 @@ std::atomic<uint32_t> setup_asked{0};
 
 namespace {
 
-constexpr uint8_t CMD_SETUP = 0x01;
-
-constexpr uint8_t SECTION_F = 0x46;
-constexpr uint8_t SECTION_L = 0x4C;
-constexpr uint8_t SECTION_BUTTONS = 0x43;
-constexpr int DMX_LAST_BYTE = 73;
-
 void setData(uint8_t* frame, std::initializer_list<uint8_t> bytes) {
     int i = 0;
     for (uint8_t b : bytes) frame[PKT_DATA + i++] = b;
@@ -96,6 +89,11 @@ void app_setup_parse(uint8_t* frame) {
 }
 
 void app_setup_parseDmxHouse(uint8_t* frame) {
+    // The body's sections: firmware and backlight (skipped), then the buttons.
+    constexpr uint8_t SECTION_F = 0x46;
+    constexpr uint8_t SECTION_L = 0x4C;
+    constexpr uint8_t SECTION_BUTTONS = 0x43;
+    constexpr int DMX_LAST_BYTE = 73;
     diag_puts("DMX Data packet.");
     if (frame[DMX_BODY] != 0x53) return;
     int pos = 12;

@@ -14,8 +14,14 @@ extern std::atomic<uint32_t> setup_rec;
 // The UID the last setup request went to: only its answers fill its record.
 extern std::atomic<uint32_t> setup_asked;
 
+// Reads uid's setup and its six DMX blocks into the device table. 1 when the
+// setup request was confirmed (a block whose answer did not come stays
+// unknown); -1 when it was not, and nothing else is asked.
 int app_setup_read(uint32_t uid);
+// The setup answer's parse function: confirms through setup_rec and fills the
+// record of setup_asked only.
 void app_setup_parse(uint8_t* frame);
+// The parse function of DMX data frames that carry a setup section.
 void app_setup_parseDmxHouse(uint8_t* frame);
 
 // Which packets of a setup send the panel confirmed.
@@ -31,5 +37,7 @@ struct SetupSent {
 // given, says which were.
 int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks,
                    SetupSent* sent = nullptr);
+// Sends frame until uid confirms it: 1, or -1 after five sends.
 int app_setup_send_packet(uint8_t* frame, uint32_t uid);
+// Presses button btn of uid once, unconfirmed; always 1.
 int app_setup_send_simBtn(uint32_t uid, int btn);

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "bus/diag.h"
@@ -50,13 +51,6 @@ int openRegular(const char* path, bool forWriting, std::FILE** out) {
 }
 
 bool isListEnd(int ch) { return ch == '\n' || ch == '\r'; }
-
-int hexValue(int ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
 
 }  // namespace
 
@@ -104,19 +98,15 @@ int saveListFile(const char* path) {
 }
 
 bool parseListUid(const char* text, uint32_t* uid) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
-    uint64_t value = 0;
-    int digits = 0;
-    for (; hexValue(*p) >= 0; ++p, ++digits) {
-        value = value * 16 + hexValue(*p);
-        if (value > 0xFFFFFFFFull) return false;  // does not fit: the line is unusable
-    }
-    if (digits == 0) return false;
-    *uid = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (end == text || errno == ERANGE) return false;
+    // strtoul negates a number with a minus sign; its magnitude is what must fit.
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    const unsigned long magnitude = *text == '-' ? 0ul - value : value;
+    if (magnitude > 0xFFFFFFFFul) return false;  // does not fit: the line is unusable
+    *uid = static_cast<uint32_t>(value);
     return true;
 }
 

@@ -3,6 +3,9 @@
 // Every file is opened without blocking and only if it is a regular file: a
 // FIFO, a device, a socket or a folder is refused before a byte is read or
 // written, so no name the operator picks can hold the caller.
+//
+// Threads: no state of its own (the device table guards itself). The GUI thread
+// reads and writes list files; the firmware transfer worker reads its image.
 #pragma once
 
 #include <cstdint>

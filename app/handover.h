@@ -23,8 +23,8 @@ constexpr uint32_t LOCK_FIRMWARE = 1;
 constexpr uint32_t LOCK_DISCOVERY = 2;
 
 uint32_t setLock(uint32_t bits);  // returns the new set
-void remLock(uint32_t bits);
-uint32_t getLockComponents();
+void remLock(uint32_t bits);      // clears them; the others stay
+uint32_t getLockComponents();     // the bits set now
 
 constexpr int MSG_NONE = 0;
 constexpr int MSG_INFO = 1;

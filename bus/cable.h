@@ -26,36 +26,55 @@
 constexpr int RESP_BUFF_SIZE = 1256;
 constexpr int RESP_TEXT_MAX = 255;
 
+// Opens the port unless it is open. Returns its index; -1 when it would not open.
 int32_t cable_open();
+// Closes the port, or leaves that to the last running operation's end (CableUse).
 void cable_free();
-int32_t cable_response();  // bytes fed, or getResponse's -1 / -2
+// Feeds one read to the assembler. Returns the bytes fed, or getResponse's -1 / -2.
+int32_t cable_response();
+// Opens if needed, drops a half-collected frame, fills the checksum and sends
+// (break first). Returns sendData's result: the bytes sent, or -1.
 int32_t cable_sendPacket(uint8_t* frame);
+// The same for a DMX frame, its CRC filled; DMX_FRAME_SIZE bytes, or -1.
 int32_t cable_sendDmxPacket(uint8_t* frame);
+// 1 as soon as a byte arrives (it is consumed); 0 after ms milliseconds.
 int32_t waitForBreak(int32_t ms);
+// Reads and drops whatever has arrived.
 void flushRxBuff();
+// Empties the collected text.
 void clearRespBuff();
+// Polls up to `passes` times, 1 ms apart, for pattern in the collected text
+// (emptied first when clear != 0): 1 when found, else 0.
 int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear);
+// Adds one read to the collected text: 1 when it now holds pattern, else 0.
 int32_t checkResponse(const char* pattern);
+// Raw send and read (sendData, getResponse) under the cable lock, with their results.
 int32_t devSend(const uint8_t* data, int32_t n);
 int32_t devRead(uint8_t* buffer, int32_t n);
 
-int32_t cable_device();          // cableDev
+// The index cable_open last gave; -1 when closed.
+int32_t cable_device();
 // Why the port could not be opened at the last try (getOpenError); false when it was.
 bool cable_openError(char* text, size_t size);
-const char* cable_respText();    // the collected text
+// The collected text (at most RESP_TEXT_MAX characters); the caller holds the cable lock.
+const char* cable_respText();
 
 void cable_lock();
 void cable_unlock();
-bool cable_tryLock();
+bool cable_tryLock();  // false at once when another thread holds it
+
+// A span marked by a call at its start and one at its end.
+template <void (*Begin)(), void (*End)()>
+class CableSpan {
+public:
+    CableSpan() { Begin(); }
+    ~CableSpan() { End(); }
+    CableSpan(const CableSpan&) = delete;
+    CableSpan& operator=(const CableSpan&) = delete;
+};
 
 // Holds the cable lock for one exchange.
-class CableHold {
-public:
-    CableHold() { cable_lock(); }
-    ~CableHold() { cable_unlock(); }
-    CableHold(const CableHold&) = delete;
-    CableHold& operator=(const CableHold&) = delete;
-};
+using CableHold = CableSpan<cable_lock, cable_unlock>;
 
 // Tests: how many threads wait for the cable lock.
 int cable_lockWaiters();
@@ -63,13 +82,7 @@ int cable_lockWaiters();
 // Marks one bus operation from its start to its end (see above).
 void cable_beginUse();
 void cable_endUse();
-class CableUse {
-public:
-    CableUse() { cable_beginUse(); }
-    ~CableUse() { cable_endUse(); }
-    CableUse(const CableUse&) = delete;
-    CableUse& operator=(const CableUse&) = delete;
-};
+using CableUse = CableSpan<cable_beginUse, cable_endUse>;
 
 // Send and confirm, the shape of every confirmed request: up to 5 sends, each
 // followed by up to `polls` polls, each a pause then cable_response, until

@@ -28,12 +28,18 @@ void diag_routeDefault() {
     errSink = nullptr;
 }
 
+namespace {
+
+void vprintTo(std::FILE* f, const char* format, va_list args) {
+    if (f) std::vfprintf(f, format, args);
+}
+
+}  // namespace
+
 void diag_printf(const char* format, ...) {
-    std::FILE* f = out();
-    if (!f) return;
     va_list args;
     va_start(args, format);
-    std::vfprintf(f, format, args);
+    vprintTo(out(), format, args);
     va_end(args);
 }
 
@@ -50,10 +56,8 @@ void diag_flush() {
 }
 
 void diag_errPrintf(const char* format, ...) {
-    std::FILE* f = err();
-    if (!f) return;
     va_list args;
     va_start(args, format);
-    std::vfprintf(f, format, args);
+    vprintTo(err(), format, args);
     va_end(args);
 }

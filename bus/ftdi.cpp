@@ -16,11 +16,14 @@ constexpr uint32_t BAUD_DMX = 250000;
 constexpr uint32_t BAUD_BREAK = 15625;  // one 0x00 byte at this rate holds the line low 576 µs
 
 int32_t device = -1;
-PortHandle ftHandle[PORT_MAX_DEVICES];
+// The driver through which the device at each index was opened; only the entry
+// at device is used, and only while that driver is still the one in place.
+PortDriver* ftHandle[PORT_MAX_DEVICES];
 int ftStatus = 0;
 uint32_t iNumDevs = 0;
 char cBufLD[PORT_MAX_DEVICES][PORT_SERIAL_SIZE];
 char* pcBufLD[PORT_MAX_DEVICES + 1];
+uint32_t openGeneration = 0;  // port_generation() at the open
 
 // The open-failure lines are printed when a failure is new, not on every retry
 // of the status tick: another kind, status or reason is new.
@@ -33,8 +36,15 @@ struct Failure {
 Failure lastFailure;
 uint32_t failingPort = 0;  // a failure on another port is news again
 
-
 PortDriver* drv() { return port_driver(); }
+
+// The driver holding the open device, or null when none is open. A port opened
+// through a driver that another has since replaced (tests swap drivers) counts
+// as gone: the replaced driver is never called again.
+PortDriver* openPort() {
+    if (device >= 0 && port_generation() != openGeneration) device = -1;
+    return device >= 0 ? ftHandle[device] : nullptr;
+}
 
 // Notes the failure; true when it differs from the last one.
 bool noteFailure(OpenFailure kind, int status) {
@@ -51,21 +61,21 @@ bool noteFailure(OpenFailure kind, int status) {
 // A port whose driver calls fail (the cable was pulled) is closed, so that the
 // next use opens it afresh instead of polling a dead handle for ever.
 void dropLostPort() {
-    if (device < 0) return;
-    drv()->close(ftHandle[device]);
+    if (PortDriver* port = openPort()) port->close();
     device = -1;
 }
 
 // Waits, then asks, until the transmitter is empty; a failing query ends it.
 void drainWait(int32_t steps) {
-    uint32_t tx = 0xFFFFFFFF;
+    bool empty = false;
     do {
         wait_us(steps);
-        if (drv()->getStatus(ftHandle[device], nullptr, &tx) != PORT_OK) {
+        PortDriver* port = openPort();
+        if (!port || port->transmitEmpty(&empty) != PORT_OK) {
             dropLostPort();
             return;
         }
-    } while (tx != 0);
+    } while (!empty);
 }
 
 }  // namespace
@@ -79,18 +89,19 @@ uint32_t printLibVersion() {
 }
 
 void printDeviceList() {
+    PortDeviceInfo listed[PORT_MAX_DEVICES];
     uint32_t count = 0;
-    if (drv()->deviceCount(&count) != PORT_OK) return;
+    if (drv()->list(listed, PORT_MAX_DEVICES, &count) != PORT_OK) return;
     diag_printf("Number of devices is %ld\n", static_cast<long>(count));
     for (uint32_t i = 0; i < count; ++i) {
-        PortDeviceInfo info;
-        if (drv()->deviceDetails(i, &info) != PORT_OK) continue;
+        const PortDeviceInfo& info = listed[i];
+        if (!info.detailsRead) continue;
         diag_printf("Dev %i:\n", static_cast<int>(i));
         diag_printf(" Flags=0x%lx\n", static_cast<unsigned long>(info.flags));
         diag_printf(" Type=0x%lx\n", static_cast<unsigned long>(info.type));
         diag_printf(" ID=0x%lx\n", static_cast<unsigned long>(info.id));
         diag_printf(" LocId=0x%lx\n", static_cast<unsigned long>(info.locId));
-        diag_printf(" SerialNumber=%s\n", info.serial);
+        diag_printf(" SerialNumber=%.15s\n", info.serial);  // D2XX's 16-byte field
         diag_printf(" Description=%s\n", info.description);
         diag_printf(" ftHandle=0x%x\n", static_cast<unsigned>(info.handle));
     }
@@ -100,25 +111,22 @@ uint32_t readDevices() {
     std::memset(cBufLD, 0, sizeof cBufLD);
     for (int i = 0; i < PORT_MAX_DEVICES; ++i) pcBufLD[i] = cBufLD[i];
     pcBufLD[PORT_MAX_DEVICES] = nullptr;
-    ftStatus = drv()->listSerials(pcBufLD, PORT_MAX_DEVICES, &iNumDevs);
+    PortDeviceInfo listed[PORT_MAX_DEVICES];
+    ftStatus = drv()->list(listed, PORT_MAX_DEVICES, &iNumDevs);
     if (ftStatus != PORT_OK) {
         iNumDevs = 0;
         return 0;
     }
+    for (uint32_t i = 0; i < iNumDevs; ++i) std::snprintf(pcBufLD[i], PORT_SERIAL_SIZE, "%s", listed[i].serial);
     return iNumDevs;
 }
 
 void setupFTParam() {
-    if (device < 0) return;
-    PortHandle h = ftHandle[device];
-    drv()->reset(h);
-    drv()->setTimeouts(h, 1, 0);
-    drv()->setBaudRate(h, BAUD_DMX);
-    drv()->setDataCharacteristics(h, 8, 2, 0);
+    if (PortDriver* port = openPort()) port->configure(BAUD_DMX);
 }
 
 int32_t openDeviceFTDI(int32_t index) {
-    drv();
+    PortDriver* driver = drv();  // first: making the choice moves port_generation on
     if (port_generation() != failingPort) lastFailure = Failure{};
     failingPort = port_generation();
     readDevices();
@@ -135,7 +143,7 @@ int32_t openDeviceFTDI(int32_t index) {
     }
     if (index > PORT_MAX_DEVICES - 1) index = PORT_MAX_DEVICES - 1;
     if (index < 0) index = 0;
-    ftStatus = drv()->openBySerial(cBufLD[index], &ftHandle[index]);
+    ftStatus = driver->open(cBufLD[index]);
     if (ftStatus != PORT_OK) {
         device = -1;
         if (noteFailure(OpenFailure::Open, ftStatus)) {
@@ -147,6 +155,8 @@ int32_t openDeviceFTDI(int32_t index) {
         return -1;
     }
     lastFailure = Failure{};
+    ftHandle[index] = driver;
+    openGeneration = port_generation();
     device = index;
     setupFTParam();
     return index;
@@ -158,9 +168,7 @@ int32_t openDevice(int32_t index) {
 }
 
 void closeDevice() {
-    if (device < 0) return;
-    drv()->reset(ftHandle[device]);
-    drv()->close(ftHandle[device]);
+    if (PortDriver* port = openPort()) port->close();
     device = -1;
 }
 
@@ -184,15 +192,16 @@ bool getOpenError(char* text, size_t size) {
 
 int32_t getResponse(uint8_t* buffer, int32_t n) {
     if (n > 0) std::memset(buffer, 0, static_cast<size_t>(n));
-    if (device == -1) return -2;
+    PortDriver* port = openPort();
+    if (!port) return -2;
     uint32_t waiting = 0;
-    if (drv()->getStatus(ftHandle[device], &waiting, nullptr) != PORT_OK) {
+    if (port->bytesWaiting(&waiting) != PORT_OK) {
         dropLostPort();
         return -1;
     }
     if (waiting == 0) return -1;
     uint32_t got = 0;
-    ftStatus = drv()->read(ftHandle[device], buffer, static_cast<uint32_t>(n), &got);
+    ftStatus = port->read(buffer, static_cast<uint32_t>(n), &got);
     if (ftStatus != PORT_OK) {
         dropLostPort();
         return -1;
@@ -201,27 +210,28 @@ int32_t getResponse(uint8_t* buffer, int32_t n) {
 }
 
 void sendBreak() {
-    if (device < 0) return;
-    PortHandle h = ftHandle[device];
+    PortDriver* port = openPort();
+    if (!port) return;
     const uint8_t zero = 0x00;
     uint32_t written = 0;
-    drv()->setBaudRate(h, BAUD_BREAK);
+    port->configure(BAUD_BREAK);
     // A break that could not be written means a port gone: a frame sent without
     // it would join the transmission before and reach no panel.
-    if (drv()->write(h, &zero, 1, &written) != PORT_OK) {
+    if (port->write(&zero, 1, &written) != PORT_OK) {
         dropLostPort();
         return;
     }
     drainWait(50);
-    if (device >= 0) drv()->setBaudRate(h, BAUD_DMX);
+    if (openPort()) port->configure(BAUD_DMX);
 }
 
 int32_t sendData(const uint8_t* buffer, int32_t n) {
-    if (device == -1) return -1;
+    if (!openPort()) return -1;
     sendBreak();
-    if (device == -1) return -1;
+    PortDriver* port = openPort();
+    if (!port) return -1;
     uint32_t written = 0;
-    const int status = drv()->write(ftHandle[device], buffer, static_cast<uint32_t>(n), &written);
+    const int status = port->write(buffer, static_cast<uint32_t>(n), &written);
     drainWait(44);
     if (status != PORT_OK) {
         dropLostPort();

@@ -91,11 +91,11 @@ void dispatch(uint8_t* frame) {
     if (len < 1) return;  // no command byte
     const uint8_t command = frame[PKT_DATA];
     ParseFn fn = nullptr;
-    if (command == 1) {
+    if (command == CMD_SETUP) {
         fn = parsers.setup;
-    } else if (command == 2) {
+    } else if (command == CMD_DISCOVERY) {
         fn = parsers.discovery;
-    } else if (command == 3 && len > 1) {
+    } else if (command == CMD_SERVICE && len > 1) {
         const uint8_t service = frame[PKT_DATA + 1] & 0xF0;
         if (service == 0x20) fn = parsers.identify;
         if (service == 0x10) fn = parsers.genUid;

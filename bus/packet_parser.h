@@ -20,10 +20,14 @@ struct PacketParsers {
     ParseFn genUid = nullptr;     // command 3, data byte 1 in 0x10..0x1F
 };
 
+// Replaces the whole set (set at start-up, before the bus is used).
 void packet_setParsers(const PacketParsers& parsers);
 
+// Takes n bytes from the cable; each frame they complete is dispatched at once.
 void packet_receive(const uint8_t* data, int32_t n);
+// The same for one byte; a full buffer drops its oldest byte first.
 void appendByte(uint8_t c);
+// Drops the oldest byte held.
 void shiftData();
 
 int32_t packet_received();   // bytes held

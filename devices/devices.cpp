@@ -131,40 +131,23 @@ int lookup(uint32_t uid) {
 
 }  // namespace
 
-int dev_setIntenzity(uint32_t uid, const uint8_t* rec) {
+namespace {
+
+// Finds or claims uid's record and applies one setter step to it.
+int setWith(uint32_t uid, const uint8_t* rec, void (*step)(int, const uint8_t*)) {
     Guard g(tableMutex);
     const int i = selectRecord(uid);
-    if (i >= 0) setIntensityAt(i, rec);
+    if (i >= 0) step(i, rec);
     return 0;
 }
 
-int dev_setBtn(uint32_t uid, const uint8_t* rec) {
-    Guard g(tableMutex);
-    const int i = selectRecord(uid);
-    if (i >= 0) setBtnAt(i, rec);
-    return 0;
-}
+}  // namespace
 
-int dev_setAct(uint32_t uid, const uint8_t* rec) {
-    Guard g(tableMutex);
-    const int i = selectRecord(uid);
-    if (i >= 0) setActAt(i, rec);
-    return 0;
-}
-
-int dev_setDmxBtn(uint32_t uid, const uint8_t* rec) {
-    Guard g(tableMutex);
-    const int i = selectRecord(uid);
-    if (i >= 0) setDmxAt(i, rec);
-    return 0;
-}
-
-int dev_setVer(uint32_t uid, const uint8_t* ver) {
-    Guard g(tableMutex);
-    const int i = selectRecord(uid);
-    if (i >= 0) setVerAt(i, ver);
-    return 0;
-}
+int dev_setIntenzity(uint32_t uid, const uint8_t* rec) { return setWith(uid, rec, setIntensityAt); }
+int dev_setBtn(uint32_t uid, const uint8_t* rec) { return setWith(uid, rec, setBtnAt); }
+int dev_setAct(uint32_t uid, const uint8_t* rec) { return setWith(uid, rec, setActAt); }
+int dev_setDmxBtn(uint32_t uid, const uint8_t* rec) { return setWith(uid, rec, setDmxAt); }
+int dev_setVer(uint32_t uid, const uint8_t* ver) { return setWith(uid, ver, setVerAt); }
 
 bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec) {
     Guard g(tableMutex);

@@ -47,22 +47,33 @@ struct DeviceRecord {
 // The table itself. Prefer the functions below; a direct read needs devices_lock().
 extern DeviceRecord dev[DEV_MAX];
 
+// Claims the first free record for uid (even if uid is already there): its
+// index, or -1 when the table is full.
 int addDevUID(uint32_t uid);
+// The record with that UID, or null; the pointer is read under devices_lock().
 DeviceRecord* getDevUID(uint32_t uid);
+// The index of the record with that UID, claiming a free one when there is
+// none; -1 when the table is full. The getters and setters below find the same way.
 int findDevUID(uint32_t uid);
+// Empties the table; always 0.
 int dev_removeAll();
+// Clears every record but its UID; always 0.
 int dev_removeAllSetup();
 
+// The stored value; -1 when the table is full (or btn is out of range).
 int dev_getIntenzity(uint32_t uid);
 int dev_getBtnType(uint32_t uid, int btn);
 int dev_getBtnScn(uint32_t uid, int btn);
 
 // The setters take a pointer to a setup record's length byte; the value follows.
+// A record too short for its value, or a table with no room, changes nothing.
+// Always 0.
 int dev_setIntenzity(uint32_t uid, const uint8_t* rec);
 int dev_setBtn(uint32_t uid, const uint8_t* rec);
 int dev_setAct(uint32_t uid, const uint8_t* rec);
 int dev_setDmxBtn(uint32_t uid, const uint8_t* rec);
-int dev_setVer(uint32_t uid, const uint8_t* ver);
+int dev_setVer(uint32_t uid, const uint8_t* ver);  // ver: major, minor
+// A scene went on (state != 0) or off: the matching buttons of every panel follow.
 void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn);
 
 // A panel's answer updates only a record already in the table, never claims one:
@@ -77,7 +88,10 @@ bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec);
 // A new read of the panel has begun: none of its DMX blocks counts as read.
 void dev_forgetDmxBlocks(uint32_t uid);
 
+// "major.minor" into text (8 bytes) for versions 1 to 3; text untouched otherwise.
 void dev_getVerStr(uint32_t uid, char* text);
+// The arr[0] numbers that follow, each with a dot (the third as a letter above
+// 0x40), then "; ". The caller sizes text.
 void getVerStr(char* text, const uint8_t* arr);
 
 // Consistent copies for readers on other threads.
@@ -87,7 +101,9 @@ int dev_count();                                     // length of the leading ru
 uint32_t dev_uidAt(int index);                       // 0 when free or out of range
 // Writes one DMX button block of the record with that UID (the DMX setup dialog)
 // and marks it known.
+// False when no record has that UID or btn is out of range.
 bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block);
 
+// The table's lock, for direct reads of dev[]; taken by every function above.
 void devices_lock();
 void devices_unlock();

@@ -77,10 +77,7 @@ Frame commandFrame(Reader& in) {
 
 Frame dmxFrame(Reader& in) {
     Frame f(DMX_FRAME_SIZE);
-    f[0] = SYNC0;
-    f[1] = SYNC1;
-    f[2] = SYNC2;
-    f[3] = KIND_DMX_DATA;
+    packet_fillDmxHeader(f.data(), KIND_DMX_DATA, 0);
     for (int i = 4; i < DMX_CRC; ++i) f[i] = in.next();
     packet_putU16(f.data() + DMX_CRC, get_CRC(f.data(), DMX_CRC));
     return f;

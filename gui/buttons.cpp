@@ -17,6 +17,7 @@
 #include "app/app_setup.h"
 #include "app/fileio.h"
 #include "app/handover.h"
+#include "app/worker.h"
 #include "devices/devices.h"
 #include "gui/dialog.h"
 #include "gui/dmxConsole.h"
@@ -60,17 +61,12 @@ void clearListWidget() {
     if (deviceList) gtk_clist_clear(GTK_CLIST(deviceList));
 }
 
-// Starts a discovery or list-load worker unless one runs. The thread is detached:
-// nobody waits for it, and its resources go back when it ends.
+// Starts a discovery or list-load worker unless one runs.
 void startWorker(void* (*body)(void*), const char* what) {
     cancel_clear();  // a request left from the last worker is not for this one
     thrDisc = THR_BUSY;
     setLock(LOCK_DISCOVERY);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const int rc = pthread_create(&threadDiscovery, &attr, body, nullptr);
-    pthread_attr_destroy(&attr);
+    const int rc = worker_startDetached(body, nullptr, &threadDiscovery);
     if (rc != 0) {
         thrDisc = 0;
         remLock(LOCK_DISCOVERY);

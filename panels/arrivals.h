@@ -46,6 +46,7 @@ public:
     }
 
     size_t size() const { return bytes_.size(); }
+    int64_t byteUs() const { return byteUs_; }
     void clear() { bytes_.clear(); }
 
 private:

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "panels/pty_server.h"
 
 namespace {
@@ -58,35 +60,41 @@ int main(int argc, char** argv) {
     unsigned long long count = 0, seed = 1, delayMs = 2;
     std::vector<uint32_t> uids;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long long v = 0;
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::puts("korvane-panels " KORVANE_VERSION);
-            return 0;
-        } else if (a == "--demo") {
-            demo = true;
-        } else if (a == "--verbose") {
-            verbose = true;
-        } else if (a == "--count" && parseNumber(next, 10, 10000, &count)) {
-            ++i;
-        } else if (a == "--seed" && parseNumber(next, 10, 0xFFFFFFFFull, &seed)) {
-            ++i;
-        } else if (a == "--delay-ms" && parseNumber(next, 10, 10000, &delayMs)) {
-            ++i;
-        } else if (a == "--uid" && next &&
-                   parseNumber(std::strncmp(next, "0x", 2) == 0 ? next + 2 : next, 16, 0xFFFFFFFFull, &v)) {
+    // The options are read by CLI11; their values by parseNumber, so that a
+    // count is decimal and a UID hexadecimal whatever prefix it has.
+    CLI::App app{"", "korvane-panels"};
+    app.set_version_flag("--version", "korvane-panels " KORVANE_VERSION);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    const auto number = [](const char* name, int base, unsigned long long max, unsigned long long* out) {
+        return [=](const std::string& text) {
+            const char* digits = text.c_str();
+            if (base == 16 && std::strncmp(digits, "0x", 2) == 0) digits += 2;
+            if (!parseNumber(digits, base, max, out)) throw CLI::ValidationError(name, text);
+        };
+    };
+    app.add_flag("--demo", demo);
+    app.add_flag("--verbose", verbose);
+    app.add_option_function<std::string>("--count", number("--count", 10, 10000, &count));
+    app.add_option_function<std::string>("--seed", number("--seed", 10, 0xFFFFFFFFull, &seed));
+    app.add_option_function<std::string>("--delay-ms", number("--delay-ms", 10, 10000, &delayMs));
+    app.add_option_function<std::vector<std::string>>("--uid", [&](const std::vector<std::string>& texts) {
+        for (const std::string& text : texts) {
+            unsigned long long v = 0;
+            number("--uid", 16, 0xFFFFFFFFull, &v)(text);
             uids.push_back(static_cast<uint32_t>(v));
-            ++i;
-        } else {
-            std::fprintf(stderr, "korvane-panels: bad option or value: %s\n", a.c_str());
-            usage(stderr);
-            return 2;
         }
+    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        usage(stdout);
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "korvane-panels: bad option or value: %s\n", e.what());
+        usage(stderr);
+        return 2;
     }
     if (count == 0 && uids.empty()) demo = true;
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,10 +17,8 @@
 
 namespace {
 
-constexpr int64_t BYTE_US = 44;
 constexpr int64_t BURST_US = 2000;          // answer bytes due this soon go out in one write
-constexpr size_t WRITE_BACKLOG_MAX = 4096;
-constexpr int64_t REPORT_QUIET_US = 200000;  // reports wait for a quiet line  // the slave's input queue holds about this much
+constexpr size_t WRITE_BACKLOG_MAX = 4096;    // the slave's input queue holds about this much
 constexpr uint8_t SYNC[3] = {SYNC0, SYNC1, SYNC2};
 
 int64_t steadyUs() {
@@ -144,14 +143,11 @@ bool PtyServer::open(std::string* error) {
         if (error) *error = std::string(what) + ": " + std::strerror(errno);
         return false;
     };
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) return fail("posix_openpt");
-    if (grantpt(master_) != 0) return fail("grantpt");
-    if (unlockpt(master_) != 0) return fail("unlockpt");
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return fail("openpty");
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     char name[128];
     if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0) return fail(name);
     // No echo and no line editing on either side: the bytes are binary frames.
     makeRaw(slave_);
     makeRaw(master_);
@@ -160,41 +156,12 @@ bool PtyServer::open(std::string* error) {
     return true;
 }
 
-VirtualPanel& PtyServer::addPanel(uint32_t uid) {
-    panels_.emplace_back(uid);
-    reportAt_.push_back(-1);
-    return panels_.back();
-}
-
-void PtyServer::addDemoPanels() {
-    for (VirtualPanel& p : panels_demoSet()) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
-}
-
-void PtyServer::addRandomPanels(int count, uint32_t seed) {
-    for (VirtualPanel& p : panels_randomSet(count, seed, uids())) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
-}
-
-void PtyServer::setAnswerDelayUs(int64_t us) {
-    for (VirtualPanel& p : panels_) p.faults.answerDelayUs = us;
-}
-
-std::vector<uint32_t> PtyServer::uids() const {
-    std::vector<uint32_t> out;
-    for (const VirtualPanel& p : panels_) out.push_back(p.uid);
-    return out;
-}
-
-VirtualPanel* PtyServer::panel(uint32_t uid) {
-    for (VirtualPanel& p : panels_)
-        if (p.uid == uid) return &p;
-    return nullptr;
-}
+VirtualPanel& PtyServer::addPanel(uint32_t uid) { return panels_.add(uid); }
+void PtyServer::addDemoPanels() { panels_.addDemo(); }
+void PtyServer::addRandomPanels(int count, uint32_t seed) { panels_.addRandom(count, seed); }
+void PtyServer::setAnswerDelayUs(int64_t us) { panels_.setAnswerDelayUs(us); }
+std::vector<uint32_t> PtyServer::uids() const { return panels_.uids(); }
+VirtualPanel* PtyServer::panel(uint32_t uid) { return panels_.find(uid); }
 
 void PtyServer::serve(const std::atomic<bool>& stop) {
     while (!stop.load()) step(20000);
@@ -205,8 +172,8 @@ void PtyServer::step(int64_t maxWaitUs) {
     int64_t wait = maxWaitUs;
     if (!pendingWrite_.empty()) wait = std::min<int64_t>(wait, 1000);
     if (out_.size() > 0) wait = std::min(wait, std::max<int64_t>(0, out_.nextUs() - now));
-    for (int64_t at : reportAt_)
-        if (at >= 0) wait = std::min(wait, std::max<int64_t>(0, at - now));
+    if (panels_.nextReportUs() != PanelSet::NEVER)
+        wait = std::min(wait, std::max<int64_t>(0, panels_.nextReportUs() - now));
     if (framer_.held() >= 2) wait = std::min<int64_t>(wait, 20000);
 
     pollfd pfd{master_, POLLIN, 0};
@@ -236,13 +203,7 @@ void PtyServer::hear(const std::vector<uint8_t>& t, int64_t now) {
         if (log_) std::fprintf(log_, "console frame, channel 1 at %u\n", universe_[0]);
         return;
     }
-    size_t answers = 0;
-    for (VirtualPanel& p : panels_) {
-        for (const PanelAnswer& a : p.hear(t.data(), t.size())) {
-            out_.addBytes(now + a.delayUs, a.bytes);
-            ++answers;
-        }
-    }
+    const size_t answers = panels_.hear(t.data(), t.size(), now, out_);
     if (log_) {
         if (t[3] == KIND_COMMAND)
             std::fprintf(log_, "command %02X to %08X, %u data bytes: %zu answers\n", t.size() > 19 ? t[19] : 0,
@@ -254,22 +215,8 @@ void PtyServer::hear(const std::vector<uint8_t>& t, int64_t now) {
 }
 
 void PtyServer::reports(int64_t now) {
-    for (size_t i = 0; i < panels_.size(); ++i) {
-        const int64_t every = panels_[i].faults.reportEveryUs;
-        if (every <= 0) {
-            reportAt_[i] = -1;
-        } else if (reportAt_[i] < 0) {
-            reportAt_[i] = now + every;
-        } else if (now >= reportAt_[i] && now - lastInputUs_ < REPORT_QUIET_US) {
-            reportAt_[i] = lastInputUs_ + REPORT_QUIET_US;
-        } else if (now >= reportAt_[i]) {
-            const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
-            // It waits for answers already on their way.
-            const int64_t at = out_.size() > 0 ? std::max(now, out_.lastUs() + 2 * BYTE_US) : now;
-            out_.addBytes(at, frame);
-            reportAt_[i] = now + every;
-        }
-    }
+    panels_.scanReports(now);
+    if (now >= panels_.nextReportUs()) panels_.fireReports(now, lastInputUs_, out_);
 }
 
 void PtyServer::flushDue(int64_t now) {

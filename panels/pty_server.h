@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "panels/arrivals.h"
+#include "panels/panel_set.h"
 #include "panels/virtual_panel.h"
 
 class PtyFramer {
@@ -81,8 +82,7 @@ private:
     std::string path_;
     FILE* log_ = nullptr;
 
-    std::deque<VirtualPanel> panels_;
-    std::vector<int64_t> reportAt_;
+    PanelSet panels_;
     PtyFramer framer_;
     ArrivalQueue out_{44};
     std::vector<uint8_t> pendingWrite_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -13,21 +14,18 @@
 namespace {
 
 constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
-constexpr int64_t ANSWER_BYTE_US = 44;       // panels answer at 250000 baud, 8N2
 constexpr uint32_t DATA_BAUD = 250000;
 constexpr uint32_t BREAK_MAX_BAUD = 100000;  // a 0x00 byte this slow holds the line low long enough
 constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers together
 constexpr size_t HEARD_CAPACITY = 100000;
-constexpr int64_t RESCAN_US = 10000;
-constexpr int64_t REPORT_QUIET_US = 200000;  // since the configurator's last byte         // report settings changed by a test are seen this late
-constexpr uintptr_t HANDLE_BASE = 0x4B560000;
+constexpr int64_t RESCAN_US = 10000;         // report settings changed by a test are seen this late
 
 }  // namespace
 
 VirtualBus::VirtualBus() = default;
 
-PortDriver* sim_newDemoDriver() {
-    auto* bus = new VirtualBus();
+std::unique_ptr<PortDriver> sim_newDemoDriver() {
+    auto bus = std::make_unique<VirtualBus>();
     bus->addDemoPanels();
     return bus;
 }
@@ -36,44 +34,30 @@ PortDriver* sim_newDemoDriver() {
 
 VirtualPanel& VirtualBus::addPanel(uint32_t uid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    panels_.emplace_back(uid);
-    reportAt_.push_back(-1);
     needScan_ = true;
-    return panels_.back();
+    return panels_.add(uid);
 }
 
 void VirtualBus::addDemoPanels() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_demoSet()) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
+    panels_.addDemo();
     needScan_ = true;
 }
 
 void VirtualBus::addRandomPanels(int count, uint32_t seed) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint32_t> taken;
-    for (const VirtualPanel& p : panels_) taken.push_back(p.uid);
-    for (VirtualPanel& p : panels_randomSet(count, seed, taken)) {
-        panels_.push_back(p);
-        reportAt_.push_back(-1);
-    }
+    panels_.addRandom(count, seed);
     needScan_ = true;
 }
 
 std::vector<uint32_t> VirtualBus::uids() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint32_t> out;
-    for (const VirtualPanel& p : panels_) out.push_back(p.uid);
-    return out;
+    return panels_.uids();
 }
 
 VirtualPanel* VirtualBus::panel(uint32_t uid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_)
-        if (p.uid == uid) return &p;
-    return nullptr;
+    return panels_.find(uid);
 }
 
 size_t VirtualBus::panelCount() const {
@@ -88,7 +72,7 @@ VirtualPanel& VirtualBus::panelAt(size_t index) {
 
 void VirtualBus::setAnswerDelayUs(int64_t us) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (VirtualPanel& p : panels_) p.faults.answerDelayUs = us;
+    panels_.setAnswerDelayUs(us);
 }
 
 // ---- what was heard ---------------------------------------------------------
@@ -185,7 +169,7 @@ uint64_t VirtualBus::statusQueries() const {
 // ---- time -------------------------------------------------------------------
 
 int64_t VirtualBus::byteUs() const {
-    const int bits = 1 + bits_ + (parity_ ? 1 : 0) + (stopBits_ == 2 ? 2 : 1);
+    const int bits = 1 + 8 + stopBits_;
     return static_cast<int64_t>(bits) * 1000000 / baud_;
 }
 
@@ -216,53 +200,17 @@ void VirtualBus::advance(int64_t now) {
         }
     }
     if (needScan_ || now - lastScanUs_ >= RESCAN_US) scanReports(now);
-    if (now >= earliestReport_) fireReports(now);
+    // Reports wait for the line to be quiet since the configurator's last byte.
+    if (now >= panels_.nextReportUs()) panels_.fireReports(now, lineFreeUs_, arrivals_);
     arrivals_.takeDue(now, [this](uint8_t b) {
         if (open_ && !vanished_ && rx_.size() < RX_CAPACITY) rx_.push_back(b);
     });
 }
 
-// Picks up report settings that changed (tests set them on the panels directly).
 void VirtualBus::scanReports(int64_t now) {
     lastScanUs_ = now;
     needScan_ = false;
-    earliestReport_ = NEVER;
-    for (size_t i = 0; i < panels_.size(); ++i) {
-        const int64_t every = panels_[i].faults.reportEveryUs;
-        if (every <= 0)
-            reportAt_[i] = -1;
-        else if (reportAt_[i] < 0)
-            reportAt_[i] = now + every;
-        if (reportAt_[i] >= 0) earliestReport_ = std::min(earliestReport_, reportAt_[i]);
-    }
-}
-
-void VirtualBus::fireReports(int64_t now) {
-    earliestReport_ = NEVER;
-    for (size_t i = 0; i < panels_.size(); ++i) {
-        const int64_t every = panels_[i].faults.reportEveryUs;
-        if (reportAt_[i] < 0) continue;
-        if (every <= 0) {
-            reportAt_[i] = -1;
-            continue;
-        }
-        if (now - reportAt_[i] > 10 * every) reportAt_[i] = now - (now - reportAt_[i]) % every;
-        while (reportAt_[i] <= now) {
-            // Panels report only on a quiet line: never amid a discovery or a setup read.
-            const int64_t quietFrom = lineFreeUs_ + REPORT_QUIET_US;
-            if (reportAt_[i] < quietFrom) {
-                reportAt_[i] = quietFrom;
-                continue;
-            }
-            const std::vector<uint8_t> frame = panels_[i].spontaneousReport();
-            // A reporting panel waits for answers already on their way.
-            int64_t at = reportAt_[i];
-            if (arrivals_.size() > 0) at = std::max(at, arrivals_.lastUs() + 2 * ANSWER_BYTE_US);
-            arrivals_.addBytes(at, frame);
-            reportAt_[i] += every;
-        }
-        earliestReport_ = std::min(earliestReport_, reportAt_[i]);
-    }
+    panels_.scanReports(now);
 }
 
 // Lets the panels hear the current transmission once it is a complete frame.
@@ -286,18 +234,14 @@ void VirtualBus::deliver() {
     }
     if (len == 0 || b.size() < static_cast<size_t>(len)) return;
     currentDone_ = true;
-    for (VirtualPanel& p : panels_) {
-        for (const PanelAnswer& a : p.hear(b.data(), b.size()))
-            arrivals_.addBytes(current_.endUs + a.delayUs, a.bytes);
-    }
+    panels_.hear(b.data(), b.size(), current_.endUs, arrivals_);
 }
 
 // ---- driver -----------------------------------------------------------------
 
-int VirtualBus::check(PortHandle h) const {
+int VirtualBus::check() const {
     if (vanished_) return PORT_IO_ERROR;
-    if (!open_ || h != reinterpret_cast<PortHandle>(HANDLE_BASE + generation_)) return PORT_INVALID_HANDLE;
-    return PORT_OK;
+    return open_ ? PORT_OK : PORT_NOT_OPEN;
 }
 
 int VirtualBus::libraryVersion(uint32_t* version) {
@@ -306,105 +250,74 @@ int VirtualBus::libraryVersion(uint32_t* version) {
     return PORT_OK;
 }
 
-int VirtualBus::deviceCount(uint32_t* count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    *count = vanished_ ? 0 : 1;
-    return vanished_ ? PORT_DEVICE_NOT_FOUND : PORT_OK;
-}
-
-int VirtualBus::deviceDetails(uint32_t index, PortDeviceInfo* info) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (vanished_ || index != 0) return PORT_DEVICE_NOT_FOUND;
-    *info = PortDeviceInfo{};
-    info->flags = open_ ? 1 : 0;
-    info->type = 5;
-    info->id = 0x04036001;
-    info->locId = 0x1001;
-    std::strncpy(info->serial, SERIAL, sizeof info->serial - 1);
-    std::strncpy(info->description, DESCRIPTION, sizeof info->description - 1);
-    return PORT_OK;
-}
-
-int VirtualBus::listSerials(char* const* buffers, int capacity, uint32_t* count) {
+int VirtualBus::list(PortDeviceInfo* cables, int capacity, uint32_t* count) {
     std::lock_guard<std::mutex> lock(mutex_);
     *count = 0;
     if (vanished_) return PORT_DEVICE_NOT_FOUND;
-    if (capacity >= 1 && buffers[0]) {
-        std::strncpy(buffers[0], SERIAL, PORT_SERIAL_SIZE - 1);
-        buffers[0][PORT_SERIAL_SIZE - 1] = '\0';
-    }
+    if (capacity < 1) return PORT_OK;
+    PortDeviceInfo& info = cables[0];
+    info = PortDeviceInfo{};
+    info.flags = open_ ? 1 : 0;
+    info.type = 5;
+    info.id = 0x04036001;
+    info.locId = 0x1001;
+    std::snprintf(info.serial, sizeof info.serial, "%s", SERIAL);
+    std::snprintf(info.description, sizeof info.description, "%s", DESCRIPTION);
     *count = 1;
     return PORT_OK;
 }
 
-int VirtualBus::openBySerial(const char* serial, PortHandle* handle) {
+int VirtualBus::open(const char* serial) {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t now = tim_nowUs();
     advance(now);
-    if (vanished_ || !serial || std::strcmp(serial, SERIAL) != 0) return PORT_DEVICE_NOT_FOUND;
+    if (vanished_ || std::strcmp(serial, SERIAL) != 0) return PORT_DEVICE_NOT_FOUND;
     if (open_) return PORT_DEVICE_NOT_OPENED;  // already open elsewhere
     open_ = true;
-    ++generation_;
     baud_ = 9600;  // as a freshly opened chip
-    bits_ = 8;
-    stopBits_ = 0;
-    parity_ = 0;
+    stopBits_ = 1;
     rx_.clear();
-    *handle = reinterpret_cast<PortHandle>(HANDLE_BASE + generation_);
     scanReports(now);
     return PORT_OK;
 }
 
-int VirtualBus::reset(PortHandle h) {
+int VirtualBus::configure(uint32_t baud) {
     std::lock_guard<std::mutex> lock(mutex_);
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
-    rx_.clear();
-    return PORT_OK;
-}
-
-int VirtualBus::setTimeouts(PortHandle h, uint32_t, uint32_t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return check(h);
-}
-
-int VirtualBus::setBaudRate(PortHandle h, uint32_t baud) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     if (baud < 300 || baud > 3000000) return PORT_INVALID_PARAMETER;
     baud_ = baud;
+    stopBits_ = 2;
     return PORT_OK;
 }
 
-int VirtualBus::setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits, uint8_t parity) {
+int VirtualBus::bytesWaiting(uint32_t* n) {
+    tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int st = check(h)) return st;
-    if (bits != 7 && bits != 8) return PORT_INVALID_PARAMETER;
-    bits_ = bits;
-    stopBits_ = stopBits;
-    parity_ = parity;
+    ++statusQueries_;
+    advance(tim_nowUs());
+    if (int st = check()) return st;
+    *n = static_cast<uint32_t>(rx_.size());
     return PORT_OK;
 }
 
-int VirtualBus::getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) {
+int VirtualBus::transmitEmpty(bool* empty) {
     tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
     ++statusQueries_;
     const int64_t now = tim_nowUs();
     advance(now);
-    if (int st = check(h)) return st;
-    if (rx) *rx = static_cast<uint32_t>(rx_.size());
-    if (tx) *tx = txPending(now);
+    if (int st = check()) return st;
+    *empty = txPending(now) == 0;
     return PORT_OK;
 }
 
-int VirtualBus::read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) {
+int VirtualBus::read(uint8_t* buffer, uint32_t n, uint32_t* got) {
     tim_advanceUs(queryCostUs_);
     std::lock_guard<std::mutex> lock(mutex_);
     *got = 0;
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     uint32_t k = 0;
     while (k < n && !rx_.empty()) {
         buffer[k++] = rx_.front();
@@ -414,12 +327,12 @@ int VirtualBus::read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) {
     return PORT_OK;
 }
 
-int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) {
+int VirtualBus::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
     std::lock_guard<std::mutex> lock(mutex_);
     *written = 0;
     const int64_t now = tim_nowUs();
     advance(now);
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     if (n == 0) return PORT_OK;
 
     const int64_t perByte = byteUs();
@@ -446,7 +359,7 @@ int VirtualBus::write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t*
     if (!isBreak) {
         current_.bytes.insert(current_.bytes.end(), buffer, buffer + n);
         current_.endUs = lineFreeUs_;
-        if (baud_ != DATA_BAUD || bits_ != 8 || parity_ != 0) current_.garbled = true;
+        if (baud_ != DATA_BAUD) current_.garbled = true;
         deliver();
     }
     scanReports(now);
@@ -460,10 +373,10 @@ std::string VirtualBus::lastError() {
     return open_ ? "the virtual cable is already open" : "";
 }
 
-int VirtualBus::close(PortHandle h) {
+int VirtualBus::close() {
     std::lock_guard<std::mutex> lock(mutex_);
     advance(tim_nowUs());
-    if (int st = check(h)) return st;
+    if (int st = check()) return st;
     open_ = false;
     rx_.clear();
     return PORT_OK;

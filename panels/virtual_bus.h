@@ -16,12 +16,14 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <vector>
 
 #include "bus/port/port.h"
 #include "panels/arrivals.h"
+#include "panels/panel_set.h"
 #include "panels/virtual_panel.h"
 
 class VirtualBus : public PortDriver {
@@ -35,7 +37,7 @@ public:
         std::vector<uint8_t> bytes;  // after the break, which is not included
         int64_t atUs = 0;            // the break's start on the wire (else the first byte's)
         int64_t endUs = 0;           // end of its last byte on the wire
-        bool garbled = false;        // some bytes went out at another baud rate or line format
+        bool garbled = false;        // some bytes went out at another baud rate
     };
 
     VirtualBus();
@@ -59,7 +61,7 @@ public:
     void setLineNoise(double bytesPerSecond, uint32_t seed);
     // Bytes that start arriving now, one per byte time.
     void injectBytes(const uint8_t* bytes, size_t n);
-    // A vanished cable fails every call, is not listed, and loses its open handle.
+    // A vanished cable fails every call, is not listed, and loses its open port.
     void setCableVanished(bool vanished);
     void setQueryCostUs(int64_t us);
 
@@ -69,18 +71,14 @@ public:
 
     // PortDriver
     int libraryVersion(uint32_t* version) override;
-    int deviceCount(uint32_t* count) override;
-    int deviceDetails(uint32_t index, PortDeviceInfo* info) override;
-    int listSerials(char* const* buffers, int capacity, uint32_t* count) override;
-    int openBySerial(const char* serial, PortHandle* handle) override;
-    int reset(PortHandle h) override;
-    int setTimeouts(PortHandle h, uint32_t readMs, uint32_t writeMs) override;
-    int setBaudRate(PortHandle h, uint32_t baud) override;
-    int setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits, uint8_t parity) override;
-    int getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) override;
-    int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override;
-    int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override;
-    int close(PortHandle h) override;
+    int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override;
+    int open(const char* serial) override;
+    int configure(uint32_t baud) override;
+    int bytesWaiting(uint32_t* n) override;
+    int read(uint8_t* buffer, uint32_t n, uint32_t* got) override;
+    int write(const uint8_t* buffer, uint32_t n, uint32_t* written) override;
+    int transmitEmpty(bool* empty) override;
+    int close() override;
     std::string lastError() override;
 
 private:
@@ -90,33 +88,29 @@ private:
         uint32_t n;
     };
 
-    int check(PortHandle h) const;
+    int check() const;
     void advance(int64_t now);
     void scanReports(int64_t now);
-    void fireReports(int64_t now);
     void deliver();
     uint32_t txPending(int64_t now) const;
     int64_t byteUs() const;
     bool listedPart(const Transmission& t, Transmission* out) const;
 
     mutable std::mutex mutex_;
-    std::deque<VirtualPanel> panels_;  // a deque keeps handed-out references valid
-    std::vector<int64_t> reportAt_;    // per panel; -1 when it does not report
-    int64_t earliestReport_ = INT64_MAX;
+    PanelSet panels_;
     int64_t lastScanUs_ = 0;
     bool needScan_ = true;
 
     bool vanished_ = false;
     bool open_ = false;
-    uint32_t generation_ = 0;
     uint32_t baud_ = 9600;
-    uint8_t bits_ = 8, stopBits_ = 0, parity_ = 0;
+    int stopBits_ = 1;  // a freshly opened chip: 8N1
     int64_t queryCostUs_ = 100;
     uint64_t statusQueries_ = 0;
 
     int64_t lineFreeUs_ = 0;
     std::deque<Segment> segments_;
-    ArrivalQueue arrivals_{44};
+    ArrivalQueue arrivals_{44};  // panels answer at 250000 baud, 8N2: 44 µs a byte
     std::deque<uint8_t> rx_;
 
     std::deque<Transmission> heard_;
@@ -133,4 +127,4 @@ private:
 };
 
 // A new bus with the demo set: KORVANE_PORT=sim.
-PortDriver* sim_newDemoDriver();
+std::unique_ptr<PortDriver> sim_newDemoDriver();

@@ -107,11 +107,7 @@ std::vector<uint8_t> VirtualPanel::dmxBlockAnswerFrame(int index) const {
 
 std::vector<uint8_t> VirtualPanel::buttonStateFrame() const {
     std::vector<uint8_t> f(DMX_FRAME_SIZE, 0);
-    f[0] = SYNC0;
-    f[1] = SYNC1;
-    f[2] = SYNC2;
-    f[3] = KIND_DMX_DATA;
-    packet_putU16(f.data() + DMX_TARGET, 0xFFFF);
+    packet_fillDmxHeader(f.data(), KIND_DMX_DATA, 0xFFFF);
     f[10] = 'S';
     f[11] = 0x01;
     size_t i = 12;

@@ -154,7 +154,7 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(r.out, dir + "/b.fw: sent, 100 bytes in 2 chunks\n");
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
 
-    std::unique_ptr<PortDriver> absent(port_newAbsentDriver("no cable here"));
+    std::unique_ptr<PortDriver> absent = port_newAbsentDriver("no cable here");
     port_setDriver(absent.get());
     r = cli({"read", "7A000001"});
     EXPECT_EQ(r.status, CLI_NO_PORT);

@@ -36,7 +36,7 @@ TEST_F(Ftdi, StartUpListing) {
               }),
               "Library version = 0x10500\nNumber of devices is 0\n");
     driver.versionStatus = PORT_OTHER_ERROR;
-    driver.countStatus = PORT_IO_ERROR;
+    driver.listStatus = PORT_IO_ERROR;
     EXPECT_EQ(captureStdout([] {
                   EXPECT_EQ(printLibVersion(), 0u);
                   printDeviceList();
@@ -48,14 +48,13 @@ TEST_F(Ftdi, OpenAppliesTheLineSettingsEveryTime) {
     driver.serials.clear();
     for (int i = 0; i < 50; ++i) driver.serials.push_back("S" + std::to_string(i));
     EXPECT_EQ(openDevice(60), 49);
-    const Calls open = {"listSerials", "open S49", "reset", "timeouts 1 0", "baud 250000", "data 8 2 0"};
+    const Calls open = {"list", "open S49", "configure 250000"};
     EXPECT_EQ(driver.calls(), open);
     closeDevice();
     EXPECT_EQ(getOpenDevice(), -1);
     driver.clearLog();
     EXPECT_EQ(openDevice(0), 0);
-    EXPECT_EQ(driver.calls(),
-              (Calls{"listSerials", "open S0", "reset", "timeouts 1 0", "baud 250000", "data 8 2 0"}));
+    EXPECT_EQ(driver.calls(), (Calls{"list", "open S0", "configure 250000"}));
 }
 
 TEST_F(Ftdi, FailedOpenLeavesThePortClosedAndSaysSoOnce) {
@@ -73,7 +72,7 @@ TEST_F(Ftdi, FailedOpenLeavesThePortClosedAndSaysSoOnce) {
         EXPECT_EQ(cable_open(), -1);
     });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(driver.countCalls("reset"), 0u);
+    EXPECT_EQ(driver.countCalls("configure"), 0u);
     uint8_t frame[4] = {1, 2, 3, 4};
     EXPECT_EQ(sendData(frame, 4), -1);
 
@@ -124,7 +123,7 @@ TEST_F(Ftdi, ReadsAndRefusals) {
     driver.clearLog();
     std::memset(buffer, 0xCC, sizeof buffer);
     EXPECT_EQ(getResponse(buffer, 8), -1);  // nothing waiting: no read
-    EXPECT_EQ(driver.calls(), (Calls{"status"}));
+    EXPECT_EQ(driver.calls(), (Calls{"waiting"}));
     for (uint8_t b : buffer) EXPECT_EQ(b, 0);
 
     driver.feed({7, 8, 9});
@@ -145,13 +144,13 @@ TEST_F(Ftdi, ReadsAndRefusals) {
 TEST_F(Ftdi, BreakByBaudSwitchThenDrainedFrame) {
     ASSERT_EQ(openDevice(0), 0);
     driver.clearLog();
-    driver.txPending = 2;  // two status queries see bytes still on the wire
+    driver.txPending = 2;  // two queries see bytes still on the wire
     const uint8_t frame[21] = {0x91, 0x29, 0xA9, 0xFD};
     const int64_t before = tim_nowUs();
     EXPECT_EQ(sendData(frame, 21), 21);
     const int64_t took = tim_nowUs() - before;
-    EXPECT_EQ(driver.calls(), (Calls{"baud 15625", "write 1", "status", "status", "status", "baud 250000",
-                                     "write 21", "status", "status", "status"}));
+    EXPECT_EQ(driver.calls(), (Calls{"configure 15625", "write 1", "txempty", "txempty", "txempty",
+                                     "configure 250000", "write 21", "txempty", "txempty", "txempty"}));
     const auto writes = driver.writes();
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(writes[0].baud, 15625u);
@@ -165,5 +164,5 @@ TEST_F(Ftdi, BreakByBaudSwitchThenDrainedFrame) {
     driver.statusFailure = PORT_IO_ERROR;
     driver.clearLog();
     EXPECT_EQ(sendData(frame, 21), -1);
-    EXPECT_EQ(driver.countCalls("status"), 1u);
+    EXPECT_EQ(driver.countCalls("txempty"), 1u);
 }

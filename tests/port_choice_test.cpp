@@ -1,5 +1,6 @@
-// KORVANE_PORT naming something that is no serial line: a clear refusal, no
-// crash, no hang, and nothing sent.
+// KORVANE_PORT naming something that is no serial line (a missing path, a
+// file, a folder, /dev/null, a terminal) or no port at all: a clear refusal,
+// no crash, no hang, and nothing sent.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -61,7 +62,9 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
             EXPECT_EQ(app_setup_read(0x1234), -1);
             err = testing::internal::GetCapturedStderr();
         });
-        // The failure is said once, however often the port is tried.
+        // The failure is said once, however often the port is tried; a path
+        // that is not there is a device not found.
+        if (value == "/nonexistent/ttyUSB9") { EXPECT_NE(out.find("Error FT_OpenEx(2), device 0\n"), std::string::npos) << out; }
         const size_t said = out.find("Error FT_OpenEx") != std::string::npos ? 1 : 0;
         const size_t listed = err.find("Error: FT_ListDevices") != std::string::npos ? 1 : 0;
         EXPECT_EQ(said + listed, 1u) << out << err;

@@ -45,29 +45,28 @@ std::vector<Dispatched> accepted(const Bytes& stream) {
 // frame at 250000, every write drained.
 struct Line {
     VirtualBus& bus;
-    PortHandle h = nullptr;
 
     explicit Line(VirtualBus& b) : bus(b) { EXPECT_EQ(open(), PORT_OK); }
     int open() {
-        if (int st = bus.openBySerial(VirtualBus::SERIAL, &h)) return st;
-        bus.setDataCharacteristics(h, 8, 2, 0);
-        return bus.setBaudRate(h, 250000);
+        if (int st = bus.open(VirtualBus::SERIAL)) return st;
+        return bus.configure(250000);
     }
     void send(const Bytes& frame, bool withBreak = true, uint32_t baud = 250000) {
         if (withBreak) send({0}, false, 15625);
-        uint32_t n = 0, rx = 0, tx = 0;
-        bus.setBaudRate(h, baud);
-        bus.write(h, frame.data(), static_cast<uint32_t>(frame.size()), &n);
+        uint32_t n = 0;
+        bool empty = false;
+        bus.configure(baud);
+        bus.write(frame.data(), static_cast<uint32_t>(frame.size()), &n);
         do tim_advanceUs(100);
-        while (bus.getStatus(h, &rx, &tx) == PORT_OK && tx > 0);
+        while (bus.transmitEmpty(&empty) == PORT_OK && !empty);
     }
-    Bytes listen(int64_t us) {  // each status query costs virtual time
+    Bytes listen(int64_t us) {  // each query costs virtual time
         Bytes got;
         for (const int64_t end = tim_nowUs() + us; tim_nowUs() < end;) {
             uint8_t buf[300];
-            uint32_t rx = 0, tx = 0, n = 0;
-            if (bus.getStatus(h, &rx, &tx) != PORT_OK) break;
-            if (rx > 0 && bus.read(h, buf, sizeof buf, &n) == PORT_OK) got.insert(got.end(), buf, buf + n);
+            uint32_t rx = 0, n = 0;
+            if (bus.bytesWaiting(&rx) != PORT_OK) break;
+            if (rx > 0 && bus.read(buf, sizeof buf, &n) == PORT_OK) got.insert(got.end(), buf, buf + n);
         }
         return got;
     }
@@ -178,27 +177,28 @@ TEST(VirtualBus, WireTimingReportsAndAVanishedCable) {
     VirtualBus bus;
     bus.addPanel(0x123).faults.answerDelayUs = 5000;
     Line line(bus);
-    uint32_t rx = 0, tx = 0, n = 0, count = 9;
+    uint32_t rx = 0, n = 0, count = 9;
+    bool empty = true;
     const uint8_t zero = 0;
-    bus.setBaudRate(line.h, 15625);
-    bus.write(line.h, &zero, 1, &n);
-    bus.getStatus(line.h, &rx, &tx);
-    EXPECT_EQ(tx, 1u);
+    bus.configure(15625);
+    bus.write(&zero, 1, &n);
+    bus.transmitEmpty(&empty);
+    EXPECT_FALSE(empty);
     tim_advanceUs(704);  // the break's length on the wire
-    bus.getStatus(line.h, &rx, &tx);
-    EXPECT_EQ(tx, 0u);
-    bus.setBaudRate(line.h, 250000);
+    bus.transmitEmpty(&empty);
+    EXPECT_TRUE(empty);
+    bus.configure(250000);
     const Bytes frame = readSetup(0x123);
-    bus.write(line.h, frame.data(), static_cast<uint32_t>(frame.size()), &n);
+    bus.write(frame.data(), static_cast<uint32_t>(frame.size()), &n);
     const int64_t wireEnd = tim_nowUs() + 20 * 44;
-    bus.getStatus(line.h, &rx, &tx);
-    EXPECT_GT(tx, 0u);
-    EXPECT_LE(tx, 20u);
+    bus.transmitEmpty(&empty);
+    EXPECT_FALSE(empty);
     while (tim_nowUs() < wireEnd + 5000 - 100) {
-        bus.getStatus(line.h, &rx, &tx);
+        bus.bytesWaiting(&rx);
         ASSERT_EQ(rx, 0u);
     }
-    EXPECT_EQ(tx, 0u);
+    bus.transmitEmpty(&empty);
+    EXPECT_TRUE(empty);
     EXPECT_EQ(accepted(line.listen(10000)).size(), 1u);
 
     // Reports wait for a quiet line: amid exchanges one could pass for an answer.
@@ -214,27 +214,22 @@ TEST(VirtualBus, WireTimingReportsAndAVanishedCable) {
     EXPECT_EQ(accepted(line.listen(1000000)).size(), 1u);  // the one held back
 
     uint8_t byte = 0;
-    char serial[PORT_SERIAL_SIZE] = {};
-    char* serials[1] = {serial};
-    PortHandle other = nullptr;
+    PortDeviceInfo listed[1];
     bus.setCableVanished(true);
-    EXPECT_NE(bus.getStatus(line.h, &rx, &tx), PORT_OK);
-    EXPECT_NE(bus.write(line.h, &zero, 1, &n), PORT_OK);
-    EXPECT_NE(bus.read(line.h, &byte, 1, &n), PORT_OK);
-    EXPECT_NE(bus.deviceCount(&count), PORT_OK);
+    EXPECT_NE(bus.bytesWaiting(&rx), PORT_OK);
+    EXPECT_NE(bus.write(&zero, 1, &n), PORT_OK);
+    EXPECT_NE(bus.read(&byte, 1, &n), PORT_OK);
+    EXPECT_NE(bus.list(listed, 1, &count), PORT_OK);
     EXPECT_EQ(count, 0u);
-    count = 9;
-    EXPECT_NE(bus.listSerials(serials, 1, &count), PORT_OK);
-    EXPECT_EQ(count, 0u);
-    EXPECT_NE(bus.openBySerial(VirtualBus::SERIAL, &other), PORT_OK);
+    EXPECT_NE(bus.open(VirtualBus::SERIAL), PORT_OK);
     bus.setCableVanished(false);
-    EXPECT_NE(bus.getStatus(line.h, &rx, &tx), PORT_OK);  // the old handle stays dead
-    ASSERT_EQ(bus.listSerials(serials, 1, &count), PORT_OK);
+    EXPECT_NE(bus.bytesWaiting(&rx), PORT_OK);  // the old port stays dead
+    ASSERT_EQ(bus.list(listed, 1, &count), PORT_OK);
     EXPECT_EQ(count, 1u);
-    EXPECT_STREQ(serial, VirtualBus::SERIAL);
+    EXPECT_STREQ(listed[0].serial, VirtualBus::SERIAL);
     ASSERT_EQ(line.open(), PORT_OK);
     EXPECT_EQ(accepted(line.ask(readSetup(0x123))).size(), 1u);
-    EXPECT_NE(bus.openBySerial(VirtualBus::SERIAL, &other), PORT_OK);  // already open
+    EXPECT_NE(bus.open(VirtualBus::SERIAL), PORT_OK);  // already open
 }
 
 TEST(PtyFramer, FindsBreaksInAStreamWithoutTiming) {

@@ -1,9 +1,14 @@
 // The libftdi1 and libusb calls the libftdi driver makes, and where it looks in
 // sysfs and /dev, as one table: the real ones in use, stand-ins in the tests.
+//
+// Threads: the table is constant; see port.h for the drivers.
 #pragma once
 
 #include <ftdi.h>
 #include <libusb.h>
+
+#include <memory>
+#include <string>
 
 #include "bus/port/port.h"
 
@@ -35,5 +40,10 @@ struct LibftdiCalls {
     const char* devDir;         // where their tty nodes are: /dev
 };
 
+// The table of the real libftdi1 and libusb.
 const LibftdiCalls& libftdi_realCalls();
-PortDriver* port_newLibftdiDriver(const LibftdiCalls& calls);
+// A libftdi driver over these calls (which must outlive it); serial as in port.h.
+std::unique_ptr<PortDriver> port_newLibftdiDriver(const LibftdiCalls& calls, const std::string& serial = "");
+// What KORVANE_PORT's libftdi1 choices are built on from the next choice on;
+// nullptr: the real calls (tests).
+void port_setLibftdiCalls(const LibftdiCalls* calls);

@@ -10,13 +10,11 @@
 // the open cable, each made once: the status tick's retries with no cable make
 // none (each context costs libusb threads and sockets).
 //
-// libftdi has no "bytes waiting" query, so each open port keeps a receive
-// buffer: getStatus fills it with one read (back within the chip's latency
-// timer, set to 1 ms) and read drains it first.
+// With KORVANE_PORT=ftdi:SERIAL it serves that one cable: listed first, so the
+// ftdi module opens it, and the open of any other refused with a reason that
+// names the cables found.
 //
-// Threads: the ftdi module calls in under the cable lock; the driver's own
-// mutex also guards its contexts, listing snapshot and open ports, so a stray
-// call from another thread cannot race them.
+// Threads: called only by the ftdi module (port.h): no lock of its own.
 #include "bus/port/libftdi_calls.h"
 
 #include <dirent.h>
@@ -28,7 +26,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,8 +40,6 @@ constexpr auto& kFtdiProducts = PORT_FTDI_PRODUCTS;
 // latency timer anyway, so the short read time-out is kept by the chip.
 constexpr int kMinUsbReadTimeoutMs = 50;
 constexpr int kDefaultUsbWriteTimeoutMs = 5000;  // libftdi's own default
-
-constexpr size_t kRxBufferSize = 4096;
 
 // D2XX's FT_DEVICE numbers, which the device listing prints, from bcdDevice.
 uint32_t chipType(uint16_t bcdDevice) {
@@ -178,32 +173,21 @@ std::string permissionText(const std::string& why) {
            "plugdev, then plug the cable in again";
 }
 
-struct Port {
-    ftdi_context* ctx = nullptr;  // a cable opened over libusb
-    bool ownsCtx = false;         // made for this port alone (a second cable open at once)
-    std::unique_ptr<PortDriver> tty;  // or a cable reached through the kernel's tty
-    PortHandle ttyHandle = nullptr;
-    uint8_t rx[kRxBufferSize];
-    size_t rxHead = 0;
-    size_t rxLen = 0;
-};
-
 // libftdi returns the libusb code when a transfer fails; a time-out only means
 // nothing came back in time.
 bool isTimeout(int ret) { return ret == LIBUSB_ERROR_TIMEOUT; }
 
 class LibftdiDriver : public PortDriver {
 public:
-    explicit LibftdiDriver(const LibftdiCalls& calls) : c_(calls) {}
+    LibftdiDriver(const LibftdiCalls& calls, std::string wanted) : c_(calls), wanted_(std::move(wanted)) {}
 
     ~LibftdiDriver() override {
-        for (auto& p : ports_) closePort(p.get());
+        close();
         if (portCtx_) c_.freeContext(portCtx_);
         if (listCtx_) c_.freeContext(listCtx_);
     }
 
     int libraryVersion(uint32_t* version) override {
-        if (!version) return PORT_INVALID_PARAMETER;
         ftdi_version_info v = ftdi_get_library_version();
         *version = (static_cast<uint32_t>(v.major & 0xFF) << 16) |
                    (static_cast<uint32_t>(v.minor & 0xFF) << 8) |
@@ -211,70 +195,40 @@ public:
         return PORT_OK;
     }
 
-    int deviceCount(uint32_t* count) override {
-        if (!count) return PORT_INVALID_PARAMETER;
-        std::lock_guard<std::mutex> lock(mutex_);
+    // Strings are read in the same walk, so that the entries describe one listing.
+    int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override {
         *count = 0;
-        int st = refreshSnapshot();
-        if (st == PORT_OK) *count = static_cast<uint32_t>(snapshot_.size());
-        return st;
-    }
-
-    int deviceDetails(uint32_t index, PortDeviceInfo* info) override {
-        if (!info) return PORT_INVALID_PARAMETER;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!haveSnapshot_) {
-            int st = refreshSnapshot();
-            if (st != PORT_OK) return st;
-        }
-        if (index >= snapshot_.size()) return PORT_DEVICE_NOT_FOUND;
-        const Listed& l = snapshot_[index];
-        if (!l.stringsRead) return PORT_DEVICE_NOT_OPENED;
-        *info = PortDeviceInfo{};
-        info->type = chipType(l.release);
-        info->id = (static_cast<uint32_t>(l.vendor) << 16) | l.product;
-        info->locId = (static_cast<uint32_t>(l.bus) << 8) | l.address;
-        std::snprintf(info->serial, sizeof info->serial, "%.15s", l.serial);  // D2XX's size
-        std::snprintf(info->description, sizeof info->description, "%s", l.description);
-        return PORT_OK;
-    }
-
-    int listSerials(char* const* buffers, int capacity, uint32_t* count) override {
-        if (!count) return PORT_INVALID_PARAMETER;
-        *count = 0;
-        if (!buffers && capacity > 0) return PORT_INVALID_PARAMETER;
-        std::lock_guard<std::mutex> lock(mutex_);
-        int st = refreshSnapshot();
-        if (st != PORT_OK) return st;
-        int n = std::min<int>(capacity, static_cast<int>(snapshot_.size()));
-        for (int i = 0; i < n; ++i)
-            std::snprintf(buffers[i], PORT_SERIAL_SIZE, "%s", snapshot_[i].serial);
-        *count = static_cast<uint32_t>(snapshot_.size());
-        return PORT_OK;
-    }
-
-    int openBySerial(const char* serial, PortHandle* handle) override {
-        if (!serial || !handle) return PORT_INVALID_PARAMETER;
-        *handle = nullptr;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!context(&listCtx_)) return PORT_OTHER_ERROR;
         std::vector<Listed> found;
-        int st = listDevices(c_, listCtx_, &found);
-        if (st != PORT_OK) {
-            lastError_ = "the USB bus could not be listed: " + errorOf(c_, listCtx_);
-            return st;
+        if (const int st = listNow(&found)) return st;
+        unrefAll(c_, found);  // only the copied strings and numbers are kept
+        if (!wanted_.empty()) {
+            // The ftdi module opens the first cable listed: the chosen one goes first.
+            listedSerials_.clear();
+            for (const Listed& l : found) listedSerials_.push_back(l.serial);
+            std::stable_partition(found.begin(), found.end(), [&](const Listed& l) { return wanted_ == l.serial; });
         }
+        const size_t n = std::min<size_t>(found.size(), static_cast<size_t>(std::max(capacity, 0)));
+        for (size_t i = 0; i < n; ++i) cables[i] = details(found[i]);
+        *count = static_cast<uint32_t>(n);
+        return PORT_OK;
+    }
+
+    int open(const char* serial) override {
+        if (ctx_ || tty_) {
+            lastError_ = "the cable is already open";
+            return PORT_DEVICE_NOT_OPENED;
+        }
+        refused_ = !wanted_.empty() && wanted_ != serial;
+        if (refused_) return PORT_DEVICE_NOT_FOUND;  // another cable than the one chosen
+        std::vector<Listed> found;
+        int st = listNow(&found);
+        if (st != PORT_OK) return st;
         // A device whose strings could not be read is listed with an empty
         // serial; an empty serial opens the first such device.
-        const Listed* match = nullptr;
-        for (const Listed& l : found) {
-            if (std::strcmp(l.serial, serial) == 0) {
-                match = &l;
-                break;
-            }
-        }
-        if (match) {
-            st = open(*match, handle);
+        const auto match =
+            std::find_if(found.begin(), found.end(), [&](const Listed& l) { return std::strcmp(l.serial, serial) == 0; });
+        if (match != found.end()) {
+            st = openListed(*match);
         } else {
             lastError_ = found.empty() ? "no FTDI cable is plugged in"
                                        : std::string("no FTDI cable has the serial number ") + serial;
@@ -284,108 +238,70 @@ public:
         return st;
     }
 
-    int reset(PortHandle h) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        p->rxHead = p->rxLen = 0;
-        if (p->tty) return p->tty->reset(p->ttyHandle);
-        if (c_.resetChip(p->ctx) < 0) return PORT_IO_ERROR;
-        if (c_.flushBoth(p->ctx) < 0) return PORT_IO_ERROR;
-        return PORT_OK;
-    }
-
-    int setTimeouts(PortHandle h, uint32_t readMs, uint32_t writeMs) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->setTimeouts(p->ttyHandle, readMs, writeMs);
-        p->ctx->usb_read_timeout =
-            static_cast<int>(std::clamp<uint32_t>(readMs, kMinUsbReadTimeoutMs, 60000));
-        p->ctx->usb_write_timeout =
-            writeMs == 0 ? kDefaultUsbWriteTimeoutMs
-                         : static_cast<int>(std::min<uint32_t>(writeMs, 60000));
-        return PORT_OK;
-    }
-
-    int setBaudRate(PortHandle h, uint32_t baud) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->setBaudRate(p->ttyHandle, baud);
+    int configure(uint32_t baud) override {
+        if (tty_) return tty_->configure(baud);
+        if (!ctx_) return PORT_NOT_OPEN;
         if (baud == 0 || baud > 12000000) return PORT_INVALID_PARAMETER;
-        int ret = c_.setBaudRate(p->ctx, static_cast<int>(baud));
+        // The line format stays from the first time on; breaks change the rate only.
+        if (!formatSet_) {
+            if (c_.setLineProperty(ctx_, BITS_8, STOP_BIT_2, NONE) < 0) return PORT_IO_ERROR;
+            formatSet_ = true;
+        }
+        const int ret = c_.setBaudRate(ctx_, static_cast<int>(baud));
         if (ret == -1) return PORT_INVALID_PARAMETER;  // too far from a chip divisor
         return ret < 0 ? PORT_IO_ERROR : PORT_OK;
     }
 
-    int setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits,
-                               uint8_t parity) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->setDataCharacteristics(p->ttyHandle, bits, stopBits, parity);
-        if ((bits != 7 && bits != 8) || (stopBits != 0 && stopBits != 2) || parity > SPACE)
-            return PORT_INVALID_PARAMETER;
-        int ret = c_.setLineProperty(p->ctx, bits == 8 ? BITS_8 : BITS_7,
-                                     stopBits == 2 ? STOP_BIT_2 : STOP_BIT_1,
-                                     static_cast<ftdi_parity_type>(parity));
-        return ret < 0 ? PORT_IO_ERROR : PORT_OK;
-    }
-
-    int getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->getStatus(p->ttyHandle, rx, tx);
-        if (rx) {
-            int st = fill(p);
-            if (st != PORT_OK) return st;
-            *rx = static_cast<uint32_t>(p->rxLen);
+    // libftdi cannot ask the chip how much it holds: one transfer (back within
+    // the chip's 1 ms latency timer) brings what has arrived into libftdi's own
+    // read buffer, of which one byte is kept here; the count is that byte and
+    // what libftdi holds behind it.
+    int bytesWaiting(uint32_t* n) override {
+        if (tty_) return tty_->bytesWaiting(n);
+        if (!ctx_) return PORT_NOT_OPEN;
+        if (!peeked_ && ctx_->readbuffer_remaining == 0) {
+            const int ret = c_.readData(ctx_, &peek_, 1);
+            if (ret < 0 && !isTimeout(ret)) return PORT_IO_ERROR;
+            peeked_ = ret == 1;
         }
-        if (tx) {
-            unsigned short status = 0;
-            if (c_.pollModemStatus(p->ctx, &status) < 0) return PORT_IO_ERROR;
-            // The chip reports no count: only "transmitter empty" (TEMT).
-            *tx = (status & 0x4000) ? 0 : 1;
-        }
+        *n = (peeked_ ? 1 : 0) + ctx_->readbuffer_remaining;
         return PORT_OK;
     }
 
-    int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override {
-        if (!got) return PORT_INVALID_PARAMETER;
+    // What bytesWaiting counted comes without a transfer; with nothing counted,
+    // one transfer brings what has arrived.
+    int read(uint8_t* buffer, uint32_t n, uint32_t* got) override {
         *got = 0;
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->read(p->ttyHandle, buffer, n, got);
+        if (tty_) return tty_->read(buffer, n, got);
+        if (!ctx_) return PORT_NOT_OPEN;
         if (n == 0) return PORT_OK;
-        if (!buffer) return PORT_INVALID_PARAMETER;
-        if (p->rxLen == 0) {
-            int st = fill(p);
-            if (st != PORT_OK) return st;
+        uint32_t done = 0;
+        if (peeked_) {
+            buffer[done++] = peek_;
+            peeked_ = false;
         }
-        size_t take = std::min<size_t>(n, p->rxLen);
-        std::memcpy(buffer, p->rx + p->rxHead, take);
-        p->rxHead += take;
-        p->rxLen -= take;
-        if (p->rxLen == 0) p->rxHead = 0;
-        *got = static_cast<uint32_t>(take);
+        const uint32_t held = ctx_->readbuffer_remaining;
+        const uint32_t want = done > 0 || held > 0 ? std::min(n - done, held) : n;
+        if (want > 0) {
+            const int ret = c_.readData(ctx_, buffer + done, static_cast<int>(want));
+            if (ret < 0 && !isTimeout(ret)) {
+                *got = done;
+                return PORT_IO_ERROR;
+            }
+            done += ret > 0 ? static_cast<uint32_t>(ret) : 0;
+        }
+        *got = done;
         return PORT_OK;
     }
 
-    int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override {
-        if (!written) return PORT_INVALID_PARAMETER;
+    int write(const uint8_t* buffer, uint32_t n, uint32_t* written) override {
         *written = 0;
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (p->tty) return p->tty->write(p->ttyHandle, buffer, n, written);
-        if (n > 0 && !buffer) return PORT_INVALID_PARAMETER;
+        if (tty_) return tty_->write(buffer, n, written);
+        if (!ctx_) return PORT_NOT_OPEN;
         uint32_t done = 0;
         while (done < n) {
-            int chunk = static_cast<int>(std::min<uint32_t>(n - done, 1u << 20));
-            int ret = c_.writeData(p->ctx, buffer + done, chunk);
+            const int chunk = static_cast<int>(std::min<uint32_t>(n - done, 1u << 20));
+            const int ret = c_.writeData(ctx_, buffer + done, chunk);
             if (ret <= 0) {  // 0 would loop for ever
                 *written = done;
                 return PORT_IO_ERROR;
@@ -396,29 +312,33 @@ public:
         return PORT_OK;
     }
 
-    int close(PortHandle h) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = std::find_if(ports_.begin(), ports_.end(),
-                               [h](const std::unique_ptr<Port>& p) { return p.get() == h; });
-        if (h == nullptr || it == ports_.end()) return PORT_INVALID_HANDLE;
-        int st = closePort(it->get());
-        ports_.erase(it);
-        return st;
+    int transmitEmpty(bool* empty) override {
+        if (tty_) return tty_->transmitEmpty(empty);
+        if (!ctx_) return PORT_NOT_OPEN;
+        unsigned short status = 0;
+        if (c_.pollModemStatus(ctx_, &status) < 0) return PORT_IO_ERROR;
+        *empty = (status & 0x4000) != 0;  // the chip reports no count, only TEMT
+        return PORT_OK;
     }
 
-    std::string lastError() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastError_;
+    int close() override {
+        if (tty_) {
+            const int st = tty_->close();
+            tty_.reset();
+            return st;
+        }
+        if (!ctx_) return PORT_NOT_OPEN;
+        c_.resetChip(ctx_);
+        c_.flushBoth(ctx_);
+        const int ret = c_.closeDevice(ctx_);
+        ctx_ = nullptr;
+        peeked_ = false;
+        return ret < 0 ? PORT_IO_ERROR : PORT_OK;
     }
+
+    std::string lastError() override { return refused_ ? missingLine() : lastError_; }
 
 private:
-    Port* find(PortHandle h) {
-        if (h == nullptr) return nullptr;
-        for (auto& p : ports_)
-            if (p.get() == h) return p.get();
-        return nullptr;
-    }
-
     // Makes the context in *slot on first use; false (the reason noted) when libusb cannot start.
     bool context(ftdi_context** slot) {
         if (!*slot) *slot = c_.newContext();
@@ -426,52 +346,59 @@ private:
         return *slot != nullptr;
     }
 
-    int open(const Listed& l, PortHandle* handle) {
-        auto port = std::make_unique<Port>();
-        const bool shared = !portCtxBusy_;
-        if (shared) {
-            if (!context(&portCtx_)) return PORT_OTHER_ERROR;
-            port->ctx = portCtx_;
-        } else {
-            port->ctx = c_.newContext();
-            port->ownsCtx = true;
-            if (!port->ctx) {
-                lastError_ = "libusb could not start";
-                return PORT_OTHER_ERROR;
-            }
-        }
-        port->ctx->module_detach_mode = DONT_DETACH_SIO_MODULE;
-        const int ret = c_.openDevice(port->ctx, l.dev);
-        int st = PORT_OK;
+    // One walk of the bus on the listing context; the reason noted when it fails.
+    int listNow(std::vector<Listed>* found) {
+        if (!context(&listCtx_)) return PORT_OTHER_ERROR;
+        const int st = listDevices(c_, listCtx_, found);
+        if (st != PORT_OK) lastError_ = "the USB bus could not be listed: " + errorOf(c_, listCtx_);
+        return st;
+    }
+
+    static PortDeviceInfo details(const Listed& l) {
+        PortDeviceInfo info;
+        info.detailsRead = l.stringsRead;
+        info.type = chipType(l.release);
+        info.id = (static_cast<uint32_t>(l.vendor) << 16) | l.product;
+        info.locId = (static_cast<uint32_t>(l.bus) << 8) | l.address;
+        std::snprintf(info.serial, sizeof info.serial, "%s", l.serial);
+        std::snprintf(info.description, sizeof info.description, "%s", l.description);
+        return info;
+    }
+
+    // Over libusb when no kernel driver holds the cable, else through its tty.
+    int openListed(const Listed& l) {
+        if (!context(&portCtx_)) return PORT_OTHER_ERROR;
+        portCtx_->module_detach_mode = DONT_DETACH_SIO_MODULE;
+        const int ret = c_.openDevice(portCtx_, l.dev);
         if (ret < 0) {
-            std::string why = errorOf(c_, port->ctx);
-            st = PORT_DEVICE_NOT_OPENED;
+            std::string why = errorOf(c_, portCtx_);
+            int st = PORT_DEVICE_NOT_OPENED;
             if (ret == -3 || ret == -5) {  // a kernel driver holds the interface: ftdi_sio
-                st = openThroughTty(l, port.get(), &why);
+                st = openThroughTty(l, &why);
             } else if (ret == -8 || (ret == -4 && usbNodeDenied(c_, l))) {
                 why = permissionText(why);
             }
             if (st != PORT_OK) lastError_ = why;
-        } else if (c_.setLatencyTimer(port->ctx, 1) < 0) {
-            // Short answers wait in the chip for the latency timer; the default
-            // 16 ms would outlast a 15 ms answer window.
-            lastError_ = "the latency timer could not be set: " + errorOf(c_, port->ctx);
-            c_.closeDevice(port->ctx);
-            st = PORT_IO_ERROR;
+            return st;
         }
-        if (st != PORT_OK || port->tty) {
-            if (port->ownsCtx) c_.freeContext(port->ctx);
-            port->ctx = nullptr;
-            port->ownsCtx = false;
+        // Short answers wait in the chip for the latency timer; the default
+        // 16 ms would outlast a 15 ms answer window.
+        if (c_.setLatencyTimer(portCtx_, 1) < 0) {
+            lastError_ = "the latency timer could not be set: " + errorOf(c_, portCtx_);
+            c_.closeDevice(portCtx_);
+            return PORT_IO_ERROR;
         }
-        if (st != PORT_OK) return st;
-        if (port->ctx && shared) portCtxBusy_ = true;
-        *handle = port.get();
-        ports_.push_back(std::move(port));
+        c_.resetChip(portCtx_);
+        c_.flushBoth(portCtx_);
+        portCtx_->usb_read_timeout = kMinUsbReadTimeoutMs;
+        portCtx_->usb_write_timeout = kDefaultUsbWriteTimeoutMs;
+        ctx_ = portCtx_;
+        formatSet_ = false;
+        peeked_ = false;
         return PORT_OK;
     }
 
-    int openThroughTty(const Listed& l, Port* port, std::string* why) {
+    int openThroughTty(const Listed& l, std::string* why) {
         std::string sysDir;
         const std::string path = ttyOf(c_, l.dev, &sysDir);
         if (path.empty()) {
@@ -479,63 +406,46 @@ private:
             return PORT_DEVICE_NOT_OPENED;
         }
         lowerLatency(sysDir);
-        port->tty.reset(port_newTtyDriver(path.c_str()));
-        const int st = port->tty->openBySerial(path.c_str(), &port->ttyHandle);
+        tty_ = port_newTtyDriver(path.c_str());
+        const int st = tty_->open(path.c_str());
         if (st != PORT_OK) {
-            *why = port->tty->lastError();
-            port->tty.reset();
+            *why = tty_->lastError();
+            tty_.reset();
         }
         return st;
     }
 
-    int closePort(Port* p) {
-        if (p->tty) return p->tty->close(p->ttyHandle);
-        const int ret = c_.closeDevice(p->ctx);
-        if (p->ownsCtx)
-            c_.freeContext(p->ctx);
-        else
-            portCtxBusy_ = false;
-        p->ctx = nullptr;
-        return ret < 0 ? PORT_IO_ERROR : PORT_OK;
-    }
-
-    // One read from the chip into the free part of the receive buffer.
-    int fill(Port* p) {
-        if (p->rxHead > 0 && p->rxLen > 0) std::memmove(p->rx, p->rx + p->rxHead, p->rxLen);
-        p->rxHead = 0;
-        size_t space = kRxBufferSize - p->rxLen;
-        if (space == 0) return PORT_OK;
-        int ret = c_.readData(p->ctx, p->rx + p->rxLen, static_cast<int>(space));
-        if (ret < 0) return isTimeout(ret) ? PORT_OK : PORT_IO_ERROR;
-        p->rxLen += static_cast<size_t>(ret);
-        return PORT_OK;
-    }
-
-    // Strings are read now, so that details and serials describe one listing.
-    int refreshSnapshot() {
-        snapshot_.clear();
-        haveSnapshot_ = false;
-        if (!context(&listCtx_)) return PORT_OTHER_ERROR;
-        std::vector<Listed> found;
-        int st = listDevices(c_, listCtx_, &found);
-        unrefAll(c_, found);  // only the copied strings and numbers are kept
-        if (st != PORT_OK) {
-            lastError_ = "the USB bus could not be listed: " + errorOf(c_, listCtx_);
-            return st;
+    // A cable whose strings could not be read (no access to it) has no serial.
+    std::string missingLine() const {
+        std::string named;
+        int unreadable = 0;
+        for (const std::string& s : listedSerials_) {
+            if (s.empty()) {
+                ++unreadable;
+                continue;
+            }
+            named += (named.empty() ? "" : ", ") + s;
         }
-        snapshot_ = std::move(found);
-        haveSnapshot_ = true;
-        return PORT_OK;
+        if (unreadable > 0) {
+            named += (named.empty() ? "" : " and ") + std::to_string(unreadable) +
+                     (unreadable == 1 ? " whose serial number could not be read"
+                                      : " whose serial numbers could not be read");
+        }
+        return "KORVANE_PORT=ftdi:" + wanted_ + ": no FTDI cable with this serial number; cables found: " +
+               (named.empty() ? "none" : named);
     }
 
     const LibftdiCalls& c_;
-    std::mutex mutex_;
-    ftdi_context* listCtx_ = nullptr;  // every listing and every try to open
-    ftdi_context* portCtx_ = nullptr;  // the cable open over libusb, reused from one open to the next
-    bool portCtxBusy_ = false;
-    std::vector<Listed> snapshot_;
-    bool haveSnapshot_ = false;
-    std::vector<std::unique_ptr<Port>> ports_;
+    const std::string wanted_;               // KORVANE_PORT=ftdi:SERIAL; "" for any cable
+    ftdi_context* listCtx_ = nullptr;        // every listing and every try to open
+    ftdi_context* portCtx_ = nullptr;        // the cable open over libusb, reused from one open to the next
+    ftdi_context* ctx_ = nullptr;            // portCtx_ while a cable is open over libusb
+    std::unique_ptr<PortDriver> tty_;        // or the tty of a cable that ftdi_sio holds
+    bool formatSet_ = false;                 // 8N2 set since the open
+    bool peeked_ = false;                    // peek_ holds a received byte
+    uint8_t peek_ = 0;
+    std::vector<std::string> listedSerials_;  // with wanted_: the serial numbers of the last listing
+    bool refused_ = false;                   // with wanted_: the last open asked for another cable
     std::string lastError_;
 };
 
@@ -570,6 +480,10 @@ const LibftdiCalls kRealCalls = {
 
 const LibftdiCalls& libftdi_realCalls() { return kRealCalls; }
 
-PortDriver* port_newLibftdiDriver(const LibftdiCalls& calls) { return new LibftdiDriver(calls); }
+std::unique_ptr<PortDriver> port_newLibftdiDriver(const LibftdiCalls& calls, const std::string& serial) {
+    return std::make_unique<LibftdiDriver>(calls, serial);
+}
 
-PortDriver* port_newLibftdiDriver() { return new LibftdiDriver(kRealCalls); }
+std::unique_ptr<PortDriver> port_newLibftdiDriver(const std::string& serial) {
+    return port_newLibftdiDriver(kRealCalls, serial);
+}

@@ -4,8 +4,7 @@
 // The fd stays non-blocking and every wait goes through poll(), so a read never
 // outlasts its time-out and a stuck line cannot hang a write for ever.
 //
-// Threads: the ftdi module calls in under the cable lock; the driver's own
-// mutex also guards its list of open ports.
+// Threads: called only by the ftdi module (port.h): no lock of its own.
 #include "bus/port/port.h"
 #include "bus/port/tty_baud.h"
 
@@ -25,19 +24,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace {
 
-constexpr uint32_t kDefaultWriteTimeoutMs = 1000;  // a 0 write time-out means "default"
-
-struct Port {
-    int fd = -1;
-    uint32_t readTimeoutMs = 0;
-    uint32_t writeTimeoutMs = kDefaultWriteTimeoutMs;
-};
+constexpr int kReadTimeoutMs = 1;
+constexpr int kWriteTimeoutMs = 1000;
 
 // /dev/tty, /dev/console, /dev/ptmx and the virtual consoles answer tcgetattr
 // too, but DMX bytes written there land on somebody's screen.
@@ -60,12 +52,9 @@ class TtyDriver : public PortDriver {
 public:
     explicit TtyDriver(const char* path) : path_(path ? path : "") {}
 
-    ~TtyDriver() override {
-        for (auto& p : ports_) ::close(p->fd);
-    }
+    ~TtyDriver() override { close(); }
 
     int libraryVersion(uint32_t* version) override {
-        if (!version) return PORT_INVALID_PARAMETER;
         *version = 0;
         utsname u{};
         if (uname(&u) != 0) return PORT_OTHER_ERROR;
@@ -76,52 +65,32 @@ public:
         return PORT_OK;
     }
 
-    int deviceCount(uint32_t* count) override {
-        if (!count) return PORT_INVALID_PARAMETER;
-        *count = 1;
-        return PORT_OK;
-    }
-
-    int deviceDetails(uint32_t index, PortDeviceInfo* info) override {
-        if (!info) return PORT_INVALID_PARAMETER;
-        if (index != 0) return PORT_DEVICE_NOT_FOUND;
-        *info = PortDeviceInfo{};
-        std::snprintf(info->serial, sizeof info->serial, "%s", path_.c_str());
-        std::snprintf(info->description, sizeof info->description, "%s", path_.c_str());
-        return PORT_OK;
-    }
-
-    // The serial is the path itself, cut to what a serial buffer holds;
-    // openBySerial takes that cut form back.
-    int listSerials(char* const* buffers, int capacity, uint32_t* count) override {
-        if (!count) return PORT_INVALID_PARAMETER;
+    // One cable: the path, cut to what a serial number holds; open() takes that back.
+    int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override {
         *count = 0;
-        if (capacity > 0) {
-            if (!buffers || !buffers[0]) return PORT_INVALID_PARAMETER;
-            std::snprintf(buffers[0], PORT_SERIAL_SIZE, "%s", path_.c_str());
-        }
+        if (capacity < 1) return PORT_OK;
+        cables[0] = PortDeviceInfo{};
+        std::snprintf(cables[0].serial, sizeof cables[0].serial, "%s", path_.c_str());
+        std::snprintf(cables[0].description, sizeof cables[0].description, "%s", path_.c_str());
         *count = 1;
         return PORT_OK;
     }
 
-    int openBySerial(const char* serial, PortHandle* handle) override {
-        if (!serial || !handle) return PORT_INVALID_PARAMETER;
-        *handle = nullptr;
-        std::lock_guard<std::mutex> lock(mutex_);
+    int open(const char* serial) override {
+        if (fd_ >= 0) return refuse(PORT_DEVICE_NOT_OPENED, "already open");
         if (!namesPath(serial)) return refuse(PORT_DEVICE_NOT_FOUND, "no such port");
 
         // Looked at before opening: opening some devices has effects of its own.
         struct stat st{};
         if (::stat(path_.c_str(), &st) != 0) return refuseErrno();
-        if (!S_ISCHR(st.st_mode) || isConsole(st.st_rdev))
-            return refuse(PORT_DEVICE_NOT_OPENED, "not a serial line");
+        if (!S_ISCHR(st.st_mode) || isConsole(st.st_rdev)) return refuse(PORT_DEVICE_NOT_OPENED, "not a serial line");
 
-        int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return refuseErrno();
         termios t{};
-        bool ok = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && !isConsole(st.st_rdev) &&
-                  tcgetattr(fd, &t) == 0;
+        bool ok = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && !isConsole(st.st_rdev) && tcgetattr(fd, &t) == 0;
         if (ok) {
+            // Raw 8N2 from here on; configure() changes the rate only.
             cfmakeraw(&t);
             t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
             t.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
@@ -141,140 +110,85 @@ public:
             ss.flags |= ASYNC_LOW_LATENCY;
             ioctl(fd, TIOCSSERIAL, &ss);
         }
-        auto port = std::make_unique<Port>();
-        port->fd = fd;
-        *handle = port.get();
-        ports_.push_back(std::move(port));
-        return PORT_OK;
-    }
-
-    int reset(PortHandle h) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        return tcflush(p->fd, TCIOFLUSH) == 0 ? PORT_OK : PORT_IO_ERROR;
-    }
-
-    int setTimeouts(PortHandle h, uint32_t readMs, uint32_t writeMs) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        p->readTimeoutMs = std::min<uint32_t>(readMs, 60000);
-        p->writeTimeoutMs = writeMs == 0 ? kDefaultWriteTimeoutMs : std::min<uint32_t>(writeMs, 60000);
+        tcflush(fd, TCIOFLUSH);
+        fd_ = fd;
         return PORT_OK;
     }
 
     // A pseudo-terminal keeps or ignores the rate; a failure is reported all the same.
-    int setBaudRate(PortHandle h, uint32_t baud) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
+    int configure(uint32_t baud) override {
+        if (fd_ < 0) return PORT_NOT_OPEN;
         if (baud == 0) return PORT_INVALID_PARAMETER;
-        return ttyBaud_set(p->fd, baud) == 0 ? PORT_OK : PORT_IO_ERROR;
+        return ttyBaud_set(fd_, baud) == 0 ? PORT_OK : PORT_IO_ERROR;
     }
 
-    int setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stopBits,
-                               uint8_t parity) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (bits < 5 || bits > 8 || (stopBits != 0 && stopBits != 2) || parity > 2)
-            return PORT_INVALID_PARAMETER;
-        termios t{};
-        if (tcgetattr(p->fd, &t) != 0) return PORT_IO_ERROR;
-        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-        t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD);
-        t.c_cflag |= sizes[bits - 5];
-        if (stopBits == 2) t.c_cflag |= CSTOPB;
-        if (parity != 0) t.c_cflag |= PARENB | (parity == 1 ? PARODD : 0);
-        // BOTHER stays in c_cflag, so the kernel keeps the custom rate.
-        return tcsetattr(p->fd, TCSANOW, &t) == 0 ? PORT_OK : PORT_IO_ERROR;
-    }
-
-    int getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (rx) {
-            int n = 0;
-            if (ioctl(p->fd, FIONREAD, &n) != 0) return PORT_IO_ERROR;
-            *rx = static_cast<uint32_t>(std::max(n, 0));
-        }
-        if (tx) {
-            // The kernel counts no bytes the caller could wait on: wait here until
-            // the line is idle (ftdi_sio asks the chip), then nothing is queued.
-            int r;
-            do {
-                r = tcdrain(p->fd);
-            } while (r != 0 && errno == EINTR);
-            if (r != 0) return PORT_IO_ERROR;
-            *tx = 0;
-        }
+    int bytesWaiting(uint32_t* n) override {
+        if (fd_ < 0) return PORT_NOT_OPEN;
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0) return PORT_IO_ERROR;
+        *n = static_cast<uint32_t>(std::max(waiting, 0));
         return PORT_OK;
     }
 
-    int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override {
-        if (!got) return PORT_INVALID_PARAMETER;
+    int read(uint8_t* buffer, uint32_t n, uint32_t* got) override {
         *got = 0;
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
+        if (fd_ < 0) return PORT_NOT_OPEN;
         if (n == 0) return PORT_OK;
-        if (!buffer) return PORT_INVALID_PARAMETER;
-        int ready = pollFor(p->fd, POLLIN, static_cast<int>(p->readTimeoutMs));
+        const int ready = pollFor(fd_, POLLIN, kReadTimeoutMs);
         if (ready < 0) return PORT_IO_ERROR;
         if (ready == 0) return PORT_OK;
         ssize_t r;
         do {
-            r = ::read(p->fd, buffer, n);
+            r = ::read(fd_, buffer, n);
         } while (r < 0 && errno == EINTR);
         if (r < 0) return errno == EAGAIN ? PORT_OK : PORT_IO_ERROR;
         *got = static_cast<uint32_t>(r);
         return PORT_OK;
     }
 
-    int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override {
-        if (!written) return PORT_INVALID_PARAMETER;
+    int write(const uint8_t* buffer, uint32_t n, uint32_t* written) override {
         *written = 0;
-        std::lock_guard<std::mutex> lock(mutex_);
-        Port* p = find(h);
-        if (!p) return PORT_INVALID_HANDLE;
-        if (n > 0 && !buffer) return PORT_INVALID_PARAMETER;
+        if (fd_ < 0) return PORT_NOT_OPEN;
         using Clock = std::chrono::steady_clock;
-        const Clock::time_point deadline =
-            Clock::now() + std::chrono::milliseconds(p->writeTimeoutMs);
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
         uint32_t done = 0;
         while (done < n) {
-            ssize_t r = ::write(p->fd, buffer + done, n - done);
+            const ssize_t r = ::write(fd_, buffer + done, n - done);
             if (r > 0) {
                 done += static_cast<uint32_t>(r);
                 continue;
             }
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && errno != EAGAIN) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - Clock::now());
-            if (left.count() <= 0 || pollFor(p->fd, POLLOUT, static_cast<int>(left.count())) <= 0)
-                break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || pollFor(fd_, POLLOUT, static_cast<int>(left.count())) <= 0) break;
         }
         *written = done;
         return done == n ? PORT_OK : PORT_IO_ERROR;
     }
 
-    int close(PortHandle h) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = std::find_if(ports_.begin(), ports_.end(),
-                               [h](const std::unique_ptr<Port>& p) { return p.get() == h; });
-        if (h == nullptr || it == ports_.end()) return PORT_INVALID_HANDLE;
-        int r = ::close((*it)->fd);
-        ports_.erase(it);
+    // The kernel counts no bytes the caller could wait on: wait here until the
+    // line is idle (ftdi_sio asks the chip), then nothing is queued.
+    int transmitEmpty(bool* empty) override {
+        if (fd_ < 0) return PORT_NOT_OPEN;
+        int r;
+        do {
+            r = tcdrain(fd_);
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) return PORT_IO_ERROR;
+        *empty = true;
+        return PORT_OK;
+    }
+
+    int close() override {
+        if (fd_ < 0) return PORT_NOT_OPEN;
+        tcflush(fd_, TCIOFLUSH);
+        const int r = ::close(fd_);
+        fd_ = -1;
         return r == 0 ? PORT_OK : PORT_IO_ERROR;
     }
 
-    std::string lastError() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastError_;
-    }
+    std::string lastError() override { return lastError_; }
 
 private:
     int refuse(int status, const std::string& why) {
@@ -289,27 +203,17 @@ private:
         return refuse(e == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED, why);
     }
 
-    // The path, or the cut forms the listing hands out (serials of 15 and 63 chars).
+    // The path, or the cut form that list() hands out.
     bool namesPath(const char* serial) const {
-        size_t len = std::strlen(serial);
-        if (len == 0 || len > path_.size()) return false;
-        if (path_.compare(0, len, serial) != 0) return false;
-        return len == path_.size() || len == 15 || len == PORT_SERIAL_SIZE - 1;
-    }
-
-    Port* find(PortHandle h) {
-        if (h == nullptr) return nullptr;
-        for (auto& p : ports_)
-            if (p.get() == h) return p.get();
-        return nullptr;
+        const size_t len = std::strlen(serial);
+        return len > 0 && (serial == path_ || (len == PORT_SERIAL_SIZE - 1 && path_.compare(0, len, serial) == 0));
     }
 
     const std::string path_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Port>> ports_;
+    int fd_ = -1;
     std::string lastError_;
 };
 
 }  // namespace
 
-PortDriver* port_newTtyDriver(const char* path) { return new TtyDriver(path); }
+std::unique_ptr<PortDriver> port_newTtyDriver(const char* path) { return std::make_unique<TtyDriver>(path); }

@@ -199,13 +199,13 @@ bool isSetupRead(const uint8_t* b, uint32_t n) {
     return n > PKT_DATA && b[3] == KIND_COMMAND && b[PKT_LEN] == 1 && b[PKT_DATA] == 0x01;
 }
 
-int GatedBus::write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) {
+int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
     const bool hold =
         holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
     waiting = hold && closed;
     while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     waiting = false;
-    return VirtualBus::write(h, bytes, n, written);
+    return VirtualBus::write(bytes, n, written);
 }
 
 void GuiTest::SetUp() {

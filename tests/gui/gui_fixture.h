@@ -81,7 +81,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
 // worker waits, the test thread opens. By default the write that follows the
 // muting of every panel (the search is over). Set holdAt before the worker starts.
 struct GatedBus : VirtualBus {
-    int write(PortHandle h, const uint8_t* bytes, uint32_t n, uint32_t* written) override;
+    int write(const uint8_t* bytes, uint32_t n, uint32_t* written) override;
     int mutedPanels();
     std::function<bool(GatedBus&, const uint8_t* bytes, uint32_t n)> holdAt;
     std::atomic<bool> closed{false}, waiting{false};

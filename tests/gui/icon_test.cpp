@@ -6,7 +6,9 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "gui/icon.h"
 
@@ -40,7 +42,9 @@ struct Tree {
     }
     ~Tree() {
         EXPECT_EQ(chdir(before), 0);
-        EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+        std::error_code failed;
+        std::filesystem::remove_all(root, failed);
+        EXPECT_FALSE(failed) << root << ": " << failed.message();
     }
 };
 

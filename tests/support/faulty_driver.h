@@ -22,32 +22,19 @@ public:
     }
 
     int libraryVersion(uint32_t* v) override { return gone() ? PORT_IO_ERROR : inner_.libraryVersion(v); }
-    int deviceCount(uint32_t* c) override { return gone() ? PORT_IO_ERROR : inner_.deviceCount(c); }
-    int deviceDetails(uint32_t i, PortDeviceInfo* info) override {
-        return gone() ? PORT_IO_ERROR : inner_.deviceDetails(i, info);
+    int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override {
+        *count = 0;
+        return gone() ? PORT_IO_ERROR : inner_.list(cables, capacity, count);
     }
-    int listSerials(char* const* b, int cap, uint32_t* c) override {
-        return gone() ? PORT_IO_ERROR : inner_.listSerials(b, cap, c);
-    }
-    int openBySerial(const char* s, PortHandle* h) override {
-        return gone() ? PORT_DEVICE_NOT_FOUND : inner_.openBySerial(s, h);
-    }
-    int reset(PortHandle h) override { return gone() ? PORT_IO_ERROR : inner_.reset(h); }
-    int setTimeouts(PortHandle h, uint32_t r, uint32_t w) override {
-        return gone() ? PORT_IO_ERROR : inner_.setTimeouts(h, r, w);
-    }
-    int setBaudRate(PortHandle h, uint32_t baud) override { return gone() ? PORT_IO_ERROR : inner_.setBaudRate(h, baud); }
-    int setDataCharacteristics(PortHandle h, uint8_t b, uint8_t s, uint8_t p) override {
-        return gone() ? PORT_IO_ERROR : inner_.setDataCharacteristics(h, b, s, p);
-    }
-    int getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) override {
-        return gone() ? PORT_IO_ERROR : inner_.getStatus(h, rx, tx);
-    }
-    int read(PortHandle h, uint8_t* b, uint32_t n, uint32_t* got) override {
+    int open(const char* serial) override { return gone() ? PORT_DEVICE_NOT_FOUND : inner_.open(serial); }
+    int configure(uint32_t baud) override { return gone() ? PORT_IO_ERROR : inner_.configure(baud); }
+    int bytesWaiting(uint32_t* n) override { return gone() ? PORT_IO_ERROR : inner_.bytesWaiting(n); }
+    int transmitEmpty(bool* empty) override { return gone() ? PORT_IO_ERROR : inner_.transmitEmpty(empty); }
+    int read(uint8_t* b, uint32_t n, uint32_t* got) override {
         *got = 0;
-        return gone() ? PORT_IO_ERROR : inner_.read(h, b, n, got);
+        return gone() ? PORT_IO_ERROR : inner_.read(b, n, got);
     }
-    int write(PortHandle h, const uint8_t* b, uint32_t n, uint32_t* written) override {
+    int write(const uint8_t* b, uint32_t n, uint32_t* written) override {
         *written = 0;
         if (gone()) return PORT_IO_ERROR;
         // Frames only; the break byte goes through so the line stays as it was.
@@ -55,13 +42,13 @@ public:
             *written = n;
             return PORT_OK;
         }
-        return inner_.write(h, b, n, written);
+        return inner_.write(b, n, written);
     }
     std::string lastError() override { return inner_.lastError(); }
-    // Closing a handle always reaches the driver, so nothing stays open behind us.
-    int close(PortHandle h) override {
+    // Closing always reaches the driver, so nothing stays open behind us.
+    int close() override {
         ++calls_;
-        return inner_.close(h);
+        return inner_.close();
     }
 
 private:

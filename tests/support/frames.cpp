@@ -23,10 +23,7 @@ Bytes commandFrame(uint32_t destination, uint32_t source, std::initializer_list<
 
 Bytes dmxFrame(uint8_t kind, const Bytes& body) {
     Bytes f(DMX_FRAME_SIZE, 0);
-    f[0] = SYNC0;
-    f[1] = SYNC1;
-    f[2] = SYNC2;
-    f[3] = kind;
+    packet_fillDmxHeader(f.data(), kind, 0);
     for (size_t i = 0; i < body.size() && DMX_BODY + i < DMX_CRC; ++i) f[DMX_BODY + i] = body[i];
     packet_putU16(f.data() + DMX_CRC, get_CRC(f.data(), DMX_CRC));
     return f;

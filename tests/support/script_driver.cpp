@@ -51,48 +51,33 @@ int ScriptDriver::libraryVersion(uint32_t* v) {
     return versionStatus;
 }
 
-int ScriptDriver::deviceCount(uint32_t* count) {
+int ScriptDriver::list(PortDeviceInfo* cables, int capacity, uint32_t* count) {
     std::lock_guard<std::mutex> g(mutex_);
-    log("deviceCount");
-    *count = static_cast<uint32_t>(serials.size());
-    return countStatus;
-}
-
-int ScriptDriver::deviceDetails(uint32_t index, PortDeviceInfo* info) {
-    std::lock_guard<std::mutex> g(mutex_);
-    log("deviceDetails " + std::to_string(index));
-    if (index >= serials.size() ||
-        std::find(failingDetails.begin(), failingDetails.end(), index) != failingDetails.end())
-        return PORT_DEVICE_NOT_FOUND;
-    info->flags = 2;
-    info->type = 5;
-    info->id = 0x04036001;
-    info->locId = 0x100 + index;
-    std::snprintf(info->serial, sizeof info->serial, "%s", serials[index].c_str());
-    std::snprintf(info->description, sizeof info->description, "Scripted %u", index);
-    info->handle = 0;
-    return PORT_OK;
-}
-
-int ScriptDriver::listSerials(char* const* buffers, int capacity, uint32_t* count) {
-    std::lock_guard<std::mutex> g(mutex_);
-    log("listSerials");
+    log("list");
+    *count = 0;
     if (listStatus != PORT_OK) return listStatus;
     uint32_t n = 0;
     for (const auto& s : serials) {
         if (static_cast<int>(n) >= capacity) break;
-        std::snprintf(buffers[n++], PORT_SERIAL_SIZE, "%s", s.c_str());
+        PortDeviceInfo& info = cables[n];
+        info = PortDeviceInfo{};
+        info.detailsRead = std::find(failingDetails.begin(), failingDetails.end(), n) == failingDetails.end();
+        info.flags = 2;
+        info.type = 5;
+        info.id = 0x04036001;
+        info.locId = 0x100 + n;
+        std::snprintf(info.serial, sizeof info.serial, "%s", s.c_str());
+        std::snprintf(info.description, sizeof info.description, "Scripted %u", n);
+        ++n;
     }
     *count = n;
     return PORT_OK;
 }
 
-int ScriptDriver::openBySerial(const char* serial, PortHandle* handle) {
+int ScriptDriver::open(const char* serial) {
     std::lock_guard<std::mutex> g(mutex_);
     log(std::string("open ") + serial);
-    if (openStatus != PORT_OK) return openStatus;
-    *handle = this;
-    return PORT_OK;
+    return openStatus;
 }
 
 std::string ScriptDriver::lastError() {
@@ -100,45 +85,33 @@ std::string ScriptDriver::lastError() {
     return error;
 }
 
-int ScriptDriver::reset(PortHandle) {
+int ScriptDriver::configure(uint32_t baud) {
     std::lock_guard<std::mutex> g(mutex_);
-    log("reset");
-    return PORT_OK;
-}
-
-int ScriptDriver::setTimeouts(PortHandle, uint32_t readMs, uint32_t writeMs) {
-    std::lock_guard<std::mutex> g(mutex_);
-    log("timeouts " + std::to_string(readMs) + " " + std::to_string(writeMs));
-    return PORT_OK;
-}
-
-int ScriptDriver::setBaudRate(PortHandle, uint32_t baud) {
-    std::lock_guard<std::mutex> g(mutex_);
-    log("baud " + std::to_string(baud));
+    log("configure " + std::to_string(baud));
     baud_ = baud;
     return PORT_OK;
 }
 
-int ScriptDriver::setDataCharacteristics(PortHandle, uint8_t bits, uint8_t stop, uint8_t parity) {
-    std::lock_guard<std::mutex> g(mutex_);
-    log("data " + std::to_string(bits) + " " + std::to_string(stop) + " " + std::to_string(parity));
-    return PORT_OK;
-}
-
-int ScriptDriver::getStatus(PortHandle, uint32_t* rx, uint32_t* tx) {
+int ScriptDriver::bytesWaiting(uint32_t* n) {
     tim_advanceUs(100);  // a USB round trip
     std::lock_guard<std::mutex> g(mutex_);
-    log("status");
+    log("waiting");
     if (statusFailure != PORT_OK) return statusFailure;
-    if (rx) *rx = static_cast<uint32_t>(inputSize_);
-    if (tx) {
-        *tx = txLeft_;
-        if (txLeft_ > 0) --txLeft_;
-    }
+    *n = static_cast<uint32_t>(inputSize_);
     return PORT_OK;
 }
 
-int ScriptDriver::read(PortHandle, uint8_t* buffer, uint32_t n, uint32_t* got) {
+int ScriptDriver::transmitEmpty(bool* empty) {
+    tim_advanceUs(100);
+    std::lock_guard<std::mutex> g(mutex_);
+    log("txempty");
+    if (statusFailure != PORT_OK) return statusFailure;
+    *empty = txLeft_ == 0;
+    if (txLeft_ > 0) --txLeft_;
+    return PORT_OK;
+}
+
+int ScriptDriver::read(uint8_t* buffer, uint32_t n, uint32_t* got) {
     tim_advanceUs(100);
     std::lock_guard<std::mutex> g(mutex_);
     log("read " + std::to_string(n));
@@ -156,7 +129,7 @@ int ScriptDriver::read(PortHandle, uint8_t* buffer, uint32_t n, uint32_t* got) {
     return PORT_OK;
 }
 
-int ScriptDriver::write(PortHandle, const uint8_t* buffer, uint32_t n, uint32_t* written) {
+int ScriptDriver::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
     std::lock_guard<std::mutex> g(mutex_);
     log("write " + std::to_string(n));
     writes_.push_back(Write{baud_, std::vector<uint8_t>(buffer, buffer + n)});
@@ -165,7 +138,7 @@ int ScriptDriver::write(PortHandle, const uint8_t* buffer, uint32_t n, uint32_t*
     return writeFailure;
 }
 
-int ScriptDriver::close(PortHandle) {
+int ScriptDriver::close() {
     std::lock_guard<std::mutex> g(mutex_);
     log("close");
     return PORT_OK;

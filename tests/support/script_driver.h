@@ -22,13 +22,12 @@ public:
     int versionStatus = PORT_OK;
     std::vector<std::string> serials{"FT000001"};
     int listStatus = PORT_OK;
-    int countStatus = PORT_OK;
-    std::vector<uint32_t> failingDetails;  // indices whose details query fails
+    std::vector<uint32_t> failingDetails;  // indices listed without their details
     int openStatus = PORT_OK;
     std::string error;            // lastError()
-    int statusFailure = PORT_OK;  // getStatus result while not OK
+    int statusFailure = PORT_OK;  // bytesWaiting and transmitEmpty result while not OK
     int writeFailure = PORT_OK;
-    uint32_t txPending = 0;       // bytes "still on the wire" for so many status queries
+    uint32_t txPending = 0;       // transmitter busy for so many queries after a write
 
     // Each feed is one batch: a read never returns bytes of two batches.
     void feed(const std::vector<uint8_t>& bytes);
@@ -41,18 +40,14 @@ public:
     void clearLog();
 
     int libraryVersion(uint32_t* v) override;
-    int deviceCount(uint32_t* count) override;
-    int deviceDetails(uint32_t index, PortDeviceInfo* info) override;
-    int listSerials(char* const* buffers, int capacity, uint32_t* count) override;
-    int openBySerial(const char* serial, PortHandle* handle) override;
-    int reset(PortHandle h) override;
-    int setTimeouts(PortHandle h, uint32_t readMs, uint32_t writeMs) override;
-    int setBaudRate(PortHandle h, uint32_t baud) override;
-    int setDataCharacteristics(PortHandle h, uint8_t bits, uint8_t stop, uint8_t parity) override;
-    int getStatus(PortHandle h, uint32_t* rx, uint32_t* tx) override;
-    int read(PortHandle h, uint8_t* buffer, uint32_t n, uint32_t* got) override;
-    int write(PortHandle h, const uint8_t* buffer, uint32_t n, uint32_t* written) override;
-    int close(PortHandle h) override;
+    int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override;
+    int open(const char* serial) override;
+    int configure(uint32_t baud) override;
+    int bytesWaiting(uint32_t* n) override;
+    int read(uint8_t* buffer, uint32_t n, uint32_t* got) override;
+    int write(const uint8_t* buffer, uint32_t n, uint32_t* written) override;
+    int transmitEmpty(bool* empty) override;
+    int close() override;
     std::string lastError() override;
 
 private:
