@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "app/app_setup.h"
 #include "app/site_file.h"
@@ -60,6 +61,25 @@ void compareWithPanel(const SiteTarget& t, PanelReport* r, bool restoring) {
                            format(" (the file has %d.%d; not part of the setup)", t.entry.verMajor,
                                   t.entry.verMinor));
     r->outcome = diff.empty() ? PanelOutcome::Match : PanelOutcome::Differs;
+}
+
+// One report per target, in plan order, each panel done by `each`; after a
+// cancel the rest stay NotDone and the bus is not touched again.
+std::vector<PanelReport> walkPlan(const std::vector<SiteTarget>& plan, const SiteProgress& progress,
+                                  const std::function<void(const SiteTarget&, PanelReport*)>& each) {
+    listPanels(targetsOf(plan));
+    std::vector<PanelReport> reports;
+    const int total = static_cast<int>(plan.size());
+    bool stopped = false;
+    for (int i = 0; i < total; ++i) {
+        PanelReport r;
+        r.uid = plan[i].entry.uid;
+        r.target = plan[i].uid;
+        stopped = stopped || !next(progress, i, total, plan[i].uid);
+        if (!stopped) each(plan[i], &r);
+        reports.push_back(r);
+    }
+    return reports;
 }
 
 }  // namespace
@@ -189,54 +209,31 @@ std::vector<std::string> site_restoreLimits(const DeviceRecord& entry) {
 }
 
 std::vector<PanelReport> site_restore(const std::vector<SiteTarget>& plan, const SiteProgress& progress) {
-    listPanels(targetsOf(plan));
-    std::vector<PanelReport> reports;
-    const int total = static_cast<int>(plan.size());
-    bool stopped = false;
-    for (int i = 0; i < total; ++i) {
-        const SiteTarget& t = plan[i];
-        PanelReport r;
-        r.uid = t.entry.uid;
-        r.target = t.uid;
-        r.notes = site_restoreLimits(t.entry);
-        stopped = stopped || !next(progress, i, total, t.uid);
-        if (stopped) {
-            reports.push_back(r);  // NotDone
-            continue;
-        }
+    std::vector<PanelReport> reports = walkPlan(plan, progress, [](const SiteTarget& t, PanelReport* r) {
         const PanelSetup setup = {t.entry.intensity,
                                   {t.entry.btn[0], t.entry.btn[1], t.entry.btn[2], t.entry.btn[3], t.entry.btn[4],
                                    t.entry.btn[5]}};
         SetupSent sent;
         app_setup_send(t.uid, &setup, t.entry.dmx, t.entry.dmxKnown, &sent);
         if (!sent.setup) {
-            r.outcome = PanelOutcome::NotAnswering;
-            r.problems.push_back("no answer to the setup packet: no DMX block was sent");
-            reports.push_back(r);
-            continue;
+            r->outcome = PanelOutcome::NotAnswering;
+            r->problems.push_back("no answer to the setup packet: no DMX block was sent");
+            return;
         }
         const uint8_t unconfirmed = static_cast<uint8_t>(sent.blocksSent & ~sent.blocksConfirmed);
         for (int b = 0; b < DEV_BUTTONS; ++b)
-            if (unconfirmed & 1u << b) r.problems.push_back(blockPath(b) + ": the write was not confirmed");
-        compareWithPanel(t, &r, true);
-        if (unconfirmed != 0) r.outcome = PanelOutcome::HalfSent;
-        reports.push_back(r);
+            if (unconfirmed & 1u << b) r->problems.push_back(blockPath(b) + ": the write was not confirmed");
+        compareWithPanel(t, r, true);
+        if (unconfirmed != 0) r->outcome = PanelOutcome::HalfSent;
+    });
+    // What the file asks that a write cannot carry, also for panels not done.
+    for (size_t i = 0; i < reports.size(); ++i) {
+        std::vector<std::string> notes = site_restoreLimits(plan[i].entry);
+        reports[i].notes.insert(reports[i].notes.begin(), notes.begin(), notes.end());
     }
     return reports;
 }
 
 std::vector<PanelReport> site_verify(const std::vector<SiteTarget>& plan, const SiteProgress& progress) {
-    listPanels(targetsOf(plan));
-    std::vector<PanelReport> reports;
-    const int total = static_cast<int>(plan.size());
-    bool stopped = false;
-    for (int i = 0; i < total; ++i) {
-        PanelReport r;
-        r.uid = plan[i].entry.uid;
-        r.target = plan[i].uid;
-        stopped = stopped || !next(progress, i, total, plan[i].uid);
-        if (!stopped) compareWithPanel(plan[i], &r, false);
-        reports.push_back(r);
-    }
-    return reports;
+    return walkPlan(plan, progress, [](const SiteTarget& t, PanelReport* r) { compareWithPanel(t, r, false); });
 }

@@ -27,6 +27,14 @@ int main(int argc, char** argv) {
         setenv(name, folder.c_str(), 1);
     }
     gtk_test_init(&argc, &argv, nullptr);
+    // Xvfb starts the pointer in the middle of the screen, where every dialog
+    // opens: a dialog answered within milliseconds can be gone before GTK's
+    // query of the pointer over it reaches the server, a fatal BadWindow.
+    // The tests send their own events, so the pointer waits in a corner.
+    GdkDisplay* display = gdk_display_get_default();
+    GdkScreen* screen = gdk_display_get_default_screen(display);
+    gdk_display_warp_pointer(display, screen, gdk_screen_get_width(screen) - 1, gdk_screen_get_height(screen) - 1);
+    gdk_display_sync(display);
     ::testing::InitGoogleTest(&argc, argv);
     writeChooserSettings();
     const int rc = RUN_ALL_TESTS();
