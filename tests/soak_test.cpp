@@ -151,9 +151,11 @@ protected:
             if (!shared(uid)) {
                 // What the table holds is what the panel holds, never a corrupted or foreign answer.
                 ASSERT_EQ(record.intensity, p->intensity);
-                for (int b = 0; b < DEV_BUTTONS; ++b) ASSERT_EQ(record.btn[b].scn, p->btn[b].scn);
                 ASSERT_EQ(record.verMajor, p->verMajor);
+                ASSERT_EQ(record.verMinor, p->verMinor);
                 for (int b = 0; b < DEV_BUTTONS; ++b) {
+                    ASSERT_EQ(record.btn[b].type, p->btn[b].type);
+                    ASSERT_EQ(record.btn[b].scn, p->btn[b].scn);
                     if (record.dmxKnown & 1u << b) {
                         ASSERT_EQ(std::memcmp(record.dmx[b], p->dmx[b], DMX_BLOCK_SIZE), 0);
                     }
