@@ -122,32 +122,35 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(panels[0].btn[1].type, 9);
     EXPECT_EQ(std::memcmp(panels[0].dmx, a.dmx, sizeof a.dmx), 0);
 
-    r = cli({"identify", "7A000001", "--button", "3"});
-    EXPECT_EQ(r.out, "7A000001: answered: it makes itself known\n");
+    // The other commands: status, the whole standard output, a part of standard error.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } exchanges[] = {
+        {{"identify", "7A000001", "--button", "3"}, CLI_OK, "7A000001: answered: it makes itself known\n", ""},
+        {{"identify", "20000003"}, CLI_FAILED, "20000003: not answering\n", ""},
+        {{"press", "15000002", "4"}, CLI_OK, "15000002: button 4 pressed (a press awaits no answer)\n", ""},
+        {{"set-uid", "15000002", "--to", "15000009"}, CLI_OK, "15000002 -> 15000009: changed\n", ""},
+        // Refused before the bus: a UID that is none, a missing --yes, a package.
+        {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
+        {{"identify", "12345678A"}, CLI_USAGE, "", "12345678A: not a panel UID"},
+        {{"firmware", file("a.fw", "image")}, CLI_USAGE, "", "add --yes to go on"},
+        {{"firmware", file("a.pkg", "image"), "--yes"}, CLI_USAGE, "", "korvane-cli: Package file not implemented.\n"},
+        {{"firmware", file("b.fw", std::string(100, 'k')), "--yes"}, CLI_OK, dir + "/b.fw: sent, 100 bytes in 2 chunks\n",
+         ""},
+    };
+    for (const auto& e : exchanges) {
+        r = cli(e.args);
+        EXPECT_EQ(r.status, e.status) << e.args[1];
+        EXPECT_EQ(r.out, e.out) << e.args[1];
+        EXPECT_TRUE(has(r.err, e.err)) << r.err;
+    }
     EXPECT_EQ(bus.panel(0x7A000001)->lastIdentifyMask, 0x04);
-    EXPECT_EQ(cli({"identify", "20000003"}).status, CLI_FAILED);
-
-    r = cli({"press", "15000002", "4"});
-    EXPECT_EQ(r.status, CLI_OK);
-    EXPECT_EQ(bus.panel(0x15000002)->lastPressButton, 3);
-
-    r = cli({"set-uid", "15000002", "--to", "15000009"});
-    EXPECT_EQ(r.out, "15000002 -> 15000009: changed\n");
-    EXPECT_NE(bus.panel(0x15000009), nullptr);
-
-    // Refused before the bus: a UID that is none, a missing --yes.
-    EXPECT_EQ(cli({"identify", "FFFFFFFF"}).status, CLI_USAGE);
-    EXPECT_EQ(cli({"identify", "12345678A"}).status, CLI_USAGE);
-    EXPECT_EQ(cli({"firmware", file("a.fw", "image")}).status, CLI_USAGE);
-    // A refusal of the upload's own (the others: Services.FirmwareRefusalsSendNothing).
-    r = cli({"firmware", file("a.pkg", "image"), "--yes"});
-    EXPECT_EQ(r.status, CLI_USAGE);
-    EXPECT_EQ(r.err, "korvane-cli: Package file not implemented.\n");
-    EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 0);
-    r = cli({"firmware", file("b.fw", std::string(100, 'k')), "--yes"});
-    EXPECT_EQ(r.status, CLI_OK) << r.err;
-    EXPECT_EQ(r.out, dir + "/b.fw: sent, 100 bytes in 2 chunks\n");
+    EXPECT_EQ(bus.panel(0x15000009)->lastPressButton, 3);
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
+    EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 5) << "one upload, its reboot frame five times; no refusal sent one";
 
     std::unique_ptr<PortDriver> absent = port_newAbsentDriver("no cable here");
     port_setDriver(absent.get());
