@@ -3,7 +3,6 @@
 // which therefore must outlive it. Under AddressSanitizer (asan.unit) a driver
 // destroyed at exit shows as a use after free in the child's report.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,6 +19,7 @@
 #include "devices/devices.h"
 #include "bus/port/port.h"
 #include "panels/virtual_bus.h"
+#include "tests/support/bounded.h"
 
 namespace {
 
@@ -60,20 +60,10 @@ TEST(Exit, WorkersMidExchangeOutliveNothingTheyUse) {
     }
     close(err[1]);
     std::string report;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        using std::chrono::duration_cast;
-        const auto left = duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{err[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            ADD_FAILURE() << "the child did not end within 60 s";
-            kill(child, SIGKILL);
-            break;
-        }
+    {
+        Watchdog ended("the child's end", [child] { kill(child, SIGKILL); }, 60000);
         char buffer[4096];
-        const ssize_t n = read(err[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        report.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
     }
     close(err[0]);
     int status = 0;

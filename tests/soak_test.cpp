@@ -1,13 +1,9 @@
-// Faults on the virtual bus, many seeds, on the virtual clock: line noise,
-// colliding, corrupted, dropped, late, brief and rambling answers, false frame
-// starts before answers, answers under another UID (0 included), silent panels,
-// panels that never confirm their mute or do not stay muted, cut DMX-block
-// answers, and the cable pulled in the middle of an operation or an upload.
-// Nothing hangs, every operation ends within its retry budget, no UID that is
-// not on the bus enters the table, a setup the panel confirmed is exactly what
-// it holds and what reads back, no DMX block of a panel is overwritten with
-// anything but what the operator set, and an upload is never shown as done with
-// chunks missing.
+// Faults on the virtual bus, many seeds, on the virtual clock: every fault kind
+// of the virtual panels, line noise and a pulled cable. Nothing hangs, every
+// operation ends within its retry budget, no UID that is not on the bus is
+// listed, what a read stores and a confirmed send leaves is what the panel
+// holds, no DMX block is overwritten with anything the operator did not set,
+// and an upload is never shown done with chunks missing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -262,10 +258,6 @@ TEST_F(Soak, FaultsOnTheBusManySeeds) {
     EXPECT_EQ(tally.runs, seeds);
     EXPECT_GT(tally.panelsFound, 0);
     EXPECT_GT(tally.confirmedSends, 0);
-    RecordProperty("runs", tally.runs);
-    RecordProperty("panels_found", tally.panelsFound);
-    RecordProperty("confirmed_sends", tally.confirmedSends);
-    RecordProperty("cable_pulls", tally.pulls);
     std::printf("soak: %d runs, %d panels found, %d confirmed sends, %d unread DMX blocks left alone, "
                 "%d uploads (%d reported failed), %d cable pulls; 0 hangs, 0 phantom UIDs, "
                 "0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
