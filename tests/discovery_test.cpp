@@ -44,6 +44,7 @@ TEST_F(Discovery, FindsPanelsHighestFirstWithinTheLimit) {
     EXPECT_EQ(run(200), 1);
     EXPECT_EQ(output, "\ndiscovery:\n  found=12345678\napp_discovery_parse\nNo device.\n");
     EXPECT_EQ(dev_uidAt(0), 0x12345678u);
+    EXPECT_FALSE(bus.isOpen());
 
     bus.addPanel(0x34);
     bus.addPanel(1);
