@@ -51,21 +51,34 @@ std::string owned(gchar* text) {
 }  // namespace
 
 std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
-std::string chooserFile(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_filename(chooser)); }
 
-std::string describeDialog(GtkDialog* dialog) {
+namespace {
+
+// The seen entry of a dialog: a box's kind and text, or the title.
+std::string seenAs(GtkDialog* dialog) {
+    if (GTK_IS_MESSAGE_DIALOG(dialog)) {
+        gchar* text = nullptr;
+        GtkMessageType type = GTK_MESSAGE_OTHER;
+        g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
+        const char* kinds[] = {"info", "warning", "question", "error", "other"};
+        return std::string(type <= GTK_MESSAGE_OTHER ? kinds[type] : "?") + ": " + owned(text);
+    }
     const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
-    std::string text = std::string("dialog \"") + (title ? title : "") + "\"";
+    return title ? title : "";
+}
+
+// What a failure says about a dialog: that, and a chooser's folder and selection.
+std::string describeDialog(GtkDialog* dialog) {
+    std::string text = "dialog \"" + seenAs(dialog) + "\"";
     if (GTK_IS_FILE_CHOOSER(dialog)) {
         GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-        text += " in folder \"" + chooserFolder(chooser) + "\" with selection \"" + chooserFile(chooser) + "\"";
-    } else if (GTK_IS_MESSAGE_DIALOG(dialog)) {
-        gchar* message = nullptr;
-        g_object_get(dialog, "text", &message, nullptr);
-        text += " saying \"" + owned(message) + "\"";
+        text += " in folder \"" + chooserFolder(chooser) + "\" with selection \"" +
+                owned(gtk_file_chooser_get_filename(chooser)) + "\"";
     }
     return text;
 }
+
+}  // namespace
 
 DialogAnswerer::DialogAnswerer() {
     GSource* source = g_timeout_source_new(10);
@@ -106,29 +119,25 @@ void DialogAnswerer::answer(GtkDialog* dialog) {
     DialogState* state = stateOf(dialog);
     if (state->since == 0) {
         state->since = g_get_monotonic_time();
-        gchar* text = nullptr;
-        GtkMessageType type = GTK_MESSAGE_OTHER;
-        if (GTK_IS_MESSAGE_DIALOG(dialog)) g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
-        const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
-        seen.push_back({title ? title : "", owned(text), type});
+        seen.push_back(seenAs(dialog));
     }
 
     int response = GTK_RESPONSE_DELETE_EVENT;
     if (actions_.empty()) {
         ADD_FAILURE() << "a " << describeDialog(dialog) << " nobody expected";
     } else {
-        Pending pending = std::move(actions_.front());
+        Action action = std::move(actions_.front());
         actions_.pop_front();
         state->busy = true;
-        response = pending.action(dialog);
+        response = action(dialog);
         state->busy = false;
         if (response == NOT_YET) {
-            if (g_get_monotonic_time() - state->since <= pending.limitMs * G_GINT64_CONSTANT(1000)) {
-                actions_.push_front(std::move(pending));
+            if (g_get_monotonic_time() - state->since <= WAIT_LIMIT_MS * G_GINT64_CONSTANT(1000)) {
+                actions_.push_front(std::move(action));
                 return;
             }
             ADD_FAILURE() << "gave up waiting to answer the " << describeDialog(dialog) << " after "
-                          << pending.limitMs << " ms";
+                          << WAIT_LIMIT_MS << " ms";
             response = GTK_RESPONSE_CANCEL;
         }
     }
@@ -155,7 +164,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
             return int(GTK_RESPONSE_ACCEPT);
         }
         const std::string path = folder + "/" + name;
-        if (chooserFile(chooser) == path) {
+        if (owned(gtk_file_chooser_get_filename(chooser)) == path) {
             if (swap) swap();
             return int(GTK_RESPONSE_ACCEPT);
         }
@@ -164,22 +173,13 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
     };
 }
 
-void writeChooserSettings() {
+// Every chooser rewrites the settings in the private configuration folder
+// the test binary gives GTK: each test starts from the same ones.
+static void writeChooserSettings() {
     const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
     g_mkdir_with_parents(folder.c_str(), 0700);
     // The path bar, not a typed name: an accepted choice is the selected file.
-    const char settings[] =
-        "[Filechooser Settings]\n"
-        "LocationMode=path-bar\n"
-        "ShowHidden=false\n"
-        "ShowSizeColumn=true\n"
-        "GeometryX=-1\n"
-        "GeometryY=-1\n"
-        "GeometryWidth=780\n"
-        "GeometryHeight=585\n"
-        "SortColumn=name\n"
-        "SortOrder=ascending\n"
-        "StartupMode=cwd\n";
+    const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
     if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
