@@ -1,10 +1,7 @@
 #include "tests/gui/gui_fixture.h"
 
-#include <ftw.h>
-
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -48,11 +45,6 @@ std::string owned(gchar* text) {
     return s;
 }
 
-}  // namespace
-
-std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
-
-namespace {
 
 // The seen entry of a dialog: a box's kind and text, or the title.
 std::string seenAs(GtkDialog* dialog) {
@@ -79,6 +71,8 @@ std::string describeDialog(GtkDialog* dialog) {
 }
 
 }  // namespace
+
+std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
 
 DialogAnswerer::DialogAnswerer() {
     GSource* source = g_timeout_source_new(10);
@@ -287,7 +281,7 @@ TempDir::~TempDir() {
 }
 
 bool removeTree(const std::string& path) {
-    // Links are removed, never followed.
-    auto remove = [](const char* name, const struct stat*, int, struct FTW*) { return std::remove(name); };
-    return nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS) == 0;
+    std::error_code failed;
+    std::filesystem::remove_all(path, failed);  // links are removed, never followed
+    return !failed;
 }
