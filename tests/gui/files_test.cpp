@@ -17,8 +17,6 @@
 
 namespace {
 
-std::string currentFolder(GtkDialog* d) { return chooserFolder(GTK_FILE_CHOOSER(d)); }
-
 // "filter,filter (current)"
 std::string filters(GtkDialog* d) {
     std::string names;
@@ -88,7 +86,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     // Loading: a move to another folder, then a cancel, changes nothing.
     answers.push([&](GtkDialog* d) {
         seen = filters(d);
-        if (currentFolder(d) == files.file("other")) return int(GTK_RESPONSE_CANCEL);
+        if (chooserFolder(d) == files.file("other")) return int(GTK_RESPONSE_CANCEL);
         gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), files.file("other").c_str());
         return DialogAnswerer::NOT_YET;
     });
@@ -99,7 +97,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     // A full path typed into the name field: the next chooser opens in that
     // file's folder, though the chooser itself never went there.
     answers.push([&](GtkDialog* d) {
-        seen = currentFolder(d);
+        seen = chooserFolder(d);
         if (seen.empty()) return DialogAnswerer::NOT_YET;  // still settling
         gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(d), files.file("other/typed").c_str());
         return int(GTK_RESPONSE_ACCEPT);
@@ -109,7 +107,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     EXPECT_EQ(std::string(getFilename()), files.file("other/typed.lst"));
     EXPECT_EQ(lastFile, files.file("other"));
     answers.push([&](GtkDialog* d) {
-        seen = currentFolder(d);
+        seen = chooserFolder(d);
         return seen.empty() ? DialogAnswerer::NOT_YET : int(GTK_RESPONSE_DELETE_EVENT);
     });
     EXPECT_EQ(openFileDialog(FILE_FIRMWARE), 0);
@@ -155,8 +153,7 @@ TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
     bus.closed = true;
     answers.push(chooseFile(files.path, "saved.lst"));
     buttonLoadListAction(nullptr, nullptr);
-    ASSERT_TRUE(tickUntil("the setup read of A1", [&] { return bus.waiting.load(); }));
-    tick();
+    ASSERT_TRUE(heldAt("the setup read of A1"));
     EXPECT_EQ(status(), "Reading 2 of 3");
     gtk_button_clicked(GTK_BUTTON(buttonCancel));
     bus.closed = false;

@@ -26,7 +26,6 @@ struct DialogState {
     gint64 answeredAt = 0;  // 0: not answered yet
     int response = 0;
     bool busy = false;  // its action runs and may pump a nested loop
-    bool closed = false;
 };
 
 DialogState* stateOf(GtkDialog* dialog) {
@@ -64,7 +63,7 @@ std::string describeDialog(GtkDialog* dialog) {
     std::string text = "dialog \"" + seenAs(dialog) + "\"";
     if (GTK_IS_FILE_CHOOSER(dialog)) {
         GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-        text += " in folder \"" + chooserFolder(chooser) + "\" with selection \"" +
+        text += " in folder \"" + chooserFolder(dialog) + "\" with selection \"" +
                 owned(gtk_file_chooser_get_filename(chooser)) + "\"";
     }
     return text;
@@ -72,7 +71,9 @@ std::string describeDialog(GtkDialog* dialog) {
 
 }  // namespace
 
-std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
+std::string chooserFolder(GtkDialog* chooser) {
+    return owned(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser)));
+}
 
 DialogAnswerer::DialogAnswerer() {
     GSource* source = g_timeout_source_new(10);
@@ -97,10 +98,9 @@ gboolean DialogAnswerer::poll(gpointer data) {
         if (state->busy) continue;
         if (state->answeredAt == 0) {
             if (!next) next = dialog;
-        } else if (!state->closed && g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
+        } else if (g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
             // No second answer: a dialog that refuses the first one has failed the test.
             ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after the answer " << state->response;
-            state->closed = true;
             gtk_widget_hide(GTK_WIDGET(dialog));  // ends its gtk_dialog_run
         }
     }
@@ -149,7 +149,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
         const bool retry = now - *lastTry > RETRY_US;
         if (retry) *lastTry = now;
         if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            if (chooserFolder(chooser) != folder) {
+            if (chooserFolder(dialog) != folder) {
                 if (retry) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
                 return DialogAnswerer::NOT_YET;
             }

@@ -56,7 +56,7 @@ private:
 };
 
 // A chooser's current folder; empty while it has none.
-std::string chooserFolder(GtkFileChooser* chooser);
+std::string chooserFolder(GtkDialog* chooser);
 
 // Accepts a chooser with this file: in save mode the name typed in folder; in
 // open mode the file selected, set again now and then until the chooser
@@ -113,7 +113,14 @@ protected:
     static bool tickUntil(const std::string& what, const std::function<bool()>& done) {
         return waitFor(what, done, WAIT_LIMIT_MS, tick);
     }
-    // Ticks until the workers have ended, then one more for the box the last
+    // Ticks until a worker waits at the bus's closed gate, then once more for
+    // the status it left.
+    bool heldAt(const std::string& what) {
+        const bool held = tickUntil(what, [&] { return bus.waiting.load(); });
+        tick();
+        return held;
+    }
+    // Ticks until the workers have ended, then once more for the box the last
     // one posted.
     static bool finish(const std::string& worker) {
         const bool ended = tickUntil(worker + " to end", idle);
