@@ -1,10 +1,7 @@
 #include "tests/gui/gui_fixture.h"
 
-#include <ftw.h>
-
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -29,7 +26,6 @@ struct DialogState {
     gint64 answeredAt = 0;  // 0: not answered yet
     int response = 0;
     bool busy = false;  // its action runs and may pump a nested loop
-    bool closed = false;
 };
 
 DialogState* stateOf(GtkDialog* dialog) {
@@ -48,23 +44,35 @@ std::string owned(gchar* text) {
     return s;
 }
 
-}  // namespace
 
-std::string chooserFolder(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_current_folder(chooser)); }
-std::string chooserFile(GtkFileChooser* chooser) { return owned(gtk_file_chooser_get_filename(chooser)); }
-
-std::string describeDialog(GtkDialog* dialog) {
+// The seen entry of a dialog: a box's kind and text, or the title.
+std::string seenAs(GtkDialog* dialog) {
+    if (GTK_IS_MESSAGE_DIALOG(dialog)) {
+        gchar* text = nullptr;
+        GtkMessageType type = GTK_MESSAGE_OTHER;
+        g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
+        const char* kinds[] = {"info", "warning", "question", "error", "other"};
+        return std::string(type <= GTK_MESSAGE_OTHER ? kinds[type] : "?") + ": " + owned(text);
+    }
     const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
-    std::string text = std::string("dialog \"") + (title ? title : "") + "\"";
+    return title ? title : "";
+}
+
+// What a failure says about a dialog: that, and a chooser's folder and selection.
+std::string describeDialog(GtkDialog* dialog) {
+    std::string text = "dialog \"" + seenAs(dialog) + "\"";
     if (GTK_IS_FILE_CHOOSER(dialog)) {
         GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-        text += " in folder \"" + chooserFolder(chooser) + "\" with selection \"" + chooserFile(chooser) + "\"";
-    } else if (GTK_IS_MESSAGE_DIALOG(dialog)) {
-        gchar* message = nullptr;
-        g_object_get(dialog, "text", &message, nullptr);
-        text += " saying \"" + owned(message) + "\"";
+        text += " in folder \"" + chooserFolder(dialog) + "\" with selection \"" +
+                owned(gtk_file_chooser_get_filename(chooser)) + "\"";
     }
     return text;
+}
+
+}  // namespace
+
+std::string chooserFolder(GtkDialog* chooser) {
+    return owned(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser)));
 }
 
 DialogAnswerer::DialogAnswerer() {
@@ -90,10 +98,9 @@ gboolean DialogAnswerer::poll(gpointer data) {
         if (state->busy) continue;
         if (state->answeredAt == 0) {
             if (!next) next = dialog;
-        } else if (!state->closed && g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
+        } else if (g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
             // No second answer: a dialog that refuses the first one has failed the test.
             ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after the answer " << state->response;
-            state->closed = true;
             gtk_widget_hide(GTK_WIDGET(dialog));  // ends its gtk_dialog_run
         }
     }
@@ -106,29 +113,25 @@ void DialogAnswerer::answer(GtkDialog* dialog) {
     DialogState* state = stateOf(dialog);
     if (state->since == 0) {
         state->since = g_get_monotonic_time();
-        gchar* text = nullptr;
-        GtkMessageType type = GTK_MESSAGE_OTHER;
-        if (GTK_IS_MESSAGE_DIALOG(dialog)) g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
-        const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
-        seen.push_back({title ? title : "", owned(text), type});
+        seen.push_back(seenAs(dialog));
     }
 
     int response = GTK_RESPONSE_DELETE_EVENT;
     if (actions_.empty()) {
         ADD_FAILURE() << "a " << describeDialog(dialog) << " nobody expected";
     } else {
-        Pending pending = std::move(actions_.front());
+        Action action = std::move(actions_.front());
         actions_.pop_front();
         state->busy = true;
-        response = pending.action(dialog);
+        response = action(dialog);
         state->busy = false;
         if (response == NOT_YET) {
-            if (g_get_monotonic_time() - state->since <= pending.limitMs * G_GINT64_CONSTANT(1000)) {
-                actions_.push_front(std::move(pending));
+            if (g_get_monotonic_time() - state->since <= WAIT_LIMIT_MS * G_GINT64_CONSTANT(1000)) {
+                actions_.push_front(std::move(action));
                 return;
             }
             ADD_FAILURE() << "gave up waiting to answer the " << describeDialog(dialog) << " after "
-                          << pending.limitMs << " ms";
+                          << WAIT_LIMIT_MS << " ms";
             response = GTK_RESPONSE_CANCEL;
         }
     }
@@ -146,7 +149,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
         const bool retry = now - *lastTry > RETRY_US;
         if (retry) *lastTry = now;
         if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            if (chooserFolder(chooser) != folder) {
+            if (chooserFolder(dialog) != folder) {
                 if (retry) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
                 return DialogAnswerer::NOT_YET;
             }
@@ -155,7 +158,7 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
             return int(GTK_RESPONSE_ACCEPT);
         }
         const std::string path = folder + "/" + name;
-        if (chooserFile(chooser) == path) {
+        if (owned(gtk_file_chooser_get_filename(chooser)) == path) {
             if (swap) swap();
             return int(GTK_RESPONSE_ACCEPT);
         }
@@ -164,22 +167,13 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
     };
 }
 
-void writeChooserSettings() {
+// Every chooser rewrites the settings in the private configuration folder
+// the test binary gives GTK: each test starts from the same ones.
+static void writeChooserSettings() {
     const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
     g_mkdir_with_parents(folder.c_str(), 0700);
     // The path bar, not a typed name: an accepted choice is the selected file.
-    const char settings[] =
-        "[Filechooser Settings]\n"
-        "LocationMode=path-bar\n"
-        "ShowHidden=false\n"
-        "ShowSizeColumn=true\n"
-        "GeometryX=-1\n"
-        "GeometryY=-1\n"
-        "GeometryWidth=780\n"
-        "GeometryHeight=585\n"
-        "SortColumn=name\n"
-        "SortOrder=ascending\n"
-        "StartupMode=cwd\n";
+    const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
     if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
@@ -287,7 +281,7 @@ TempDir::~TempDir() {
 }
 
 bool removeTree(const std::string& path) {
-    // Links are removed, never followed.
-    auto remove = [](const char* name, const struct stat*, int, struct FTW*) { return std::remove(name); };
-    return nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS) == 0;
+    std::error_code failed;
+    std::filesystem::remove_all(path, failed);  // links are removed, never followed
+    return !failed;
 }

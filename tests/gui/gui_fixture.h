@@ -18,14 +18,11 @@
 #include "panels/virtual_bus.h"
 #include "tests/support/bounded.h"
 
-struct SeenDialog {
-    std::string title, text;  // text: message boxes only
-    GtkMessageType type;
-};
+using Texts = std::vector<std::string>;
 
 // Each dialog that opens gets the next queued action. It returns the response,
 // NOT_YET to be asked again, or GTK_RESPONSE_NONE when it closed the dialog
-// itself. An action answering NOT_YET past its limit, a dialog still open 5 s
+// itself. An action answering NOT_YET past WAIT_LIMIT_MS, a dialog still open 5 s
 // after its answer and a dialog nobody expected each record a failure naming
 // the dialog (title, folder and selection of a chooser, text of a box), and
 // the dialog is closed: no test waits on a dialog for good. The poll may
@@ -37,7 +34,7 @@ public:
     using Action = std::function<int(GtkDialog*)>;
     DialogAnswerer();
     ~DialogAnswerer() { g_source_remove(source_); }
-    void push(Action action, int limitMs = WAIT_LIMIT_MS) { actions_.push_back({std::move(action), limitMs}); }
+    void push(Action action) { actions_.push_back(std::move(action)); }
     // An act on the dialog, then this response (also when an assertion in it failed).
     void push(int response, const std::function<void(GtkDialog*)>& act = nullptr) {
         push([=](GtkDialog* d) {
@@ -47,27 +44,19 @@ public:
     }
     size_t pending() const { return actions_.size(); }
 
-    std::vector<SeenDialog> seen;
+    // Every dialog opened, in order: a box as "info: its text" (or warning,
+    // question, error), any other dialog as its title.
+    std::vector<std::string> seen;
 
 private:
-    struct Pending {
-        Action action;
-        int limitMs;
-    };
     static gboolean poll(gpointer self);
     void answer(GtkDialog* dialog);
-    std::deque<Pending> actions_;
+    std::deque<Action> actions_;
     guint source_ = 0;
 };
 
-// A chooser's current folder and its file (the selection, or the typed name in
-// its folder); empty when it has none.
-std::string chooserFolder(GtkFileChooser* chooser);
-std::string chooserFile(GtkFileChooser* chooser);
-
-// What a failure says about a dialog: its title, and a chooser's folder and
-// selection or a box's text.
-std::string describeDialog(GtkDialog* dialog);
+// A chooser's current folder; empty while it has none.
+std::string chooserFolder(GtkDialog* chooser);
 
 // Accepts a chooser with this file: in save mode the name typed in folder; in
 // open mode the file selected, set again now and then until the chooser
@@ -103,10 +92,6 @@ struct TempDir {
 // Removes a folder and all it holds; false if anything stays.
 bool removeTree(const std::string& path);
 
-// The chooser settings every window test starts from, written into the
-// private configuration folder the test binary gives GTK.
-void writeChooserSettings();
-
 class GuiTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -127,6 +112,20 @@ protected:
     }
     static bool tickUntil(const std::string& what, const std::function<bool()>& done) {
         return waitFor(what, done, WAIT_LIMIT_MS, tick);
+    }
+    // Ticks until a worker waits at the bus's closed gate, then once more for
+    // the status it left.
+    bool heldAt(const std::string& what) {
+        const bool held = tickUntil(what, [&] { return bus.waiting.load(); });
+        tick();
+        return held;
+    }
+    // Ticks until the workers have ended, then once more for the box the last
+    // one posted.
+    static bool finish(const std::string& worker) {
+        const bool ended = tickUntil(worker + " to end", idle);
+        tick();
+        return ended;
     }
     static void pumpFor(int ms);
     static bool idle();
@@ -161,6 +160,7 @@ std::string buttonRow(GtkWidget* dialog);
 GtkWidget* findButton(GtkWidget* within, const char* label);
 // What the title bar's close box makes the window manager send.
 void closeByTitleBar(GtkWidget* window);
+inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
 

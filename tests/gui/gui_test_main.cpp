@@ -36,7 +36,6 @@ int main(int argc, char** argv) {
     gdk_display_warp_pointer(display, screen, gdk_screen_get_width(screen) - 1, gdk_screen_get_height(screen) - 1);
     gdk_display_sync(display);
     ::testing::InitGoogleTest(&argc, argv);
-    writeChooserSettings();
     const int rc = RUN_ALL_TESTS();
     if (!removeTree(root)) return rc ? rc : 1;
     return rc;

@@ -1,16 +1,11 @@
 // The window icon without a working-directory assumption: the working
 // directory first, then beside the executable, then the installed tree's icon.
-#include <gtest/gtest.h>
-#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <system_error>
 
 #include "gui/icon.h"
+#include "tests/gui/gui_fixture.h"
 
 namespace {
 
@@ -19,54 +14,38 @@ std::string realPath(const std::string& path) {
     return realpath(path.c_str(), buffer) ? buffer : "";
 }
 
-void drawIcon(const std::string& path) {
+// The search asks only for a regular file; loading is tried on the real icon.
+void place(const std::string& path) {
     gchar* folder = g_path_get_dirname(path.c_str());
     g_mkdir_with_parents(folder, 0700);
     g_free(folder);
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 48, 48);
-    gdk_pixbuf_fill(pixbuf, 0x3c424eff);
-    ASSERT_TRUE(gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr)) << path;
-    g_object_unref(pixbuf);
+    EXPECT_TRUE(g_file_set_contents(path.c_str(), "", 0, nullptr)) << path;
 }
-
-// A tree laid out as make install lays it out, entered as the working directory.
-struct Tree {
-    std::string root = testing::TempDir() + "korvane-icon-XXXXXX";
-    char before[PATH_MAX] = {};
-    Tree() {
-        root = mkdtemp(&root[0]);
-        g_mkdir_with_parents((root + "/bin").c_str(), 0700);
-        g_mkdir_with_parents((root + "/work").c_str(), 0700);
-        EXPECT_NE(getcwd(before, sizeof before), nullptr);
-        EXPECT_EQ(chdir((root + "/work").c_str()), 0);
-    }
-    ~Tree() {
-        EXPECT_EQ(chdir(before), 0);
-        std::error_code failed;
-        std::filesystem::remove_all(root, failed);
-        EXPECT_FALSE(failed) << root << ": " << failed.message();
-    }
-};
 
 }  // namespace
 
 TEST(WindowIcon, WorkingDirectoryThenExecutableThenInstalledTree) {
-    Tree tree;
-    const std::string bin = tree.root + "/bin";
+    TempDir tree;  // laid out as make install lays it out, its work/ the working directory
+    const std::string bin = tree.file("bin");
+    const std::string installed = tree.file("share/icons/hicolor/48x48/apps/korvane.png");
+    g_mkdir_with_parents(bin.c_str(), 0700);
+    g_mkdir_with_parents(tree.file("work").c_str(), 0700);
+    char before[PATH_MAX] = {};
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    ASSERT_EQ(chdir(tree.file("work").c_str()), 0);
+
     EXPECT_EQ(findWindowIcon(bin), "") << "no icon anywhere";
-
-    drawIcon(tree.root + "/share/icons/hicolor/48x48/apps/korvane.png");
-    EXPECT_EQ(realPath(findWindowIcon(bin)), realPath(tree.root + "/share/icons/hicolor/48x48/apps/korvane.png"));
-
-    drawIcon(bin + "/tivol.png");
+    place(installed);
+    EXPECT_EQ(realPath(findWindowIcon(bin)), realPath(installed));
+    place(bin + "/tivol.png");
     EXPECT_EQ(findWindowIcon(bin), bin + "/tivol.png") << "the build tree's copy beside the executable";
-
-    drawIcon(tree.root + "/work/tivol.png");
+    place("tivol.png");
     EXPECT_EQ(findWindowIcon(bin), "tivol.png") << "the working directory's first, as always";
 
     // This test program lies in the build tree with tivol.png beside it.
     EXPECT_EQ(unlink("tivol.png"), 0);
     GdkPixbuf* icon = loadWindowIcon();
+    EXPECT_EQ(chdir(before), 0);
     ASSERT_NE(icon, nullptr) << "found beside the executable, whatever the working directory";
     EXPECT_EQ(gdk_pixbuf_get_width(icon), 48);
     g_object_unref(icon);
