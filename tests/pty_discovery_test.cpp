@@ -13,8 +13,9 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/bounded.h"
 
 namespace {
 
@@ -70,15 +71,8 @@ public:
 
     // Its exit status; past the limit a failure naming what, and -1.
     int exitStatus(const std::string& what, int limitMs) {
-        const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
         int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > end) {
-                ADD_FAILURE() << "gave up waiting for " << what << " after " << limitMs << " ms";
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        if (!waitFor(what, [&] { return waitpid(pid_, &status, WNOHANG) != 0; }, limitMs)) return -1;
         pid_ = 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
