@@ -50,7 +50,8 @@ public:
     std::string lastError() override;
 
 private:
-    void log(std::string call);
+    // Takes the lock and records the call.
+    std::unique_lock<std::mutex> logged(std::string call);
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
