@@ -151,12 +151,7 @@ TEST_F(Ftdi, BreakByBaudSwitchThenDrainedFrame) {
     const int64_t took = tim_nowUs() - before;
     EXPECT_EQ(driver.calls(), (Calls{"configure 15625", "write 1", "txempty", "txempty", "txempty",
                                      "configure 250000", "write 21", "txempty", "txempty", "txempty"}));
-    const auto writes = driver.writes();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].baud, 15625u);
-    EXPECT_EQ(writes[0].bytes, Bytes{0x00});
-    EXPECT_EQ(writes[1].baud, 250000u);
-    EXPECT_EQ(writes[1].bytes.size(), 21u);
+    EXPECT_EQ(driver.writes()[0].bytes, Bytes{0x00});
     // Three 5 ms waits for the break, three 4.4 ms waits for the frame.
     EXPECT_GE(took, 3 * 5000 + 3 * 4400);
 

@@ -1,7 +1,6 @@
-// End to end in real time: the configurator finds and reads panels that the
-// korvane-panels tool serves on a pseudo-terminal, through the serial tty driver,
-// as it would reach a cable bound to ftdi_sio; and korvane-cli backs them up and
-// verifies them there.
+// End to end in real time: korvane-cli finds, reads, backs up and verifies the
+// panels that the korvane-panels tool serves on a pseudo-terminal, through the
+// serial tty driver, as it would reach a cable bound to ftdi_sio.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,19 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "app/app_discovery.h"
-#include "app/app_parsers.h"
-#include "app/app_setup.h"
-#include "bus/port/port.h"
-#include "bus/timer.h"
-#include "devices/devices.h"
+#include "tests/support/bounded.h"
 
 namespace {
 
@@ -78,15 +71,8 @@ public:
 
     // Its exit status; past the limit a failure naming what, and -1.
     int exitStatus(const std::string& what, int limitMs) {
-        const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
         int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > end) {
-                ADD_FAILURE() << "gave up waiting for " << what << " after " << limitMs << " ms";
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        if (!waitFor(what, [&] { return waitpid(pid_, &status, WNOHANG) != 0; }, limitMs)) return -1;
         pid_ = 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -96,42 +82,7 @@ private:
     int out_ = -1;
 };
 
-// In a child process of its own, so the other tests keep the virtual clock. The
-// UIDs have few zero bits: few compare steps go unanswered, and so the test is short.
-int discoverThrough(const std::string& path) {
-    if (!std::freopen("/dev/null", "w", stdout)) return 9;
-    tim_setVirtualClock(false);
-    setenv("KORVANE_PORT", path.c_str(), 1);
-    port_setDriver(nullptr);
-    app_installParsers();
-    dev_removeAll();
-    uint32_t found[3] = {};
-    if (app_discovery(found, 3) != 3) return 1;
-    if (found[0] != 0x7FFFFFFF || found[1] != 0x7FFFFFFE || found[2] != 0x7FFFFFFD) return 2;
-    for (uint32_t uid : found)
-        if (app_setup_read(uid) != 1) return 3;
-    DeviceRecord r;
-    if (!dev_copyByUid(0x7FFFFFFD, &r) || r.verMajor == 0) return 4;
-    return 0;
-}
-
 }  // namespace
-
-TEST(PtyEndToEnd, ToolServesPanelsTheConfiguratorFinds) {
-    Child tool([] {
-        execl(KORVANE_PANELS_TOOL, KORVANE_PANELS_TOOL, "--uid", "7FFFFFFF", "--uid", "7FFFFFFD", "--uid",
-              "7FFFFFFE", static_cast<char*>(nullptr));
-        return 127;
-    });
-    ASSERT_TRUE(tool.started());
-    const std::string path = tool.readLine("the tool to name its pseudo-terminal", 10000);
-    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
-
-    Child configurator([&] { return discoverThrough(path); });
-    ASSERT_TRUE(configurator.started());
-    // About 15 s of real time: a bound far above it, well inside the entry's limit.
-    EXPECT_EQ(configurator.exitStatus("the discovery over the pseudo-terminal", 45000), 0);
-}
 
 TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     Child tool([] {

@@ -26,7 +26,6 @@ public:
     int openStatus = PORT_OK;
     std::string error;            // lastError()
     int statusFailure = PORT_OK;  // bytesWaiting and transmitEmpty result while not OK
-    int writeFailure = PORT_OK;
     uint32_t txPending = 0;       // transmitter busy for so many queries after a write
 
     // Each feed is one batch: a read never returns bytes of two batches.
@@ -51,7 +50,8 @@ public:
     std::string lastError() override;
 
 private:
-    void log(std::string call);
+    // Takes the lock and records the call.
+    std::unique_lock<std::mutex> logged(std::string call);
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
