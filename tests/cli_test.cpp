@@ -16,7 +16,6 @@
 #include "app/site_file.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
-#include "tests/support/faulty_driver.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -286,11 +285,10 @@ TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
     ASSERT_TRUE(site_save(dir + "/site.json", site, &error));
     // Ctrl-C while the third panel's setup packet is on the wire.
     int setups = 0;
-    FaultyDriver hook(bus, [&](const std::vector<uint8_t>& f) {
-        if (f.size() > PKT_DATA + 1 && f[PKT_LEN] == 40 && ++setups == 3) cancel_request();
-        return true;
-    });
-    port_setDriver(&hook);
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        if (n > PKT_DATA + 1 && f[PKT_LEN] == 40 && ++setups == 3) cancel_request();
+        return false;
+    };
     const Result r = cli({"restore", dir + "/site.json"});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_EQ(r.out,
@@ -303,12 +301,10 @@ TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
 
     // Cancelled in the middle of a discovery, a backup writes no file.
     int compares = 0;
-    FaultyDriver early(bus, [&](const std::vector<uint8_t>& f) {
-        if (f.size() > PKT_DATA + 1 && f[PKT_DATA] == 0x02 && f[PKT_DATA + 1] == 0x02 && ++compares == 40)
-            cancel_request();
-        return true;
-    });
-    port_setDriver(&early);
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        if (n > PKT_DATA + 1 && f[PKT_DATA] == 0x02 && f[PKT_DATA + 1] == 0x02 && ++compares == 40) cancel_request();
+        return false;
+    };
     const Result b = cli({"backup", dir + "/new.json"});
     EXPECT_EQ(b.status, CLI_FAILED);
     EXPECT_TRUE(has(b.out, dir + "/new.json: not written (cancelled)\n")) << b.out;
@@ -329,19 +325,18 @@ TEST_F(Cli, ProgressOnlyOnATerminal) {
     std::string shown;
     bool seen = false;
     int reads = 0;
-    FaultyDriver hook(bus, [&](const std::vector<uint8_t>& f) {
-        if (f.size() > PKT_DATA && f[PKT_LEN] == 1 && f[PKT_DATA] == 0x01 && ++reads == 3) {
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        if (isSetupRead(f, n) && ++reads == 3) {
             seen = waitFor("the progress line of the third panel on the terminal", [&] {
                 pollfd p{master, POLLIN, 0};
                 char buffer[256];
-                const ssize_t n = poll(&p, 1, 100) == 1 ? ::read(master, buffer, sizeof buffer) : 0;
-                if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+                const ssize_t got = poll(&p, 1, 100) == 1 ? ::read(master, buffer, sizeof buffer) : 0;
+                if (got > 0) shown.append(buffer, static_cast<size_t>(got));
                 return has(shown, "reading panel 3 of 4 (");
             });
         }
-        return true;
-    });
-    port_setDriver(&hook);
+        return false;
+    };
     const Result r = cli({"backup", dir + "/b.json"}, tty);
     std::fclose(tty);
     ::close(master);

@@ -5,16 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "app/app_setup.h"
 #include "bus/timer.h"
 #include "tests/support/bounded.h"
-#include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -189,34 +185,17 @@ TEST_F(Setup, AClickWaitsForOneWorkerExchangeAtMost) {
     addDevUID(0xA1);
     const Data block0 = {0x01, 0x0B, 0x01, 0x00};
     const Data press = {0x01, 0x0A, 0x01, 0x02};
-    std::mutex m;
-    std::condition_variable changed;
-    bool paused = false;
-    bool go = false;
     // Holds the worker inside its first block exchange until the click queues for the cable.
-    FaultyDriver cable(bus, [&](const std::vector<uint8_t>& f) {
-        if (Data(f.begin() + PKT_DATA, f.end()) != block0) return true;
-        std::unique_lock<std::mutex> lock(m);
-        if (paused) return true;
-        paused = true;
-        changed.notify_all();
-        changed.wait_for(lock, std::chrono::seconds(20), [&] { return go; });
-        return true;
-    });
-    port_setDriver(&cable);
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        return n > PKT_DATA && Data(f + PKT_DATA, f + n) == block0;
+    };
+    bus.closed = true;
     captureStdout([&] {
         std::thread worker([] { app_setup_read(0xA1); });
-        waitFor("the worker's first block exchange", [&] {
-            std::lock_guard<std::mutex> lock(m);
-            return paused;
-        });
+        waitFor("the worker's first block exchange", [&] { return bus.waiting.load(); });
         std::thread click([] { app_setup_send_simBtn(0xB2, 2); });
         waitFor("the click to queue for the cable", [] { return cable_lockWaiters() == 1; });
-        {
-            std::lock_guard<std::mutex> lock(m);
-            go = true;
-        }
-        changed.notify_all();
+        bus.closed = false;
         joinWithin(click, "the click");
         joinWithin(worker, "the worker's read");
     });

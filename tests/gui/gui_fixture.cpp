@@ -1,15 +1,12 @@
 #include "tests/gui/gui_fixture.h"
 
-#include <chrono>
 #include <filesystem>
 #include <map>
-#include <thread>
 
 #include "app/app_firmware.h"
 #include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
-#include "bus/packet_structures.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 
@@ -176,30 +173,6 @@ static void writeChooserSettings() {
     const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
     if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
-}
-
-int GatedBus::mutedPanels() {
-    int muted = 0;
-    for (size_t i = 0; i < panelCount(); ++i) muted += panelAt(i).muteCount > 0;
-    return muted;
-}
-
-bool isMuteRequest(const uint8_t* b, uint32_t n) {
-    return n > PKT_DATA + 1 && b[3] == KIND_COMMAND && b[PKT_DATA] == 0x02 && b[PKT_DATA + 1] == 0x00 &&
-           packet_destination(b) != UID_ALL;
-}
-
-bool isSetupRead(const uint8_t* b, uint32_t n) {
-    return n > PKT_DATA && b[3] == KIND_COMMAND && b[PKT_LEN] == 1 && b[PKT_DATA] == 0x01;
-}
-
-int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
-    const bool hold =
-        holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
-    waiting = hold && closed;
-    while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    waiting = false;
-    return VirtualBus::write(bytes, n, written);
 }
 
 void GuiTest::SetUp() {

@@ -15,8 +15,8 @@
 
 #include "devices/devices.h"
 #include "gui/mainWin.h"
-#include "panels/virtual_bus.h"
 #include "tests/support/bounded.h"
+#include "tests/support/gated_bus.h"
 
 using Texts = std::vector<std::string>;
 
@@ -65,19 +65,6 @@ std::string chooserFolder(GtkDialog* chooser);
 // of the file the chooser has taken.
 DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
                                   const std::function<void()>& swap = nullptr);
-
-// While closed, a write that holdAt picks waits until the gate opens: the
-// worker waits, the test thread opens. By default the write that follows the
-// muting of every panel (the search is over). Set holdAt before the worker starts.
-struct GatedBus : VirtualBus {
-    int write(const uint8_t* bytes, uint32_t n, uint32_t* written) override;
-    int mutedPanels();
-    std::function<bool(GatedBus&, const uint8_t* bytes, uint32_t n)> holdAt;
-    std::atomic<bool> closed{false}, waiting{false};
-};
-// Frames for holdAt: a mute request, the first request of a setup read.
-bool isMuteRequest(const uint8_t* bytes, uint32_t n);
-bool isSetupRead(const uint8_t* bytes, uint32_t n);
 
 // A folder of its own under /tmp, removed at the end.
 struct TempDir {

@@ -14,7 +14,7 @@
 #include "bus/packet_structures.h"
 #include "bus/port/port.h"
 #include "devices/devices.h"
-#include "panels/virtual_bus.h"
+#include "tests/support/gated_bus.h"
 
 using Data = std::vector<uint8_t>;
 
@@ -49,5 +49,5 @@ protected:
         return n;
     }
 
-    VirtualBus bus;
+    GatedBus bus;
 };

@@ -1,0 +1,31 @@
+#include "tests/support/gated_bus.h"
+
+#include <chrono>
+#include <thread>
+
+#include "bus/packet_parser.h"
+#include "bus/packet_structures.h"
+
+int GatedBus::mutedPanels() {
+    int muted = 0;
+    for (size_t i = 0; i < panelCount(); ++i) muted += panelAt(i).muteCount > 0;
+    return muted;
+}
+
+bool isMuteRequest(const uint8_t* b, uint32_t n) {
+    return n > PKT_DATA + 1 && b[3] == KIND_COMMAND && b[PKT_DATA] == 0x02 && b[PKT_DATA + 1] == 0x00 &&
+           packet_destination(b) != UID_ALL;
+}
+
+bool isSetupRead(const uint8_t* b, uint32_t n) {
+    return n > PKT_DATA && b[3] == KIND_COMMAND && b[PKT_LEN] == 1 && b[PKT_DATA] == 0x01;
+}
+
+int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
+    const bool hold =
+        holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
+    waiting = hold && closed;
+    while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    waiting = false;
+    return VirtualBus::write(bytes, n, written);
+}
