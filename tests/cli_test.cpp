@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "app/site_file.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -30,16 +30,6 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 class Cli : public SimBus {
 protected:
-    void SetUp() override {
-        SimBus::SetUp();
-        dir = testing::TempDir() + "korvane-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(dir);
-        SimBus::TearDown();
-    }
-
     Result cli(std::vector<std::string> args, std::FILE* errTo = nullptr) {
         args.insert(args.begin(), "korvane-cli");
         std::vector<char*> argv;
@@ -59,13 +49,8 @@ protected:
         return r;
     }
 
-    std::string file(const std::string& name, const std::string& text) {
-        const std::string path = dir + "/" + name;
-        std::ofstream(path) << text;
-        return path;
-    }
-
-    std::string dir;
+    TempDir files;
+    const std::string dir = files.path;
 };
 
 // A file of one panel with one field replaced.
@@ -134,10 +119,11 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         // Refused before the bus: a UID that is none, a missing --yes, a package.
         {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
         {{"identify", "12345678A"}, CLI_USAGE, "", "12345678A: not a panel UID"},
-        {{"firmware", file("a.fw", "image")}, CLI_USAGE, "", "add --yes to go on"},
-        {{"firmware", file("a.pkg", "image"), "--yes"}, CLI_USAGE, "", "korvane-cli: Package file not implemented.\n"},
-        {{"firmware", file("b.fw", std::string(100, 'k')), "--yes"}, CLI_OK, dir + "/b.fw: sent, 100 bytes in 2 chunks\n",
-         ""},
+        {{"firmware", files.write("a.fw", "image")}, CLI_USAGE, "", "add --yes to go on"},
+        {{"firmware", files.write("a.pkg", "image"), "--yes"}, CLI_USAGE, "",
+         "korvane-cli: Package file not implemented.\n"},
+        {{"firmware", files.write("b.fw", std::string(100, 'k')), "--yes"}, CLI_OK,
+         dir + "/b.fw: sent, 100 bytes in 2 chunks\n", ""},
     };
     for (const auto& e : exchanges) {
         r = cli(e.args);
@@ -231,7 +217,7 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
 
     // Blocks that cannot be read are marked so in the backup, and a restore never sends them.
     bright.faults.cutDmxBlocks = true;
-    r = cli({"backup", dir + "/cut.json", "--list", file("cut.lst", "U:00000033\r\n")});
+    r = cli({"backup", dir + "/cut.json", "--list", files.write("cut.lst", "U:00000033\r\n")});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.out, "00000033: saved\n  dmx[0]: could not be read\n")) << r.out;
     const int writes = bright.dmxWrites;
@@ -242,19 +228,19 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     bus.addPanel(0x1234ABCD);
     const std::pair<std::string, std::string> cases[] = {
-        {file("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
+        {files.write("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
          "version: 2 is not a version this program reads (it reads 1)"},
-        {file("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
-        {file("level.json", [] {
+        {files.write("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
+        {files.write("level.json", [] {
              Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
              doc["panels"][0]["dmx"][1]["levels"][3] = 256;
              return site_dump(doc);
          }()),
          "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
-        {file("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
-        {file("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),
+        {files.write("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
+        {files.write("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),
          "panels[0].buttons[0].scenes[0]: 17 is out of range (1 to 16)"},
-        {file("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
+        {files.write("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
     };
     for (const auto& [path, why] : cases) {
         const Result r = cli({"restore", path});
@@ -263,7 +249,7 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
     }
     // A good file with a map to a panel the file does not hold.
-    const std::string good = file("good.json", onePanel("uid", "\"1234ABCD\""));
+    const std::string good = files.write("good.json", onePanel("uid", "\"1234ABCD\""));
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);

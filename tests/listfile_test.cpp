@@ -4,8 +4,6 @@
 // fuzz/fuzz_list_file.cpp; files that are no regular files: ListFileTest in
 // the window tests.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,6 +13,7 @@
 #include "app/fileio.h"
 #include "devices/devices.h"
 #include "tests/support/frames.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -72,10 +71,8 @@ TEST(ListFile, LooseLinesDistinctUidsFirstTwoHundred) {
 
 // Twelve bytes a device, over a longer list that was there: nothing of it stays.
 TEST(ListFile, SaveReplacesTheFileWithTwelveBytesPerDevice) {
-    std::string dir = testing::TempDir() + "korvane-list-XXXXXX";
-    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
-    const std::string list = dir + "/a.lst";
-    std::ofstream(list) << std::string(1000, 'x');
+    TempDir dir;
+    const std::string list = dir.write("a.lst", std::string(1000, 'x'));
     dev_removeAll();
     for (uint32_t uid : {0x1u, 0xABCDEF12u, 0x7FFFFFFFu}) addDevUID(uid);
     ASSERT_EQ(saveListFile(list.c_str()), 0);
@@ -84,8 +81,6 @@ TEST(ListFile, SaveReplacesTheFileWithTwelveBytesPerDevice) {
     EXPECT_EQ(bytes, "U:00000001\r\nU:ABCDEF12\r\nU:7FFFFFFF\r\n");
     EXPECT_EQ(readText(bytes), 3);
     EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x1, 0xABCDEF12, 0x7FFFFFFF}));
-    EXPECT_EQ(saveListFile((dir + "/no-such-folder/b.lst").c_str()), -1);
+    EXPECT_EQ(saveListFile(dir.file("no-such-folder/b.lst").c_str()), -1);
     dev_removeAll();
-    std::remove(list.c_str());
-    rmdir(dir.c_str());
 }

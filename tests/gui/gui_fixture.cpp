@@ -1,6 +1,5 @@
 #include "tests/gui/gui_fixture.h"
 
-#include <filesystem>
 #include <map>
 
 #include "app/app_firmware.h"
@@ -241,20 +240,4 @@ void closeByTitleBar(GtkWidget* window) {
     event->any.send_event = TRUE;
     gtk_main_do_event(event);
     gdk_event_free(event);
-}
-
-TempDir::TempDir() {
-    gchar* made = g_dir_make_tmp("korvane-gui-XXXXXX", nullptr);
-    path = made ? made : "/nonexistent";
-    g_free(made);
-}
-
-TempDir::~TempDir() {
-    if (!removeTree(path)) ADD_FAILURE() << "cannot remove " << path;
-}
-
-bool removeTree(const std::string& path) {
-    std::error_code failed;
-    std::filesystem::remove_all(path, failed);  // links are removed, never followed
-    return !failed;
 }

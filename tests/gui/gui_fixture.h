@@ -17,6 +17,7 @@
 #include "gui/mainWin.h"
 #include "tests/support/bounded.h"
 #include "tests/support/gated_bus.h"
+#include "tests/support/temp_dir.h"
 
 using Texts = std::vector<std::string>;
 
@@ -65,19 +66,6 @@ std::string chooserFolder(GtkDialog* chooser);
 // of the file the chooser has taken.
 DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
                                   const std::function<void()>& swap = nullptr);
-
-// A folder of its own under /tmp, removed at the end.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    void write(const std::string& name, const std::string& bytes) const {
-        g_file_set_contents(file(name).c_str(), bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
-    }
-    std::string path;
-};
-// Removes a folder and all it holds; false if anything stays.
-bool removeTree(const std::string& path);
 
 class GuiTest : public ::testing::Test {
 protected:
