@@ -1,10 +1,13 @@
 #include "tests/support/gated_bus.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <thread>
 
 #include "bus/packet_parser.h"
 #include "bus/packet_structures.h"
+#include "tests/support/bounded.h"
 
 int GatedBus::mutedPanels() {
     int muted = 0;
@@ -25,7 +28,16 @@ int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
     const bool hold =
         holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
     waiting = hold && closed;
-    while (waiting && closed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The test opens the gate; one that never does fails here rather than
+    // leave the worker held past the end of its test.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * WAIT_LIMIT_MS);
+    while (waiting && closed) {
+        if (std::chrono::steady_clock::now() > limit) {
+            ADD_FAILURE() << "a write held at the gate was never let through";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     waiting = false;
     return VirtualBus::write(bytes, n, written);
 }
