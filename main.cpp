@@ -17,10 +17,11 @@ namespace {
 
 // The exit status when an option was answered (or refused); -1 to go on.
 int answerOptions(int argc, char** argv) {
-    CLI::App app{"Finds, inspects and configures Korvane wall panels on a serial bus through a\n"
-                 "USB-to-serial FTDI cable. Without options it lists the cables found and opens\n"
-                 "the window.",
-                 "korvane"};
+    CLI::App app{
+        "Finds, inspects and configures Korvane wall panels on a serial bus through a\n"
+        "USB-to-serial FTDI cable. Without options it lists the cables found and opens\n"
+        "the window.",
+        "korvane"};
     app.set_version_flag("--version", "korvane " KORVANE_VERSION);
     app.footer(std::string("Environment:\n") + port_choiceHelp());
     try {

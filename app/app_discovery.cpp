@@ -100,7 +100,8 @@ uint32_t discoverySearch() {
 int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     discovery_mute_rec = 0;
-    return cable_sendAndConfirm(frame, 15, [] { mySleep(15); }, [uid] { return discovery_mute_rec == uid; });
+    return cable_sendAndConfirm(
+        frame, 15, [] { mySleep(15); }, [uid] { return discovery_mute_rec == uid; });
 }
 
 void app_discovery_parse(uint8_t* frame) {

@@ -123,8 +123,7 @@ int makeSendFile(const char* path, uint32_t uid) {
         diag_flush();
         char text[160];
         std::snprintf(text, sizeof text,
-                      "Firmware update failed: %d of %d chunks could not be sent. Send the image again.", lost,
-                      chunks);
+                      "Firmware update failed: %d of %d chunks could not be sent. Send the image again.", lost, chunks);
         messageError(text);
     } else {
         diag_printf("Send DONE. %d/%d\n", FW_CHUNK * chunks, size);

@@ -20,9 +20,9 @@ uint32_t app_uidFromTime(const std::tm& local, char* text) {
     const uint32_t s = static_cast<uint32_t>(local.tm_sec / 2) & 0x1F;
     const uint32_t uid = Y << 25 | M << 21 | D << 16 | h << 11 | m << 5 | s;
     if (text != nullptr)
-        std::snprintf(text, GEN_UID_TEXT_SIZE, "NEW UID=%08X\n Y=%d\n M=%d\n D=%d\n h=%d\n m=%d\n s=%d\n",
-                      uid, static_cast<int>(Y), static_cast<int>(M), static_cast<int>(D),
-                      static_cast<int>(h), static_cast<int>(m), static_cast<int>(s * 2));
+        std::snprintf(text, GEN_UID_TEXT_SIZE, "NEW UID=%08X\n Y=%d\n M=%d\n D=%d\n h=%d\n m=%d\n s=%d\n", uid,
+                      static_cast<int>(Y), static_cast<int>(M), static_cast<int>(D), static_cast<int>(h),
+                      static_cast<int>(m), static_cast<int>(s * 2));
     return uid;
 }
 

@@ -18,7 +18,8 @@ constexpr uint8_t SUB_IDENTIFY = 0x20;
 int app_identify_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     identify_rec = 0;
-    return cable_sendAndConfirm(frame, 15, [] { mySleep(15); }, [uid] { return identify_rec == uid; });
+    return cable_sendAndConfirm(
+        frame, 15, [] { mySleep(15); }, [uid] { return identify_rec == uid; });
 }
 
 int app_identify_send(uint32_t uid, uint32_t mask) {
@@ -49,6 +50,5 @@ int app_identify_send(uint32_t uid, uint32_t mask) {
 void app_identify_parse(uint8_t* frame) {
     if (frame[PKT_LEN] < 3) return;
     diag_puts("app_identify_parse");
-    if (frame[PKT_DATA] == CMD_SERVICE && frame[PKT_DATA + 1] == SUB_IDENTIFY)
-        identify_rec = packet_source(frame);
+    if (frame[PKT_DATA] == CMD_SERVICE && frame[PKT_DATA + 1] == SUB_IDENTIFY) identify_rec = packet_source(frame);
 }

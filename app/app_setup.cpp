@@ -30,7 +30,8 @@ int app_setup_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     setup_asked = uid;
     setup_rec = 0;
-    return cable_sendAndConfirm(frame, 55, [] { tim_usleep(15000); }, [uid] { return setup_rec == uid; });
+    return cable_sendAndConfirm(
+        frame, 55, [] { tim_usleep(15000); }, [uid] { return setup_rec == uid; });
 }
 
 int app_setup_read(uint32_t uid) {
@@ -168,8 +169,7 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
         data[3] = static_cast<uint8_t>(i);
         std::memcpy(data + 4, block, DMX_BLOCK_SIZE);
         frame[PKT_LEN] = 78;
-        diag_printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4],
-                    block[5], block[6]);
+        diag_printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4], block[5], block[6]);
         wait_us(1500);
         diag_printf("Sending dmx setup %d", i);
         const int sent = app_setup_send_packet(frame, uid);

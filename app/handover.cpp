@@ -29,7 +29,7 @@ std::mutex slotMutex;
 std::condition_variable& slotEmptied = *new std::condition_variable;
 int msgType = MSG_NONE;
 std::string& message = *new std::string;
-bool showing = false;               // the window has taken the message and shows it
+bool showing = false;                                        // the window has taken the message and shows it
 std::deque<Message>& guiBacklog = *new std::deque<Message>;  // GUI-thread posts made while a box is open
 
 std::mutex statusMutex;  // the status line's state below, taken alone

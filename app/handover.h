@@ -43,8 +43,8 @@ void message_setGuiThread(MessageShower shower);  // call on the GUI thread
 // Takes the pending message for showing: true with its kind and text; the slot
 // stays full until message_done, so posters keep waiting meanwhile.
 bool message_take(int* type, std::string* text);
-void message_done();          // the box was closed: the slot is empty again
-int message_pendingType();    // msgType: 0, 1 or -1
+void message_done();        // the box was closed: the slot is empty again
+int message_pendingType();  // msgType: 0, 1 or -1
 
 // A request to stop long bus work at its next boundary between exchanges: a
 // discovery between compare steps and passes, whole-site work between panels.
@@ -62,4 +62,4 @@ bool status_reading(int32_t* done, int32_t* total);  // false outside a read pha
 void status_setEnd(const std::string& text);
 std::string status_end();
 
-void handover_reset();        // tests: empty slot, no locks, progress 0 of 100, no cancel, no status
+void handover_reset();  // tests: empty slot, no locks, progress 0 of 100, no cancel, no status

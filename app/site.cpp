@@ -58,8 +58,7 @@ void compareWithPanel(const SiteTarget& t, PanelReport* r, bool restoring) {
     r->problems.insert(r->problems.end(), diff.begin(), diff.end());
     if (now.verMajor != t.entry.verMajor || now.verMinor != t.entry.verMinor)
         r->notes.push_back(format("firmware %d.%d", now.verMajor, now.verMinor) +
-                           format(" (the file has %d.%d; not part of the setup)", t.entry.verMajor,
-                                  t.entry.verMinor));
+                           format(" (the file has %d.%d; not part of the setup)", t.entry.verMajor, t.entry.verMinor));
     r->outcome = diff.empty() ? PanelOutcome::Match : PanelOutcome::Differs;
 }
 
@@ -123,7 +122,8 @@ SiteRead site_backup(const SiteProgress& progress) {
 
 std::vector<std::string> site_differences(const DeviceRecord& file, const DeviceRecord& panel) {
     std::vector<std::string> out;
-    if (file.intensity != panel.intensity) out.push_back(format("intensity: file %d, panel %d", file.intensity, panel.intensity));
+    if (file.intensity != panel.intensity)
+        out.push_back(format("intensity: file %d, panel %d", file.intensity, panel.intensity));
     for (int b = 0; b < DEV_BUTTONS; ++b) {
         const std::string path = "buttons[" + std::to_string(b) + "]";
         if (file.btn[b].type != panel.btn[b].type)
@@ -155,9 +155,9 @@ std::vector<std::string> site_differences(const DeviceRecord& file, const Device
         if (differ > 0) {
             const std::string level =
                 format("levels[%d]: file %d", first, f[4 + first]) + ", panel " + std::to_string(p[4 + first]);
-            out.push_back(blockPath(b) + (differ == 1 ? "." + level
-                                                      : ".levels: " + std::to_string(differ) +
-                                                            " differ, the first " + level));
+            out.push_back(blockPath(b) + (differ == 1
+                                              ? "." + level
+                                              : ".levels: " + std::to_string(differ) + " differ, the first " + level));
         }
     }
     return out;
@@ -200,8 +200,8 @@ bool site_plan(const std::vector<DeviceRecord>& panels, const std::vector<uint32
 std::vector<std::string> site_restoreLimits(const DeviceRecord& entry) {
     std::vector<std::string> out;
     if (entry.intensity > 3)
-        out.push_back(format("intensity: %d cannot be written (a write carries 0 to 3): %d goes out",
-                             entry.intensity, entry.intensity & 3));
+        out.push_back(format("intensity: %d cannot be written (a write carries 0 to 3): %d goes out", entry.intensity,
+                             entry.intensity & 3));
     for (int b = 0; b < DEV_BUTTONS; ++b)
         if (!(entry.dmxKnown & 1u << b))
             out.push_back(blockPath(b) + ": not in the file (not read at backup): the panel keeps its own");
@@ -210,9 +210,9 @@ std::vector<std::string> site_restoreLimits(const DeviceRecord& entry) {
 
 std::vector<PanelReport> site_restore(const std::vector<SiteTarget>& plan, const SiteProgress& progress) {
     std::vector<PanelReport> reports = walkPlan(plan, progress, [](const SiteTarget& t, PanelReport* r) {
-        const PanelSetup setup = {t.entry.intensity,
-                                  {t.entry.btn[0], t.entry.btn[1], t.entry.btn[2], t.entry.btn[3], t.entry.btn[4],
-                                   t.entry.btn[5]}};
+        const PanelSetup setup = {
+            t.entry.intensity,
+            {t.entry.btn[0], t.entry.btn[1], t.entry.btn[2], t.entry.btn[3], t.entry.btn[4], t.entry.btn[5]}};
         SetupSent sent;
         app_setup_send(t.uid, &setup, t.entry.dmx, t.entry.dmxKnown, &sent);
         if (!sent.setup) {

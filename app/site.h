@@ -28,10 +28,10 @@ using SiteProgress = std::function<void(int done, int total, uint32_t uid)>;
 bool site_readPanel(uint32_t uid, DeviceRecord* out);
 
 struct SiteRead {
-    std::vector<DeviceRecord> panels;   // those that answered, in order
+    std::vector<DeviceRecord> panels;  // those that answered, in order
     std::vector<uint32_t> notAnswering;
-    std::vector<uint32_t> notRead;      // left when the cancel request came
-    DiscoveryOutcome discovery;         // how the discovery ended, when there was one
+    std::vector<uint32_t> notRead;  // left when the cancel request came
+    DiscoveryOutcome discovery;     // how the discovery ended, when there was one
 };
 // Reads each panel of the list (at most DEV_MAX, each once) in order.
 SiteRead site_read(const std::vector<uint32_t>& uids, const SiteProgress& progress);

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr size_t SITE_FILE_MAX = size_t{16} << 20;  // 200 panels take about 600 KB
-constexpr size_t INLINE_WIDTH = 100;       // a value this short, without lists of objects, stays on one line
+constexpr size_t INLINE_WIDTH = 100;                // a value this short, without lists of objects, stays on one line
 
 std::string at(const std::string& path, const char* name) { return path.empty() ? name : path + "." + name; }
 std::string at(const std::string& path, size_t index) { return path + "[" + std::to_string(index) + "]"; }
@@ -137,8 +137,8 @@ void takePanel(Checker& c, const Json& j, const std::string& path, DeviceRecord*
     }
     if (const Json* uid = c.member(j, path, "uid")) {
         if (!uid->is_string() || !site_parseUid(uid->get<std::string>(), &out->uid))
-            c.fail(at(path, "uid"), "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " +
-                                        uid->dump());
+            c.fail(at(path, "uid"),
+                   "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " + uid->dump());
     }
     if (const Json* fw = c.member(j, path, "firmware")) {
         if (!fw->is_string() || !parseFirmware(fw->get<std::string>(), &out->verMajor, &out->verMinor))
@@ -148,7 +148,8 @@ void takePanel(Checker& c, const Json& j, const std::string& path, DeviceRecord*
     // A panel's answer carries the level in 3 bits: 0 to 7.
     if (const Json* in = c.member(j, path, "intensity"); in && c.whole(*in, at(path, "intensity"), 0, 7, &v))
         out->intensity = static_cast<uint8_t>(v);
-    if (const Json* buttons = c.member(j, path, "buttons"); buttons && c.list(*buttons, at(path, "buttons"), DEV_BUTTONS, "buttons"))
+    if (const Json* buttons = c.member(j, path, "buttons");
+        buttons && c.list(*buttons, at(path, "buttons"), DEV_BUTTONS, "buttons"))
         for (size_t b = 0; b < DEV_BUTTONS; ++b) takeButton(c, (*buttons)[b], at(at(path, "buttons"), b), &out->btn[b]);
     if (const Json* dmx = c.member(j, path, "dmx"); dmx && c.list(*dmx, at(path, "dmx"), DEV_BUTTONS, "DMX blocks"))
         for (size_t b = 0; b < DEV_BUTTONS; ++b)
@@ -246,8 +247,8 @@ Json site_panelJson(const DeviceRecord& p) {
         const uint8_t* block = p.dmx[b];
         Json levels = Json::array();
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) levels.push_back(block[4 + k]);
-        j["dmx"].push_back({{"start", block[0] | block[1] << 8}, {"count", block[2]}, {"flags", block[3]},
-                            {"levels", levels}});
+        j["dmx"].push_back(
+            {{"start", block[0] | block[1] << 8}, {"count", block[2]}, {"flags", block[3]}, {"levels", levels}});
     }
     return j;
 }
@@ -377,8 +378,10 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
     int why = 0;
     while (done < text.size() && why == 0) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0) done += static_cast<size_t>(n);
-        else if (n == 0 || errno != EINTR) why = n == 0 ? EIO : errno;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            why = n == 0 ? EIO : errno;
     }
     if (why == 0 && ::fsync(fd) != 0) why = errno;
     if (::close(fd) != 0 && why == 0) why = errno;

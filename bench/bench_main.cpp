@@ -229,7 +229,8 @@ int main(int argc, char** argv) {
         timing = timing_run(!skipFirmware, envFlag("KORVANE_BENCH_RT"));
     }
     if (wanted("backup")) {
-        std::fprintf(stderr, "bench: korvane-cli backup of 20 panels on the real clock (about three and a half minutes)...\n");
+        std::fprintf(stderr,
+                     "bench: korvane-cli backup of 20 panels on the real clock (about three and a half minutes)...\n");
         const BenchRows backup = backup_run(envFlag("KORVANE_BENCH_RT"));
         timing.insert(timing.end(), backup.begin(), backup.end());
     }

@@ -97,8 +97,8 @@ BenchRows idle_run(int seconds) {
         r.verMajor = 2;
         r.verMinor = static_cast<uint8_t>(i % 10);
         r.intensity = static_cast<uint8_t>(i % 4);
-        for (int b = 0; b < DEV_BUTTONS; ++b) r.btn[b] = ButtonSetup{static_cast<uint8_t>((i + b) % 3),
-                                                                     static_cast<uint16_t>(1u << ((i + b) % 16))};
+        for (int b = 0; b < DEV_BUTTONS; ++b)
+            r.btn[b] = ButtonSetup{static_cast<uint8_t>((i + b) % 3), static_cast<uint16_t>(1u << ((i + b) % 16))};
     }
     devices_unlock();
     runMainLoop(2000);
@@ -127,9 +127,9 @@ BenchRows idle_runNoCable(int seconds) {
     BenchRows rows;
     rows.push_back({fmt("CPU per wall second, %d s idle, no cable (libftdi1)", seconds),
                     fmt("%.2f%% of one core", share * 100), "0.5%", "", "< 0.5% of one core", share < 0.005});
-    rows.push_back({"  during it: threads at the start and at the end",
-                    fmt("%ld, %ld (port open: %s)", threads0, statusField("Threads"),
-                        cable_device() >= 0 ? "yes" : "no"),
-                    "", "", "", true});
+    rows.push_back(
+        {"  during it: threads at the start and at the end",
+         fmt("%ld, %ld (port open: %s)", threads0, statusField("Threads"), cable_device() >= 0 ? "yes" : "no"), "", "",
+         "", true});
     return rows;
 }

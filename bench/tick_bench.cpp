@@ -54,8 +54,8 @@ DeviceRecord record(int i, int variant) {
     r.verMinor = static_cast<uint8_t>(i % 10);
     r.intensity = static_cast<uint8_t>(variant ? 3 : 1);
     r.act = variant ? 0x3F : 0x00;
-    for (int b = 0; b < DEV_BUTTONS; ++b) r.btn[b] = ButtonSetup{static_cast<uint8_t>(variant ? 2 : 1),
-                                                                 static_cast<uint16_t>(i * 6 + b + variant)};
+    for (int b = 0; b < DEV_BUTTONS; ++b)
+        r.btn[b] = ButtonSetup{static_cast<uint8_t>(variant ? 2 : 1), static_cast<uint16_t>(i * 6 + b + variant)};
     return r;
 }
 
@@ -99,7 +99,8 @@ void BM_TickRewrite(benchmark::State& state) {
         tick();
         drain();  // the redraw it caused
     }
-    state.counters["cells_per_tick"] = static_cast<double>(setTextCalls - before) / static_cast<double>(state.iterations());
+    state.counters["cells_per_tick"] =
+        static_cast<double>(setTextCalls - before) / static_cast<double>(state.iterations());
 }
 
 void BM_TickRefill(benchmark::State& state) {
@@ -113,7 +114,8 @@ void BM_TickRefill(benchmark::State& state) {
         tick();
         drain();
     }
-    state.counters["rows_per_tick"] = static_cast<double>(appendCalls - before) / static_cast<double>(state.iterations());
+    state.counters["rows_per_tick"] =
+        static_cast<double>(appendCalls - before) / static_cast<double>(state.iterations());
 }
 
 }  // namespace
@@ -144,18 +146,18 @@ BenchRows tick_rows() {
         const double ms = idle.nsPerIteration / 1e6;
         const double cells = idle.counter("cells_set");
         const bool events = idle.counter("events_after_tick") != 0;
-        rows.push_back({"idle tick (nothing changed)", fmt("%.4f ms", ms), "0.2 ms", fmt("%.3f", ms / 0.2),
-                        "< 0.2 ms", ms < 0.2});
-        rows.push_back({"  cells set by idle ticks (counted at GTK)", fmt("%.0f (window's count %.0f), %s", cells,
-                                                                         idle.counter("window_cells_set"),
-                                                                         events ? "events queued" : "no event queued"),
+        rows.push_back(
+            {"idle tick (nothing changed)", fmt("%.4f ms", ms), "0.2 ms", fmt("%.3f", ms / 0.2), "< 0.2 ms", ms < 0.2});
+        rows.push_back({"  cells set by idle ticks (counted at GTK)",
+                        fmt("%.0f (window's count %.0f), %s", cells, idle.counter("window_cells_set"),
+                            events ? "events queued" : "no event queued"),
                         "0", "", "none set", cells == 0 && idle.counter("window_cells_set") == 0});
     }
     const GbResult rewrite = gb_result("tick/rewrite");
     if (rewrite.found)
-        rows.push_back({fmt("tick rewriting every changeable cell (%.0f cells) + redraw",
-                            rewrite.counter("cells_per_tick")),
-                        fmt("%.3f ms", rewrite.nsPerIteration / 1e6), "", "", "", true});
+        rows.push_back(
+            {fmt("tick rewriting every changeable cell (%.0f cells) + redraw", rewrite.counter("cells_per_tick")),
+             fmt("%.3f ms", rewrite.nsPerIteration / 1e6), "", "", "", true});
     const GbResult refill = gb_result("tick/refill");
     if (refill.found)
         rows.push_back({fmt("tick refilling an emptied list (%.0f rows) + redraw", refill.counter("rows_per_tick")),

@@ -74,11 +74,13 @@ public:
     void sleep(double us) { t += us; }
     void send(const Frame& frame) {
         double drained = 0;
-        do drained += BREAK_DRAIN_US; while (drained < BREAK_BYTE_US);
+        do drained += BREAK_DRAIN_US;
+        while (drained < BREAK_BYTE_US);
         t += drained;
         const double bodyEnd = t + static_cast<double>(frame.size()) * BYTE_US;
         drained = 0;
-        do drained += FRAME_DRAIN_US; while (drained < static_cast<double>(frame.size()) * BYTE_US);
+        do drained += FRAME_DRAIN_US;
+        while (drained < static_cast<double>(frame.size()) * BYTE_US);
         t += drained;
         for (VirtualPanel& panel : panels_)
             for (const PanelAnswer& a : panel.hear(frame.data(), frame.size()))
@@ -298,8 +300,20 @@ std::string loadAverage() {
 // busy-wait by other processes, the kernel's wake-up latency after a sleep.
 BenchRows machineRows() {
     bool ok = true;
-    const double spin = measure(50, nullptr, [] { wait_us(44); return true; }, &ok);
-    const double nap = measure(50, nullptr, [] { mySleep(15); return true; }, &ok);
+    const double spin = measure(
+        50, nullptr,
+        [] {
+            wait_us(44);
+            return true;
+        },
+        &ok);
+    const double nap = measure(
+        50, nullptr,
+        [] {
+            mySleep(15);
+            return true;
+        },
+        &ok);
     return {{fmt("  the machine: wait_us(44) alone, mean of 50 (load average %s)", loadAverage().c_str()),
              fmt("%.3f ms", spin / 1000), "4.400 ms", fmt("%.4f", spin / 4400), "", true},
             {"  the machine: mySleep(15) alone, mean of 50", fmt("%.3f ms", nap / 1000), "17.000 ms",
@@ -326,7 +340,11 @@ public:
     BenchRow row() const {
         return {rt_ ? "  scheduling: SCHED_FIFO 1 (KORVANE_BENCH_RT)"
                     : (asked_ ? "  scheduling: SCHED_FIFO refused, ordinary" : "  scheduling: ordinary (shared CPU)"),
-                fmt("load average %s at the start", loadAverage().c_str()), "", "", "", true};
+                fmt("load average %s at the start", loadAverage().c_str()),
+                "",
+                "",
+                "",
+                true};
     }
 
 private:
@@ -355,11 +373,13 @@ BenchRows timing_run(bool withFirmware, bool realtime) {
     addDevUID(PANEL_UID);
 
     bool ok = true;
-    double us = measure(10, nullptr, [] { return app_identify_send(PANEL_UID, 0) == 1; }, &ok);
+    double us = measure(
+        10, nullptr, [] { return app_identify_send(PANEL_UID, 0) == 1; }, &ok);
     rows.push_back(row("identify", 10, us, floorIdentify(model), ok));
 
     ok = true;
-    us = measure(5, nullptr, [] { return app_setup_read(PANEL_UID) == 1; }, &ok);
+    us = measure(
+        5, nullptr, [] { return app_setup_read(PANEL_UID) == 1; }, &ok);
     rows.push_back(row("setup read (7 exchanges)", 5, us, floorSetupRead(model), ok));
 
     PanelSetup setup = model.setup();
@@ -370,12 +390,17 @@ BenchRows timing_run(bool withFirmware, bool realtime) {
     for (int b = 0; b < DEV_BUTTONS; ++b)
         for (int i = 0; i < DMX_BLOCK_SIZE; ++i) blocks[b][i] = static_cast<uint8_t>(b * 31 + i);
     ok = true;
-    us = measure(3, nullptr, [&] { return app_setup_send(PANEL_UID, &setup, blocks, 0x3F) == 1; }, &ok);
+    us = measure(
+        3, nullptr, [&] { return app_setup_send(PANEL_UID, &setup, blocks, 0x3F) == 1; }, &ok);
     rows.push_back(row("setup send (7 exchanges)", 3, us, floorSetupSend(model, setup, blocks), ok));
 
     ok = true;
     us = measure(
-        2, [&] { bus.panel(PANEL_UID)->muted = false; cable_open(); },
+        2,
+        [&] {
+            bus.panel(PANEL_UID)->muted = false;
+            cable_open();
+        },
         [] {
             const uint32_t found = discoverySearch();
             uint8_t frame[PKT_MAX_SIZE];
@@ -392,10 +417,13 @@ BenchRows timing_run(bool withFirmware, bool realtime) {
     VirtualBus empty;
     port_setDriver(&empty);
     ok = true;
-    us = measure(1, nullptr, [] {
-        uint32_t found[DEV_MAX] = {};
-        return app_discovery(found, DEV_MAX) == 0;
-    }, &ok);
+    us = measure(
+        1, nullptr,
+        [] {
+            uint32_t found[DEV_MAX] = {};
+            return app_discovery(found, DEV_MAX) == 0;
+        },
+        &ok);
     rows.push_back(row("discovery with no panel", 1, us, floorDiscoveryNone(), ok));
 
     if (withFirmware) {
@@ -407,10 +435,13 @@ BenchRows timing_run(bool withFirmware, bool realtime) {
         const bool written = fd >= 0 && write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size());
         if (fd >= 0) close(fd);
         ok = written;
-        us = measure(1, nullptr, [&] {
-            makeSendFile(path, PANEL_UID);
-            return bus.panel(PANEL_UID)->firmwareImage() == image;
-        }, &ok);
+        us = measure(
+            1, nullptr,
+            [&] {
+                makeSendFile(path, PANEL_UID);
+                return bus.panel(PANEL_UID)->firmwareImage() == image;
+            },
+            &ok);
         unlink(path);
         rows.push_back(row("firmware upload, 128 KiB", 1, us, floorFirmware(FW_IMAGE_MAX), ok));
     } else {
@@ -442,16 +473,19 @@ BenchRows backup_run(bool realtime) {
     if (fd >= 0) close(fd);
     std::FILE* null = std::fopen("/dev/null", "w");
     bool ok = fd >= 0 && null != nullptr;
-    const double us = measure(1, nullptr, [&] {
-        char* argv[] = {const_cast<char*>("korvane-cli"), const_cast<char*>("backup"), path, nullptr};
-        std::vector<DeviceRecord> saved;
-        std::vector<std::string> errors;
-        return cli_run(3, argv, null, null) == CLI_OK && site_load(path, &saved, &errors) && saved.size() == 20;
-    }, &ok);
+    const double us = measure(
+        1, nullptr,
+        [&] {
+            char* argv[] = {const_cast<char*>("korvane-cli"), const_cast<char*>("backup"), path, nullptr};
+            std::vector<DeviceRecord> saved;
+            std::vector<std::string> errors;
+            return cli_run(3, argv, null, null) == CLI_OK && site_load(path, &saved, &errors) && saved.size() == 20;
+        },
+        &ok);
     if (null) std::fclose(null);
     unlink(path);
-    rows.push_back(row("korvane-cli backup of 20 panels (discovery, 20 setup reads)", 1, us, floorBackup(model), ok,
-                       1.02));
+    rows.push_back(
+        row("korvane-cli backup of 20 panels (discovery, 20 setup reads)", 1, us, floorBackup(model), ok, 1.02));
     cable_free();
     port_setDriver(nullptr);
     return rows;

@@ -18,8 +18,8 @@ void diag_routeDefault();
 
 // The output lines (standard output by default).
 void diag_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void diag_puts(const char* line);    // the text and a line end
-void diag_fputs(const char* text);   // the text alone
+void diag_puts(const char* line);   // the text and a line end
+void diag_fputs(const char* text);  // the text alone
 void diag_flush();
 // The error lines (standard error by default).
 void diag_errPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -23,8 +23,8 @@ PacketParsers parsers;
 // not dispatch it a second time when the sync step reaches it.
 // Positions count bytes ever appended, so dropping bytes from the front moves none.
 struct LaterStart {
-    uint64_t at;          // position of its first sync byte
-    uint64_t end;         // position just past its last byte; 0 while unknown
+    uint64_t at;   // position of its first sync byte
+    uint64_t end;  // position just past its last byte; 0 while unknown
     bool dispatched;
 };
 constexpr int MAX_LATER = PACKET_BUFFER_SIZE / 3 + 1;  // sync patterns cannot overlap

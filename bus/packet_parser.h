@@ -30,6 +30,6 @@ void appendByte(uint8_t c);
 // Drops the oldest byte held.
 void shiftData();
 
-int32_t packet_received();   // bytes held
+int32_t packet_received();     // bytes held
 void packet_dropHeld();        // drops the bytes held: a frame being collected, and those behind it
 void packet_resetAssembler();  // the same (tests)

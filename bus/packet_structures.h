@@ -14,7 +14,7 @@ constexpr uint8_t KIND_DMX_DATA = 0x01;
 constexpr uint8_t KIND_FW_CHUNK = 0xFE;
 constexpr uint8_t KIND_REBOOT = 0xFF;
 constexpr uint32_t COMMAND_WORD = 0xFDA92991;  // sync and kind read as one word
-constexpr uint32_t UID_ALL = 0xFFFFFFFF;        // every panel; also our own source address
+constexpr uint32_t UID_ALL = 0xFFFFFFFF;       // every panel; also our own source address
 
 // Command numbers: a command frame's first data byte.
 constexpr uint8_t CMD_SETUP = 0x01;

@@ -23,9 +23,7 @@ int64_t monotonicUs() {
 }
 
 // The counter every reader subtracts its offset from.
-int64_t counterUs() {
-    return virtualClock.load(std::memory_order_relaxed) ? virtualNow.load() : monotonicUs();
-}
+int64_t counterUs() { return virtualClock.load(std::memory_order_relaxed) ? virtualNow.load() : monotonicUs(); }
 
 // One reader's base: its first use is zero.
 struct ClockReader {

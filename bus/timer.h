@@ -19,14 +19,14 @@ struct TimeValue {
 // A deadline in milliseconds on the shared clock (64-bit, so it never wraps).
 using TimeoutMs = int64_t;
 
-void mySleep(int32_t ms);          // sleeps ms + 2 milliseconds
-void wait_us(int32_t n);           // busy-waits n × 100 µs
-void tim_usleep(int64_t us);       // the protocol's plain microsecond sleeps
+void mySleep(int32_t ms);     // sleeps ms + 2 milliseconds
+void wait_us(int32_t n);      // busy-waits n × 100 µs
+void tim_usleep(int64_t us);  // the protocol's plain microsecond sleeps
 
 int clock_gettime(int clockId, TimeValue* tv);  // always 0; clockId is ignored; counts from first use
-int64_t clock_gettime_us();                      // its own clock, from its own first use
+int64_t clock_gettime_us();                     // its own clock, from its own first use
 
-TimeoutMs tim_setTimeout(int32_t ms);  // now + ms
+TimeoutMs tim_setTimeout(int32_t ms);   // now + ms
 int tim_isTimeout(TimeoutMs deadline);  // 1 once the deadline has passed, else 0
 
 // Monotonic microseconds (real or virtual) on a process-wide base; used by the

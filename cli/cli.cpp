@@ -94,10 +94,11 @@ private:
         } else if (what == "firmware") {
             const int top = pStatusTop.load();
             const int sent = pStatusSt.load();
-            if (top > 0) std::snprintf(line, sizeof line, "firmware: %d%% (chunk %d of %d)", sent * 100 / top, sent, top);
+            if (top > 0)
+                std::snprintf(line, sizeof line, "firmware: %d%% (chunk %d of %d)", sent * 100 / top, sent, top);
         } else {
-            std::snprintf(line, sizeof line, "%s panel %d of %d (%08X)", what.c_str(), done_.load() + 1,
-                          total_.load(), uid_.load());
+            std::snprintf(line, sizeof line, "%s panel %d of %d (%08X)", what.c_str(), done_.load() + 1, total_.load(),
+                          uid_.load());
         }
         print(err_, "\r%s\033[K", line);
         std::fflush(err_);
@@ -238,8 +239,7 @@ void printPanel(const Io& io, const DeviceRecord& p) {
         }
         const uint8_t* d = p.dmx[b];
         std::string levels;  // 14 a line
-        for (int k = 0; k < DMX_BLOCK_LEVELS; ++k)
-            levels += (k % 14 ? " " : "\n      ") + std::to_string(d[4 + k]);
+        for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) levels += (k % 14 ? " " : "\n      ") + std::to_string(d[4 + k]);
         const char* when = (d[3] & 3) == 3 ? "sent when the flash turns on and off"
                            : d[3] & 1      ? "sent when the flash turns on"
                            : d[3] & 2      ? "sent when the flash turns off"
@@ -274,8 +274,10 @@ int printReports(const Io& io, const std::vector<PanelReport>& reports, bool res
         ++counts[static_cast<int>(r.outcome)];
         if (r.outcome != PanelOutcome::Match) ++failed;
         if (json) {
-            list.push_back({{"uid", site_uidText(r.uid)}, {"target", site_uidText(r.target)},
-                            {"result", outcomeText(r.outcome, restoring)}, {"problems", r.problems},
+            list.push_back({{"uid", site_uidText(r.uid)},
+                            {"target", site_uidText(r.target)},
+                            {"result", outcomeText(r.outcome, restoring)},
+                            {"problems", r.problems},
                             {"notes", r.notes}});
             continue;
         }
@@ -342,8 +344,11 @@ int read(const Args& a, const Io& io, Progress& progress) {
     } else {
         // In the order asked.
         for (uint32_t uid : uids) {
-            const auto listed = [uid](const std::vector<uint32_t>& l) { return std::count(l.begin(), l.end(), uid) > 0; };
-            const auto read = std::find_if(r.panels.begin(), r.panels.end(), [uid](const DeviceRecord& p) { return p.uid == uid; });
+            const auto listed = [uid](const std::vector<uint32_t>& l) {
+                return std::count(l.begin(), l.end(), uid) > 0;
+            };
+            const auto read =
+                std::find_if(r.panels.begin(), r.panels.end(), [uid](const DeviceRecord& p) { return p.uid == uid; });
             if (read != r.panels.end())
                 printPanel(io, *read);
             else if (listed(r.notAnswering))
@@ -409,10 +414,12 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     if (!site_canSave(a.file, &error)) return usage(io, error);  // before minutes of bus work
     if (const int st = openPort(io)) return st;
     progress.stage("discovery");
-    const SiteRead r = a.list.empty() ? site_backup(progress.sink("reading")) : site_read(listed, progress.sink("reading"));
+    const SiteRead r =
+        a.list.empty() ? site_backup(progress.sink("reading")) : site_read(listed, progress.sink("reading"));
     if (a.list.empty() && r.discovery.end == DiscoveryEnd::PortClosed) return openPort(io);
 
-    const std::string stop = a.list.empty() ? discoveryStop(static_cast<int>(r.panels.size() + r.notAnswering.size())) : "";
+    const std::string stop =
+        a.list.empty() ? discoveryStop(static_cast<int>(r.panels.size() + r.notAnswering.size())) : "";
     const bool cancelled = !r.notRead.empty() || r.discovery.end == DiscoveryEnd::Cancelled;
     const bool written = !cancelled && site_save(a.file, r.panels, &error);
     // Each panel's result: saved whole, saved with blocks not read, not answering, not read.
@@ -423,14 +430,17 @@ int backup(const Args& a, const Io& io, Progress& progress) {
         for (int b = 0; b < DEV_BUTTONS; ++b)
             if (!(p.dmxKnown & 1u << b)) problems.push_back("dmx[" + std::to_string(b) + "]: could not be read");
         if (!problems.empty()) ++failed;
-        list.push_back({{"uid", site_uidText(p.uid)}, {"result", written ? "saved" : "not saved"}, {"problems", problems}});
+        list.push_back(
+            {{"uid", site_uidText(p.uid)}, {"result", written ? "saved" : "not saved"}, {"problems", problems}});
     }
     for (uint32_t uid : r.notAnswering) list.push_back({{"uid", site_uidText(uid)}, {"result", "not answering"}});
     for (uint32_t uid : r.notRead) list.push_back({{"uid", site_uidText(uid)}, {"result", "not read (cancelled)"}});
     failed += static_cast<int>(r.notAnswering.size() + r.notRead.size());
 
     if (a.json) {
-        printJson(io, {{"file", a.file}, {"written", written}, {"panels", list},
+        printJson(io, {{"file", a.file},
+                       {"written", written},
+                       {"panels", list},
                        {"stopped", stop.empty() ? Json(nullptr) : Json(stop)}});
     } else {
         for (const Json& p : list) {
@@ -476,8 +486,10 @@ int restore(const Args& a, const Io& io, Progress& progress) {
         for (const SiteTarget& t : plan) {
             const std::vector<std::string> limits = site_restoreLimits(t.entry);
             if (a.json) {
-                list.push_back({{"uid", site_uidText(t.entry.uid)}, {"target", site_uidText(t.uid)},
-                                {"result", "would be restored"}, {"notes", limits}});
+                list.push_back({{"uid", site_uidText(t.entry.uid)},
+                                {"target", site_uidText(t.uid)},
+                                {"result", "would be restored"},
+                                {"notes", limits}});
                 continue;
             }
             print(io.out, "%s: would be restored\n", panelName(t.entry.uid, t.uid).c_str());
@@ -532,9 +544,8 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
         Progress progress(io.err);
         using Command = int (*)(const Args&, const Io&, Progress&);
         const std::pair<const char*, Command> commands[] = {
-            {"discover", discover}, {"read", read},       {"identify", identify}, {"press", press},
-            {"set-uid", setUid},    {"firmware", firmware}, {"backup", backup},   {"restore", restore},
-            {"verify", verify}};
+            {"discover", discover}, {"read", read},     {"identify", identify}, {"press", press},  {"set-uid", setUid},
+            {"firmware", firmware}, {"backup", backup}, {"restore", restore},   {"verify", verify}};
         for (const auto& [name, command] : commands)
             if (app.got_subcommand(name)) status = command(a, io, progress);
     }
@@ -551,10 +562,11 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
 int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     const Io io{out, err};
     Args a;
-    CLI::App app{"Finds, reads, configures and backs up Korvane wall panels on a serial bus from a\n"
-                 "shell, over the same bus operations as the window. Standard output holds only\n"
-                 "each command's result.",
-                 "korvane-cli"};
+    CLI::App app{
+        "Finds, reads, configures and backs up Korvane wall panels on a serial bus from a\n"
+        "shell, over the same bus operations as the window. Standard output holds only\n"
+        "each command's result.",
+        "korvane-cli"};
     app.set_version_flag("--version", "korvane-cli " KORVANE_VERSION);
     app.add_flag("-v,--verbose", a.verbose, "the bus modules' diagnostic lines, on standard error");
     app.require_subcommand(1, 1);
@@ -568,7 +580,8 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
             ->type_name("OLD=NEW");
     };
 
-    CLI::App* c = app.add_subcommand("discover", "find every panel; prints the UIDs found, one a line, in the order found");
+    CLI::App* c =
+        app.add_subcommand("discover", "find every panel; prints the UIDs found, one a line, in the order found");
     c->add_option("--limit", a.limit, "stop after N panels (1 to 200; default 200)")->check(CLI::Range(1, DEV_MAX));
     json(c);
     c = app.add_subcommand("read", "read and print each panel's setup");
@@ -587,7 +600,8 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     c = app.add_subcommand("firmware", "upload a firmware image (*.fw) to the panels: every panel on the bus reboots");
     c->add_option("IMAGE", a.file, "the firmware image")->required();
     c->add_flag("--yes", a.yes, "go on although every panel reboots");
-    c = app.add_subcommand("backup", "discover (or take the list), read every panel's whole setup, write the site file");
+    c = app.add_subcommand("backup",
+                           "discover (or take the list), read every panel's whole setup, write the site file");
     site(c);
     c->add_option("--list", a.list, "the panels of a list file instead of a discovery");
     json(c);

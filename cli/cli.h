@@ -12,9 +12,9 @@
 #include <cstdio>
 
 constexpr int CLI_OK = 0;
-constexpr int CLI_FAILED = 1;    // some panel failed, differed or was not reached
-constexpr int CLI_USAGE = 2;     // a bad command line or a bad file
-constexpr int CLI_NO_PORT = 3;   // the port cannot be opened
+constexpr int CLI_FAILED = 1;   // some panel failed, differed or was not reached
+constexpr int CLI_USAGE = 2;    // a bad command line or a bad file
+constexpr int CLI_NO_PORT = 3;  // the port cannot be opened
 
 // Runs one command line (argv[0] is the program's name) over the port that
 // port_driver() gives. The result goes to out; errors, the progress line (when

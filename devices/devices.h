@@ -16,8 +16,8 @@ constexpr int DMX_BLOCK_SIZE = 74;
 constexpr int DMX_BLOCK_LEVELS = 70;
 
 struct ButtonSetup {
-    uint8_t type;   // 0 off, 1 scene flash, 2 scene latch; others stored as received
-    uint16_t scn;   // bit k: scene k+1
+    uint8_t type;  // 0 off, 1 scene flash, 2 scene latch; others stored as received
+    uint16_t scn;  // bit k: scene k+1
 };
 
 // The intensity and the six button setups: what the setup dialog fills and the
@@ -39,7 +39,7 @@ struct DeviceRecord {
     // Bit b: DMX block b holds what was read from this panel or set by the
     // operator. A block without its bit is unknown and must never be sent.
     uint8_t dmxKnown;
-    uint8_t act;   // bit b: the scene of button b+1 is on
+    uint8_t act;  // bit b: the scene of button b+1 is on
     uint8_t verMajor;
     uint8_t verMinor;
 };
@@ -97,8 +97,8 @@ void getVerStr(char* text, const uint8_t* arr);
 // Consistent copies for readers on other threads.
 bool dev_copyRecord(int index, DeviceRecord* out);  // false: index out of range or record free
 bool dev_copyByUid(uint32_t uid, DeviceRecord* out);
-int dev_count();                                     // length of the leading run of used records
-uint32_t dev_uidAt(int index);                       // 0 when free or out of range
+int dev_count();                // length of the leading run of used records
+uint32_t dev_uidAt(int index);  // 0 when free or out of range
 // Writes one DMX button block of the record with that UID (the DMX setup dialog)
 // and marks it known.
 // False when no record has that UID or btn is out of range.

@@ -59,8 +59,8 @@ const char* takerAt(const std::vector<uint8_t>& s, size_t p, size_t* length) {
     const int len = f[PKT_LEN];
     const uint8_t command = len >= 1 ? f[PKT_DATA] : 0;
     const uint8_t service = len > 1 ? f[PKT_DATA + 1] & 0xF0 : 0;
-    return command == 1                     ? kSetup
-           : command == 2                   ? kDiscovery
+    return command == 1                      ? kSetup
+           : command == 2                    ? kDiscovery
            : command == 3 && service == 0x20 ? kIdentify
            : command == 3 && service == 0x10 ? kGenUid
                                              : nullptr;
@@ -81,7 +81,7 @@ struct PlainHolding {
             const uint8_t* f = bytes.data() + front;
             if (f[0] == SYNC0 && f[1] == SYNC1 && f[2] == SYNC2) {
                 if (held() <= 18) return;
-                const size_t length = f[3] == KIND_DMX_DATA   ? DMX_FRAME_SIZE
+                const size_t length = f[3] == KIND_DMX_DATA  ? DMX_FRAME_SIZE
                                       : f[3] == KIND_COMMAND ? static_cast<size_t>(packet_length(f))
                                                              : 0;
                 if (held() < length) return;
@@ -129,12 +129,8 @@ std::vector<uint8_t> makeStream(Reader& in) {
             case 0:  // noise: any byte
                 for (int i = in.next() % 40; i > 0; --i) s.push_back(in.next());
                 break;
-            case 1:
-                add(commandFrame(in));
-                break;
-            case 2:
-                add(dmxFrame(in));
-                break;
+            case 1: add(commandFrame(in)); break;
+            case 2: add(dmxFrame(in)); break;
             case 3: {  // a false start: a header whose length byte claims up to 255 bytes
                 Frame f = commandFrame(in);
                 f.resize(PKT_HEADER_SIZE);
@@ -180,8 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t p = 0; p < stream.size(); ++p) {
         size_t length = 0;
         if (const char* taker = takerAt(stream, p, &length))
-            due.push_back({p + length, {taker, Frame(stream.begin() + static_cast<long>(p),
-                                                      stream.begin() + static_cast<long>(p + length))}});
+            due.push_back({p + length,
+                           {taker, Frame(stream.begin() + static_cast<long>(p),
+                                         stream.begin() + static_cast<long>(p + length))}});
     }
     std::sort(due.begin(), due.end());
 

@@ -44,8 +44,7 @@ std::atomic<int32_t> discoveryMsg{0};
 
 namespace {
 
-GtkWidget* makeButton(GtkWidget*& slot, const char* label, void (*handler)(GtkWidget*, gpointer),
-                      bool visible = true) {
+GtkWidget* makeButton(GtkWidget*& slot, const char* label, void (*handler)(GtkWidget*, gpointer), bool visible = true) {
     if (slot) return slot;
     slot = gtk_button_new_with_label(label);
     g_signal_connect(slot, "clicked", G_CALLBACK(handler), nullptr);

@@ -74,5 +74,3 @@ void* makeDiscoveryThr(void* arg);
 void* makeLoadThr(void* arg);
 // Starts a discovery without touching discoveryMsg and selected_dev; returns 0.
 int makeDiscovery();
-
-

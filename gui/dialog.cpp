@@ -16,8 +16,8 @@ std::string file;
 // ---- Message boxes and question -------------------------------------------
 
 static void showBox(GtkMessageType type, const char* text) {
-    GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, type,
-                                            GTK_BUTTONS_OK, "%s", text);
+    GtkWidget* box =
+        gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, type, GTK_BUTTONS_OK, "%s", text);
     dialog = box;
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
@@ -54,13 +54,13 @@ int openFileDialog(int flags) {
     bool openMode = (flags & 0x0F) != 0;
     GtkWidget* chooser;
     if (openMode) {
-        chooser = gtk_file_chooser_dialog_new("Open File", GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_OPEN,
-                                              GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
-                                              GTK_RESPONSE_ACCEPT, nullptr);
+        chooser =
+            gtk_file_chooser_dialog_new("Open File", GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL,
+                                        GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
     } else {
-        chooser = gtk_file_chooser_dialog_new("Save File", GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE,
-                                              GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
-                                              GTK_RESPONSE_ACCEPT, nullptr);
+        chooser =
+            gtk_file_chooser_dialog_new("Save File", GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
+                                        GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
     }
     dialog = chooser;
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), lastFile.c_str());
@@ -316,8 +316,7 @@ gboolean updateSetup(gpointer record) {
         for (int i = 0; i < SETUP_TYPES && t < 0; ++i)
             if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b + i]))) t = i;
         // A panel's own type shown as an extra choice is an active choice too.
-        if (t < 0 && radioExtra[b] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radioExtra[b])))
-            t = extraType[b];
+        if (t < 0 && radioExtra[b] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radioExtra[b]))) t = extraType[b];
         if (t < 0) {
             gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b]), TRUE);
             t = 0;

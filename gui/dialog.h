@@ -47,8 +47,8 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup);
 // The setup dialog's pieces. Its widgets are rebuilt at every opening; with the
 // dialog modal there is one at a time.
 
-constexpr int SETUP_TYPES = 3;    // the choices offered: "Off", "Scene FLASH", "Scene LATCH"
-constexpr int SETUP_LEVELS = 3;   // intensity levels offered: 0, 1, 2
+constexpr int SETUP_TYPES = 3;   // the choices offered: "Off", "Scene FLASH", "Scene LATCH"
+constexpr int SETUP_LEVELS = 3;  // intensity levels offered: 0, 1, 2
 constexpr int SETUP_SCENES = 16;
 
 extern const char* radioLabel[4];  // the fourth, "Key", is not offered as a choice

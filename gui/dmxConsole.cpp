@@ -42,9 +42,9 @@ GtkWidget* getDMXPanel() {
 }
 
 void dmxConsole() {
-    dmxWin = gtk_dialog_new_with_buttons("DMX output", window ? GTK_WINDOW(window) : nullptr,
-                                         GTK_DIALOG_DESTROY_WITH_PARENT, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
-                                         nullptr);
+    dmxWin =
+        gtk_dialog_new_with_buttons("DMX output", window ? GTK_WINDOW(window) : nullptr, GTK_DIALOG_DESTROY_WITH_PARENT,
+                                    GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, nullptr);
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dmxWin));
     gtk_box_pack_start(GTK_BOX(content), getDMXPanel(), TRUE, TRUE, 0);
 

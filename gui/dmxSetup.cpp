@@ -198,9 +198,9 @@ int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b) {
     if (record == nullptr || b < 0 || b >= DEV_BUTTONS) return 0;
     char title[64];
     std::snprintf(title, sizeof title, "DMX setup %08X button %d", record->uid, b + 1);
-    GtkWidget* dlg = gtk_dialog_new_with_buttons(title, parent ? GTK_WINDOW(parent) : nullptr,
-                                                 GTK_DIALOG_DESTROY_WITH_PARENT, "OK", GTK_RESPONSE_OK,
-                                                 "CANCEL", GTK_RESPONSE_CANCEL, nullptr);
+    GtkWidget* dlg =
+        gtk_dialog_new_with_buttons(title, parent ? GTK_WINDOW(parent) : nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, "OK",
+                                    GTK_RESPONSE_OK, "CANCEL", GTK_RESPONSE_CANCEL, nullptr);
     dmxDialog = dlg;
     uint8_t* block = record->dmx[b];
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));

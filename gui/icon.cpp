@@ -28,8 +28,7 @@ GdkPixbuf* create_pixbuf(const char* fileName) {
 
 std::string findWindowIcon(const std::string& exeDir) {
     const std::string candidates[] = {
-        kIconFile,
-        exeDir + "/" + kIconFile,
+        kIconFile, exeDir + "/" + kIconFile,
         exeDir + "/" KORVANE_ICON_FROM_BINDIR,  // e.g. /usr/bin/../share/icons/...
     };
     for (const std::string& path : candidates)

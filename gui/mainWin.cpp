@@ -40,7 +40,7 @@ const char* const columnTitles[LIST_COLUMNS] = {"#",    "UID",  "SW ver.", "Inte
                                                 "Btn2", "Btn3", "Btn4",    "Btn5",    "Btn6"};
 const int columnWidths[LIST_COLUMNS] = {35, 70, 50, 40, 60, 60, 60, 60, 60, 60};
 constexpr int FIRST_BUTTON_COLUMN = 4;
-constexpr int COLUMN_SPACE = 7;     // the list's own room around a column's text: 2 insets and the spacing
+constexpr int COLUMN_SPACE = 7;  // the list's own room around a column's text: 2 insets and the spacing
 
 // Row texts as last computed; row r mirrors device record r. A cell the record
 // does not determine (unknown version, unknown button type) keeps the text the
@@ -152,7 +152,6 @@ void setBar(int32_t done, int32_t total) {
     double fraction = total > done ? static_cast<double>(done) / total : 1.0;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressBar), fraction);
 }
-
 
 // ---- Status line ----------------------------------------------------------------
 
@@ -334,8 +333,7 @@ void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* even
 GtkWidget* getDeviceList() {
     if (scrolledDeviceList) return scrolledDeviceList;
     scrolledDeviceList = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolledDeviceList), GTK_POLICY_AUTOMATIC,
-                                   GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolledDeviceList), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
     gtk_widget_set_size_request(scrolledDeviceList, 640, 135);
 
     deviceList = gtk_clist_new_with_titles(LIST_COLUMNS, const_cast<gchar**>(columnTitles));

@@ -28,9 +28,7 @@ public:
         for (size_t i = 0; i < bytes.size(); ++i) add(startUs + static_cast<int64_t>(i) * byteUs_, bytes[i]);
     }
 
-    int64_t nextUs() const {
-        return bytes_.empty() ? std::numeric_limits<int64_t>::max() : bytes_.begin()->first;
-    }
+    int64_t nextUs() const { return bytes_.empty() ? std::numeric_limits<int64_t>::max() : bytes_.begin()->first; }
 
     // Hands every byte due by nowUs to sink, in order, and forgets it.
     template <class Sink>
@@ -41,9 +39,7 @@ public:
         }
     }
 
-    int64_t lastUs() const {
-        return bytes_.empty() ? std::numeric_limits<int64_t>::min() : bytes_.rbegin()->first;
-    }
+    int64_t lastUs() const { return bytes_.empty() ? std::numeric_limits<int64_t>::min() : bytes_.rbegin()->first; }
 
     size_t size() const { return bytes_.size(); }
     int64_t byteUs() const { return byteUs_; }

@@ -77,13 +77,15 @@ int main(int argc, char** argv) {
     app.add_option_function<std::string>("--count", number("--count", 10, 10000, &count));
     app.add_option_function<std::string>("--seed", number("--seed", 10, 0xFFFFFFFFull, &seed));
     app.add_option_function<std::string>("--delay-ms", number("--delay-ms", 10, 10000, &delayMs));
-    app.add_option_function<std::vector<std::string>>("--uid", [&](const std::vector<std::string>& texts) {
-        for (const std::string& text : texts) {
-            unsigned long long v = 0;
-            number("--uid", 16, 0xFFFFFFFFull, &v)(text);
-            uids.push_back(static_cast<uint32_t>(v));
-        }
-    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option_function<std::vector<std::string>>("--uid",
+                                                      [&](const std::vector<std::string>& texts) {
+                                                          for (const std::string& text : texts) {
+                                                              unsigned long long v = 0;
+                                                              number("--uid", 16, 0xFFFFFFFFull, &v)(text);
+                                                              uids.push_back(static_cast<uint32_t>(v));
+                                                          }
+                                                      })
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

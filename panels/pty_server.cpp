@@ -18,12 +18,11 @@
 namespace {
 
 constexpr int64_t BURST_US = 2000;          // answer bytes due this soon go out in one write
-constexpr size_t WRITE_BACKLOG_MAX = 4096;    // the slave's input queue holds about this much
+constexpr size_t WRITE_BACKLOG_MAX = 4096;  // the slave's input queue holds about this much
 constexpr uint8_t SYNC[3] = {SYNC0, SYNC1, SYNC2};
 
 int64_t steadyUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 

@@ -18,7 +18,7 @@ constexpr uint32_t DATA_BAUD = 250000;
 constexpr uint32_t BREAK_MAX_BAUD = 100000;  // a 0x00 byte this slow holds the line low long enough
 constexpr size_t RX_CAPACITY = 65536;        // the chip's and library's buffers together
 constexpr size_t HEARD_CAPACITY = 100000;
-constexpr int64_t RESCAN_US = 10000;         // report settings changed by a test are seen this late
+constexpr int64_t RESCAN_US = 10000;  // report settings changed by a test are seen this late
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int64_t BYTE_US = 44;       // one byte at 250000 baud, 8N2
+constexpr int64_t BYTE_US = 44;        // one byte at 250000 baud, 8N2
 constexpr int64_t ANSWER_GAP_US = 88;  // between two answers to one request
 
 bool hasSync(const uint8_t* b) { return b[0] == SYNC0 && b[1] == SYNC1 && b[2] == SYNC2; }
@@ -22,8 +22,7 @@ void fillDmxBlock(uint8_t* block, uint16_t start, uint8_t flags, uint32_t patter
     packet_putU16(block, start);
     block[2] = DMX_BLOCK_LEVELS;
     block[3] = flags;
-    for (int j = 0; j < DMX_BLOCK_LEVELS; ++j)
-        block[4 + j] = static_cast<uint8_t>((j * 37 + pattern * 11) & 0xFF);
+    for (int j = 0; j < DMX_BLOCK_LEVELS; ++j) block[4 + j] = static_cast<uint8_t>((j * 37 + pattern * 11) & 0xFF);
 }
 
 }  // namespace
@@ -31,8 +30,7 @@ void fillDmxBlock(uint8_t* block, uint16_t start, uint8_t flags, uint32_t patter
 VirtualPanel::VirtualPanel(uint32_t id) : uid(id) {}
 
 bool panels_isGoodCommandFrame(const uint8_t* bytes, size_t n) {
-    if (n < static_cast<size_t>(PKT_HEADER_SIZE) || !hasSync(bytes) || bytes[3] != KIND_COMMAND)
-        return false;
+    if (n < static_cast<size_t>(PKT_HEADER_SIZE) || !hasSync(bytes) || bytes[3] != KIND_COMMAND) return false;
     if (n != static_cast<size_t>(PKT_HEADER_SIZE + bytes[PKT_LEN])) return false;
     uint32_t sum = 0;
     for (size_t i = 0; i < n; ++i)
@@ -51,14 +49,11 @@ int panels_frameLength(const uint8_t* bytes, size_t n) {
         if (bytes[i] != sync[i]) return -1;
     if (n < 4) return 0;
     switch (bytes[3]) {
-        case KIND_COMMAND:
-            return n < static_cast<size_t>(PKT_HEADER_SIZE) ? 0 : PKT_HEADER_SIZE + bytes[PKT_LEN];
+        case KIND_COMMAND: return n < static_cast<size_t>(PKT_HEADER_SIZE) ? 0 : PKT_HEADER_SIZE + bytes[PKT_LEN];
         case KIND_DMX_DATA:
         case KIND_FW_CHUNK:
-        case KIND_REBOOT:
-            return DMX_FRAME_SIZE;
-        default:
-            return -1;
+        case KIND_REBOOT: return DMX_FRAME_SIZE;
+        default: return -1;
     }
 }
 
@@ -92,8 +87,8 @@ std::vector<uint8_t> VirtualPanel::commandFrame(const std::vector<uint8_t>& data
 std::vector<uint8_t> VirtualPanel::setupAnswerFrame() const {
     std::vector<uint8_t> d{0x01, 0x09, 0x01, intensity};
     for (int b = 0; b < DEV_BUTTONS; ++b) {
-        d.insert(d.end(), {0x08, 0x04, static_cast<uint8_t>(b), btn[b].type,
-                           static_cast<uint8_t>(btn[b].scn & 0xFF), static_cast<uint8_t>(btn[b].scn >> 8)});
+        d.insert(d.end(), {0x08, 0x04, static_cast<uint8_t>(b), btn[b].type, static_cast<uint8_t>(btn[b].scn & 0xFF),
+                           static_cast<uint8_t>(btn[b].scn >> 8)});
     }
     d.insert(d.end(), {0x0A, 0x01, act, 0xA0, 0x02, verMajor, verMinor});
     return commandFrame(d);
@@ -112,8 +107,7 @@ std::vector<uint8_t> VirtualPanel::buttonStateFrame() const {
     f[11] = 0x01;
     size_t i = 12;
     // Firmware and backlight sections: the configurator skips them.
-    for (uint8_t b : {uint8_t{'F'}, uint8_t{2}, verMajor, verMinor, uint8_t{'L'}, uint8_t{1}, intensity})
-        f[i++] = b;
+    for (uint8_t b : {uint8_t{'F'}, uint8_t{2}, verMajor, verMinor, uint8_t{'L'}, uint8_t{1}, intensity}) f[i++] = b;
     f[i++] = 0x43;
     f[i++] = 24;
     for (int b = 0; b < DEV_BUTTONS; ++b) {
@@ -214,9 +208,7 @@ void VirtualPanel::hearCommand(const uint8_t* f, size_t, std::vector<Answer>& an
     const int64_t delay = faults.answerDelayUs;
 
     switch (d[0]) {
-        case 0x01:
-            hearSetup(d, len, answers);
-            return;
+        case 0x01: hearSetup(d, len, answers); return;
         case 0x02:
             if (len < 2) return;
             if (d[1] == 0x01) {
@@ -249,8 +241,7 @@ void VirtualPanel::hearCommand(const uint8_t* f, size_t, std::vector<Answer>& an
                 if (faults.ackUidUnderNewUid) pushAnswer(answers, commandFrame({0x03, 0x11, 0x00}), delay);
             }
             return;
-        default:
-            return;
+        default: return;
     }
 }
 
@@ -363,8 +354,7 @@ std::vector<VirtualPanel> panels_demoSet() {
     };
     static const Demo demo[] = {
         {0x04C11DB7, 0, 1, 4, {1, 1, 2, 2, 0, 0}, {0x0001, 0x0002, 0x0004, 0x0008, 0, 0}, 0},
-        {0x1B873593, 1, 1, 9, {2, 2, 2, 1, 1, 1}, {0x0011, 0x0022, 0x0044, 0x0100, 0x0200, 0x8000},
-         3000000},
+        {0x1B873593, 1, 1, 9, {2, 2, 2, 1, 1, 1}, {0x0011, 0x0022, 0x0044, 0x0100, 0x0200, 0x8000}, 3000000},
         {0x2F6E3A10, 2, 2, 0, {0, 1, 0, 2, 0, 1}, {0, 0x0003, 0, 0x000C, 0, 0x0030}, 0},
         {0x3565BCEF, 2, 2, 3, {1, 2, 1, 2, 1, 2}, {0x0101, 0x0202, 0x0404, 0x0808, 0x1010, 0x2020}, 0},
         {0x5A17C0DE, 1, 3, 1, {2, 0, 0, 0, 0, 1}, {0xFFFF, 0, 0, 0, 0, 0x0001}, 0},
@@ -406,8 +396,7 @@ std::vector<VirtualPanel> panels_randomSet(int count, uint32_t seed, const std::
         for (int b = 0; b < DEV_BUTTONS; ++b) {
             const uint8_t type = static_cast<uint8_t>(rng() % 3);
             panel.btn[b] = ButtonSetup{type, static_cast<uint16_t>(type ? rng() & 0xFFFF : 0)};
-            fillDmxBlock(panel.dmx[b], static_cast<uint16_t>(1 + rng() % 511), static_cast<uint8_t>(rng() % 4),
-                         rng());
+            fillDmxBlock(panel.dmx[b], static_cast<uint16_t>(1 + rng() % 511), static_cast<uint8_t>(rng() % 4), rng());
         }
         panels.push_back(panel);
     }

@@ -16,22 +16,22 @@
 #include "devices/devices.h"
 
 struct PanelFaults {
-    bool silent = false;          // its transmitter is dead: it acts on what it hears but never answers
-    int answerEvery = 1;          // hears only every k-th request it would act on (the others are lost)
-    bool noMuteConfirm = false;   // answers compares but ignores its mute: never muted, never confirms
-    bool noStayMuted = false;     // confirms its mute but goes on answering compares
-    bool corruptAnswers = false;  // flips a byte in every answer frame
-    bool brief = false;           // cuts every answer frame short: its last third never comes
-    bool cutDmxBlocks = false;    // cuts its DMX-block answers short, and only those
-    bool rambling = false;        // follows every answer frame with 20 more bytes, a frame start among them
-    bool falseStart = false;      // puts a false frame start before every answer frame: a header whose
-                                  // length byte claims 250 bytes of data that never come
-    bool dropsWrites = false;     // confirms setup and DMX-block writes but keeps what it had
+    bool silent = false;               // its transmitter is dead: it acts on what it hears but never answers
+    int answerEvery = 1;               // hears only every k-th request it would act on (the others are lost)
+    bool noMuteConfirm = false;        // answers compares but ignores its mute: never muted, never confirms
+    bool noStayMuted = false;          // confirms its mute but goes on answering compares
+    bool corruptAnswers = false;       // flips a byte in every answer frame
+    bool brief = false;                // cuts every answer frame short: its last third never comes
+    bool cutDmxBlocks = false;         // cuts its DMX-block answers short, and only those
+    bool rambling = false;             // follows every answer frame with 20 more bytes, a frame start among them
+    bool falseStart = false;           // puts a false frame start before every answer frame: a header whose
+                                       // length byte claims 250 bytes of data that never come
+    bool dropsWrites = false;          // confirms setup and DMX-block writes but keeps what it had
     std::optional<uint32_t> answerAs;  // signs its answer frames with this UID (0 too) instead of its own
-    int64_t answerDelayUs = 2000; // from the end of the request's last byte to the answer's first byte
+    int64_t answerDelayUs = 2000;      // from the end of the request's last byte to the answer's first byte
     bool ackUidUnderNewUid = false;
-    int64_t reportEveryUs = 0;    // spontaneous button-state reports; 0 never. A report
-                                  // waits until the configurator has been quiet for 200 ms.
+    int64_t reportEveryUs = 0;  // spontaneous button-state reports; 0 never. A report
+                                // waits until the configurator has been quiet for 200 ms.
 };
 
 // One answer on the wire: its bytes and when they start after the request ended.
@@ -67,7 +67,7 @@ public:
     int muteCount = 0;
     int rebootCount = 0;
     std::map<uint16_t, std::array<uint8_t, 64>> firmwareChunks;  // since the last reboot frame
-    int chunkFrames = 0;                                          // since the last reboot frame
+    int chunkFrames = 0;                                         // since the last reboot frame
     int setupReads = 0;
     int setupWrites = 0;
     int dmxReads = 0;
@@ -111,8 +111,7 @@ private:
 // Six panels with varied setups, versions 1.x to 3.x; one reports every 3 s.
 std::vector<VirtualPanel> panels_demoSet();
 // count panels with distinct UIDs 1..0x7FFFFFFF not in avoid, seeded setups.
-std::vector<VirtualPanel> panels_randomSet(int count, uint32_t seed,
-                                           const std::vector<uint32_t>& avoid = {});
+std::vector<VirtualPanel> panels_randomSet(int count, uint32_t seed, const std::vector<uint32_t>& avoid = {});
 
 // Frame checks as a receiver makes them.
 bool panels_isGoodCommandFrame(const uint8_t* bytes, size_t n);

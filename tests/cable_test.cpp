@@ -156,8 +156,8 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     });
     for (auto& s : senders) joinWithin(s, "a sending thread");
     joinWithin(feeder, "the feeding thread");
-    waitFor("every fed byte to be read", [&] { return driver.pending() == 0; }, WAIT_LIMIT_MS,
-            [] { cable_response(); });
+    waitFor(
+        "every fed byte to be read", [&] { return driver.pending() == 0; }, WAIT_LIMIT_MS, [] { cable_response(); });
     stop = true;
     joinWithin(ticker, "the ticking thread");
 

@@ -89,9 +89,10 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
 
     r = cli({"-v", "read", "7a000001", "0x20000003"});  // the second is on no panel
     EXPECT_EQ(r.status, CLI_FAILED);
-    EXPECT_TRUE(has(r.out, "7A000001: firmware 2.0, intensity 2\n  button 1: Scene FLASH, scenes 1 3\n"
-                           "    DMX: start 812, count 70, flags 3 (sent when the flash turns on and off), levels:\n"
-                           "      0 0 0"))
+    EXPECT_TRUE(has(r.out,
+                    "7A000001: firmware 2.0, intensity 2\n  button 1: Scene FLASH, scenes 1 3\n"
+                    "    DMX: start 812, count 70, flags 3 (sent when the flash turns on and off), levels:\n"
+                    "      0 0 0"))
         << r.out;
     EXPECT_TRUE(has(r.out, "  button 2: type 9, scenes 16\n"));
     EXPECT_TRUE(has(r.out, "20000003: not answering\n"));
@@ -120,10 +121,14 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
         {{"identify", "12345678A"}, CLI_USAGE, "", "12345678A: not a panel UID"},
         {{"firmware", files.write("a.fw", "image")}, CLI_USAGE, "", "add --yes to go on"},
-        {{"firmware", files.write("a.pkg", "image"), "--yes"}, CLI_USAGE, "",
+        {{"firmware", files.write("a.pkg", "image"), "--yes"},
+         CLI_USAGE,
+         "",
          "korvane-cli: Package file not implemented.\n"},
-        {{"firmware", files.write("b.fw", std::string(100, 'k')), "--yes"}, CLI_OK,
-         dir + "/b.fw: sent, 100 bytes in 2 chunks\n", ""},
+        {{"firmware", files.write("b.fw", std::string(100, 'k')), "--yes"},
+         CLI_OK,
+         dir + "/b.fw: sent, 100 bytes in 2 chunks\n",
+         ""},
     };
     for (const auto& e : exchanges) {
         r = cli(e.args);
@@ -147,10 +152,10 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
 TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
     bus.addRandomPanels(20, 13);
     VirtualPanel& odd = bus.panelAt(4);
-    odd.btn[2] = {7, 0x0102};   // type 7
-    odd.dmx[5][0] = 0xFF;       // start 65535
+    odd.btn[2] = {7, 0x0102};  // type 7
+    odd.dmx[5][0] = 0xFF;      // start 65535
     odd.dmx[5][1] = 0xFF;
-    odd.dmx[5][2] = 3;          // a count the window never writes
+    odd.dmx[5][2] = 3;  // a count the window never writes
     const std::vector<uint32_t> old = bus.uids();
     const std::string site = dir + "/site.json";
 
@@ -176,7 +181,7 @@ TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
 }
 
 TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
-    VirtualPanel& deaf = bus.addPanel(0x11);     // confirms writes, keeps its setup
+    VirtualPanel& deaf = bus.addPanel(0x11);  // confirms writes, keeps its setup
     deaf.faults.dropsWrites = true;
     bus.addPanel(0x22).faults.silent = true;
     VirtualPanel& bright = bus.addPanel(0x33);
@@ -199,13 +204,15 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
 
     Result r = cli({"restore", site});
     EXPECT_EQ(r.status, CLI_FAILED);
-    EXPECT_TRUE(has(r.out, "00000011: restored but differs\n  buttons[2].type: file 2, panel 0\n"
-                           "  buttons[2].scenes: file [2, 3], panel []\n"))
+    EXPECT_TRUE(has(r.out,
+                    "00000011: restored but differs\n  buttons[2].type: file 2, panel 0\n"
+                    "  buttons[2].scenes: file [2, 3], panel []\n"))
         << r.out;
     EXPECT_TRUE(has(r.out, "00000022: not answering\n"));
-    EXPECT_TRUE(has(r.out, "00000033: restored but differs\n  intensity: file 6, panel 2\n"
-                           "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
-                           "  note: dmx[1]: not in the file (not read at backup): the panel keeps its own\n"))
+    EXPECT_TRUE(has(r.out,
+                    "00000033: restored but differs\n  intensity: file 6, panel 2\n"
+                    "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
+                    "  note: dmx[1]: not in the file (not read at backup): the panel keeps its own\n"))
         << r.out;
     EXPECT_EQ(bright.dmxWrites, 5) << "a block not read at backup is never sent";
 
@@ -231,11 +238,12 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         {files.write("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
          "version: 2 is not a version this program reads (it reads 1)"},
         {files.write("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
-        {files.write("level.json", [] {
-             Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
-             doc["panels"][0]["dmx"][1]["levels"][3] = 256;
-             return site_dump(doc);
-         }()),
+        {files.write("level.json",
+                     [] {
+                         Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
+                         doc["panels"][0]["dmx"][1]["levels"][3] = 256;
+                         return site_dump(doc);
+                     }()),
          "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
         {files.write("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
         {files.write("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),

@@ -32,10 +32,13 @@ namespace {
     port_setDriver(nullptr);
     app_installParsers();
     pthread_t worker;
-    pthread_create(&worker, nullptr, [](void*) -> void* {
-        static uint32_t found[DEV_MAX];
-        for (;;) app_discovery(found, DEV_MAX);
-    }, nullptr);
+    pthread_create(
+        &worker, nullptr,
+        [](void*) -> void* {
+            static uint32_t found[DEV_MAX];
+            for (;;) app_discovery(found, DEV_MAX);
+        },
+        nullptr);
     pthread_detach(worker);
     // On the virtual clock the worker never sleeps: it is always inside a driver call.
     auto* bus = dynamic_cast<VirtualBus*>(port_driver());
@@ -61,7 +64,8 @@ TEST(Exit, WorkersMidExchangeOutliveNothingTheyUse) {
     close(err[1]);
     std::string report;
     {
-        Watchdog ended("the child's end", [child] { kill(child, SIGKILL); }, 60000);
+        Watchdog ended(
+            "the child's end", [child] { kill(child, SIGKILL); }, 60000);
         char buffer[4096];
         for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
     }

@@ -149,8 +149,8 @@ TEST_F(Ftdi, BreakByBaudSwitchThenDrainedFrame) {
     const int64_t before = tim_nowUs();
     EXPECT_EQ(sendData(frame, 21), 21);
     const int64_t took = tim_nowUs() - before;
-    EXPECT_EQ(driver.calls(), (Calls{"configure 15625", "write 1", "txempty", "txempty", "txempty",
-                                     "configure 250000", "write 21", "txempty", "txempty", "txempty"}));
+    EXPECT_EQ(driver.calls(), (Calls{"configure 15625", "write 1", "txempty", "txempty", "txempty", "configure 250000",
+                                     "write 21", "txempty", "txempty", "txempty"}));
     EXPECT_EQ(driver.writes()[0].bytes, Bytes{0x00});
     // Three 5 ms waits for the break, three 4.4 ms waits for the frame.
     EXPECT_GE(took, 3 * 5000 + 3 * 4400);

@@ -45,8 +45,10 @@ TEST(ListFile, LooseLinesDistinctUidsFirstTwoHundred) {
         std::vector<uint32_t> uids;
     } cases[] = {
         {"over 32 bits: that line only", "U:123456789\r\nU:FFFFFFFF\r\nU:0x100000000\r\n", 1, {0xFFFFFFFF}},
-        {"a line of a megabyte, read in 256-character pieces", "U:" + std::string(1 << 20, '7') + "\nU:ABCDEF\n",
-         1, {0xABCDEF}},
+        {"a line of a megabyte, read in 256-character pieces",
+         "U:" + std::string(1 << 20, '7') + "\nU:ABCDEF\n",
+         1,
+         {0xABCDEF}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(readText(c.text), c.read) << c.what;

@@ -40,8 +40,8 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
     std::ofstream(file) << "hello";
     const std::string folder = testing::TempDir() + "a-folder";
     mkdir(folder.c_str(), 0700);
-    for (const std::string value : {"/nonexistent/ttyUSB9", file.c_str(), folder.c_str(), "/dev/null",
-                                    "/dev/tty", "ttyUSB0", "simulator"}) {
+    for (const std::string value :
+         {"/nonexistent/ttyUSB9", file.c_str(), folder.c_str(), "/dev/null", "/dev/tty", "ttyUSB0", "simulator"}) {
         SCOPED_TRACE(value);
         choose(value);
         std::string err;
@@ -64,7 +64,9 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
         });
         // The failure is said once, however often the port is tried; a path
         // that is not there is a device not found.
-        if (value == "/nonexistent/ttyUSB9") { EXPECT_NE(out.find("Error FT_OpenEx(2), device 0\n"), std::string::npos) << out; }
+        if (value == "/nonexistent/ttyUSB9") {
+            EXPECT_NE(out.find("Error FT_OpenEx(2), device 0\n"), std::string::npos) << out;
+        }
         const size_t said = out.find("Error FT_OpenEx") != std::string::npos ? 1 : 0;
         const size_t listed = err.find("Error: FT_ListDevices") != std::string::npos ? 1 : 0;
         EXPECT_EQ(said + listed, 1u) << out << err;

@@ -31,10 +31,14 @@ TEST(LibftdiDriver, NoCableMeansCleanRefusals) {
     PortDeviceInfo listed[PORT_MAX_DEVICES];
     uint32_t count = 99;
     const int st = d->list(listed, PORT_MAX_DEVICES, &count);
-    if (st != PORT_OK) { EXPECT_EQ(count, 0u); }
+    if (st != PORT_OK) {
+        EXPECT_EQ(count, 0u);
+    }
     const int opened = d->open("KV-NO-SUCH-CABLE");
     EXPECT_NE(opened, PORT_OK);
-    if (st == PORT_OK && count == 0) { EXPECT_EQ(opened, PORT_DEVICE_NOT_FOUND); }
+    if (st == PORT_OK && count == 0) {
+        EXPECT_EQ(opened, PORT_DEVICE_NOT_FOUND);
+    }
     EXPECT_FALSE(d->lastError().empty());
     // Calls on a port that is not open never reach a driver: Ftdi.ReadsAndRefusals.
 }
@@ -49,7 +53,7 @@ struct Cable {
 };
 std::vector<Cable> cables;
 int contextsMade = 0;
-std::vector<int> detachModes;  // module_detach_mode at every open
+std::vector<int> detachModes;     // module_detach_mode at every open
 std::vector<std::string> opened;  // the serial of every cable opened
 std::string lastFtdiError;
 std::deque<uint8_t> chip;  // what the chip hands the next transfer
@@ -287,7 +291,10 @@ TEST_F(LibftdiChoice, SerialOpensItsCableOrNamesTheCablesFound) {
     std::string out, err;
     for (const char* value : {static_cast<const char*>(nullptr), "", "ftdi:", "ftdi:FT-B2", "ftdi:FT-A1"}) {
         SCOPED_TRACE(value ? value : "(unset)");
-        if (value) setenv("KORVANE_PORT", value, 1); else unsetenv("KORVANE_PORT");
+        if (value)
+            setenv("KORVANE_PORT", value, 1);
+        else
+            unsetenv("KORVANE_PORT");
         port_setDriver(nullptr);
         const std::string want = value && std::strlen(value) > 5 ? value + 5 : "FT-A1";
         EXPECT_EQ(openFirst(&out, &err), want);

@@ -72,7 +72,9 @@ public:
     // Its exit status; past the limit a failure naming what, and -1.
     int exitStatus(const std::string& what, int limitMs) {
         int status = 0;
-        if (!waitFor(what, [&] { return waitpid(pid_, &status, WNOHANG) != 0; }, limitMs)) return -1;
+        if (!waitFor(
+                what, [&] { return waitpid(pid_, &status, WNOHANG) != 0; }, limitMs))
+            return -1;
         pid_ = 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }

@@ -252,7 +252,7 @@ TEST_F(Services, OneTransferAtATime) {
         buttonSendAction(0x10, copy.c_str());
         EXPECT_EQ(thrTrans.load(), 0xFF);
         EXPECT_EQ(getLockComponents() & LOCK_FIRMWARE, LOCK_FIRMWARE);
-        copy.assign(copy.size(), 'x');  // the chooser's buffer changes: the transfer has its own
+        copy.assign(copy.size(), 'x');         // the chooser's buffer changes: the transfer has its own
         buttonSendAction(0x10, path.c_str());  // refused while one runs
         buttonSendAction(0x10, "");
         cable_unlock();

@@ -123,7 +123,8 @@ TEST_F(Setup, ButtonStateReportsMarkActiveButtons) {
 
     // 'S', a skipped F section of two bytes, then the six entries.
     Bytes body = {0x53, 0x00, 0x46, 0x02, 0xAA, 0xBB, 0x43, 24};
-    const uint8_t entries[6][4] = {{1, 1, 0x04, 0}, {0, 2, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+    const uint8_t entries[6][4] = {{1, 1, 0x04, 0}, {0, 2, 0, 0}, {0, 0, 0, 0},
+                                   {0, 0, 0, 0},    {0, 0, 0, 0}, {0, 0, 0, 0}};
     for (const auto& e : entries) body.insert(body.end(), e, e + 4);
     Bytes frame = dmxFrame(0x01, body);
     std::string out = captureStdout([&] { app_setup_parseDmxHouse(frame.data()); });

@@ -32,7 +32,8 @@ constexpr int64_t kSendSetupBudgetUs = 7 * kRequestBudgetUs + 6 * 150000;
 constexpr int64_t kCompareBudgetUs = 5 * (47000 + kSendUs + 4400 + 16000);
 constexpr int64_t kMuteBudgetUs = 5 * (kSendUs + 15 * (17000 + 400));
 constexpr int kLimit = 8;
-constexpr int64_t kDiscoveryBudgetUs = 5 * (kSendUs + 12000) + (4 * kLimit + 1) * (36 * kCompareBudgetUs + kMuteBudgetUs);
+constexpr int64_t kDiscoveryBudgetUs =
+    5 * (kSendUs + 12000) + (4 * kLimit + 1) * (36 * kCompareBudgetUs + kMuteBudgetUs);
 constexpr int kFirmwareChunks = 12;
 
 int soakSeeds() {
@@ -186,8 +187,8 @@ protected:
             if (!shared(uid)) {
                 for (int b = 0; b < DEV_BUTTONS; ++b) {
                     const bool kept = std::memcmp(p->dmx[b], before[b], DMX_BLOCK_SIZE) == 0;
-                    const bool set = (record.dmxKnown & 1u << b) &&
-                                     std::memcmp(p->dmx[b], record.dmx[b], DMX_BLOCK_SIZE) == 0;
+                    const bool set =
+                        (record.dmxKnown & 1u << b) && std::memcmp(p->dmx[b], record.dmx[b], DMX_BLOCK_SIZE) == 0;
                     ASSERT_TRUE(kept || set) << "DMX block " << b << " lost";
                     if ((record.dmxKnown & 1u << b) == 0) ++tally.blocksKept;
                 }
@@ -258,9 +259,10 @@ TEST_F(Soak, FaultsOnTheBusManySeeds) {
     EXPECT_EQ(tally.runs, seeds);
     EXPECT_GT(tally.panelsFound, 0);
     EXPECT_GT(tally.confirmedSends, 0);
-    std::printf("soak: %d runs, %d panels found, %d confirmed sends, %d unread DMX blocks left alone, "
-                "%d uploads (%d reported failed), %d cable pulls; 0 hangs, 0 phantom UIDs, "
-                "0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
-                tally.runs, tally.panelsFound, tally.confirmedSends, tally.blocksKept, tally.uploads,
-                tally.uploadsFailed, tally.pulls);
+    std::printf(
+        "soak: %d runs, %d panels found, %d confirmed sends, %d unread DMX blocks left alone, "
+        "%d uploads (%d reported failed), %d cable pulls; 0 hangs, 0 phantom UIDs, "
+        "0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
+        tally.runs, tally.panelsFound, tally.confirmedSends, tally.blocksKept, tally.uploads, tally.uploadsFailed,
+        tally.pulls);
 }

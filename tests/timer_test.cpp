@@ -46,7 +46,7 @@ TEST(Timer, DeadlinesPassOnlyAfterTheirMillisecond) {
 }
 
 TEST(Timer, DeadlinesHoldAfterMonthsOfUptime) {
-    tim_setTimeout(0);  // the clock counts from its first use
+    tim_setTimeout(0);                                 // the clock counts from its first use
     tim_advanceUs(int64_t{30} * 24 * 3600 * 1000000);  // past 2^31 ms
     const TimeoutMs deadline = tim_setTimeout(15);
     EXPECT_GT(deadline, int64_t{1} << 31);

@@ -109,12 +109,16 @@ TEST(VirtualPanels, IgnoresWhatIsNotForIt) {
     Bytes badSum = readSetup(0x5000), console(513, 0x7F);
     badSum[PKT_CHECKSUM] ^= 0x01;
     console[0] = 0;
-    const struct { Bytes frame; bool withBreak; uint32_t baud; } cases[] = {
+    const struct {
+        Bytes frame;
+        bool withBreak;
+        uint32_t baud;
+    } cases[] = {
         {readSetup(0x5000), false, 250000},  // no break
         {badSum, true, 250000},
-        {readSetup(0x5001), true, 250000},  // another UID
+        {readSetup(0x5001), true, 250000},                     // another UID
         {commandFrame(0x5000, 0x6000, {0x01}), true, 250000},  // from a panel
-        {readSetup(0x5000), true, 15625},  // at the break's baud rate
+        {readSetup(0x5000), true, 15625},                      // at the break's baud rate
         {console, true, 250000},
     };
     for (const auto& c : cases) {

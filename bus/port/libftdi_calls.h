@@ -17,8 +17,8 @@ struct LibftdiCalls {
     void (*freeContext)(ftdi_context*);
     int (*findAll)(ftdi_context*, ftdi_device_list**, int vendor, int product);
     void (*listFree)(ftdi_device_list**);
-    int (*getStrings)(ftdi_context*, libusb_device*, char* maker, int makerLen, char* description,
-                      int descriptionLen, char* serial, int serialLen);
+    int (*getStrings)(ftdi_context*, libusb_device*, char* maker, int makerLen, char* description, int descriptionLen,
+                      char* serial, int serialLen);
     int (*openDevice)(ftdi_context*, libusb_device*);
     int (*closeDevice)(ftdi_context*);
     const char* (*errorString)(ftdi_context*);

@@ -98,8 +98,8 @@ int listDevices(const LibftdiCalls& c, ftdi_context* ctx, std::vector<Listed>* f
         }
         l.bus = c.busNumber(d->dev);
         l.address = c.deviceAddress(d->dev);
-        l.stringsRead = c.getStrings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial,
-                                     sizeof l.serial) == 0;
+        l.stringsRead =
+            c.getStrings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial, sizeof l.serial) == 0;
         if (!l.stringsRead) {
             l.serial[0] = '\0';
             l.description[0] = '\0';
@@ -189,8 +189,7 @@ public:
 
     int libraryVersion(uint32_t* version) override {
         ftdi_version_info v = ftdi_get_library_version();
-        *version = (static_cast<uint32_t>(v.major & 0xFF) << 16) |
-                   (static_cast<uint32_t>(v.minor & 0xFF) << 8) |
+        *version = (static_cast<uint32_t>(v.major & 0xFF) << 16) | (static_cast<uint32_t>(v.minor & 0xFF) << 8) |
                    static_cast<uint32_t>(v.micro & 0xFF);
         return PORT_OK;
     }
@@ -225,8 +224,8 @@ public:
         if (st != PORT_OK) return st;
         // A device whose strings could not be read is listed with an empty
         // serial; an empty serial opens the first such device.
-        const auto match =
-            std::find_if(found.begin(), found.end(), [&](const Listed& l) { return std::strcmp(l.serial, serial) == 0; });
+        const auto match = std::find_if(found.begin(), found.end(),
+                                        [&](const Listed& l) { return std::strcmp(l.serial, serial) == 0; });
         if (match != found.end()) {
             st = openListed(*match);
         } else {
@@ -431,21 +430,21 @@ private:
                      (unreadable == 1 ? " whose serial number could not be read"
                                       : " whose serial numbers could not be read");
         }
-        return "KORVANE_PORT=ftdi:" + wanted_ + ": no FTDI cable with this serial number; cables found: " +
-               (named.empty() ? "none" : named);
+        return "KORVANE_PORT=ftdi:" + wanted_ +
+               ": no FTDI cable with this serial number; cables found: " + (named.empty() ? "none" : named);
     }
 
     const LibftdiCalls& c_;
-    const std::string wanted_;               // KORVANE_PORT=ftdi:SERIAL; "" for any cable
-    ftdi_context* listCtx_ = nullptr;        // every listing and every try to open
-    ftdi_context* portCtx_ = nullptr;        // the cable open over libusb, reused from one open to the next
-    ftdi_context* ctx_ = nullptr;            // portCtx_ while a cable is open over libusb
-    std::unique_ptr<PortDriver> tty_;        // or the tty of a cable that ftdi_sio holds
-    bool formatSet_ = false;                 // 8N2 set since the open
-    bool peeked_ = false;                    // peek_ holds a received byte
+    const std::string wanted_;         // KORVANE_PORT=ftdi:SERIAL; "" for any cable
+    ftdi_context* listCtx_ = nullptr;  // every listing and every try to open
+    ftdi_context* portCtx_ = nullptr;  // the cable open over libusb, reused from one open to the next
+    ftdi_context* ctx_ = nullptr;      // portCtx_ while a cable is open over libusb
+    std::unique_ptr<PortDriver> tty_;  // or the tty of a cable that ftdi_sio holds
+    bool formatSet_ = false;           // 8N2 set since the open
+    bool peeked_ = false;              // peek_ holds a received byte
     uint8_t peek_ = 0;
     std::vector<std::string> listedSerials_;  // with wanted_: the serial numbers of the last listing
-    bool refused_ = false;                   // with wanted_: the last open asked for another cable
+    bool refused_ = false;                    // with wanted_: the last open asked for another cable
     std::string lastError_;
 };
 

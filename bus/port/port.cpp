@@ -75,9 +75,7 @@ std::unique_ptr<PortDriver> chooseFromEnvironment() {
 
 }  // namespace
 
-std::unique_ptr<PortDriver> port_newAbsentDriver(const char* why) {
-    return std::make_unique<AbsentDriver>(why);
-}
+std::unique_ptr<PortDriver> port_newAbsentDriver(const char* why) { return std::make_unique<AbsentDriver>(why); }
 
 const char* port_choiceHelp() {
     return "  KORVANE_PORT  how the bus is reached; the only setting the program reads:\n"

@@ -45,9 +45,9 @@ constexpr uint16_t PORT_FTDI_PRODUCTS[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x601
 struct PortDeviceInfo {
     bool detailsRead = true;  // false: listed, but its strings could not be read (no access)
     uint32_t flags = 0;
-    uint32_t type = 0;   // D2XX's FT_DEVICE number
-    uint32_t id = 0;     // vendor << 16 | product
-    uint32_t locId = 0;  // where it is plugged in
+    uint32_t type = 0;                   // D2XX's FT_DEVICE number
+    uint32_t id = 0;                     // vendor << 16 | product
+    uint32_t locId = 0;                  // where it is plugged in
     char serial[PORT_SERIAL_SIZE] = {};  // what open() takes; empty when unreadable
     char description[64] = {};
     uintptr_t handle = 0;

@@ -81,7 +81,7 @@ public:
         if (!namesPath(serial)) return refuse(PORT_DEVICE_NOT_FOUND, "no such port");
 
         // Looked at before opening: opening some devices has effects of its own.
-        struct stat st{};
+        struct stat st {};
         if (::stat(path_.c_str(), &st) != 0) return refuseErrno();
         if (!S_ISCHR(st.st_mode) || isConsole(st.st_rdev)) return refuse(PORT_DEVICE_NOT_OPENED, "not a serial line");
 

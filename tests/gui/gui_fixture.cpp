@@ -40,7 +40,6 @@ std::string owned(gchar* text) {
     return s;
 }
 
-
 // The seen entry of a dialog: a box's kind and text, or the title.
 std::string seenAs(GtkDialog* dialog) {
     if (GTK_IS_MESSAGE_DIALOG(dialog)) {
@@ -126,8 +125,8 @@ void DialogAnswerer::answer(GtkDialog* dialog) {
                 actions_.push_front(std::move(action));
                 return;
             }
-            ADD_FAILURE() << "gave up waiting to answer the " << describeDialog(dialog) << " after "
-                          << WAIT_LIMIT_MS << " ms";
+            ADD_FAILURE() << "gave up waiting to answer the " << describeDialog(dialog) << " after " << WAIT_LIMIT_MS
+                          << " ms";
             response = GTK_RESPONSE_CANCEL;
         }
     }

@@ -138,4 +138,3 @@ void closeByTitleBar(GtkWidget* window);
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
-

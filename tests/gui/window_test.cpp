@@ -83,8 +83,9 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
     EXPECT_GE(scrolledDeviceList->allocation.height, 135);
 
     for (uint32_t k = 1; k <= 15; ++k) {
-        DeviceRecord r = record(0x11111111u * k, 3, 100 + static_cast<int>(k) * 10,
-                                {{1, static_cast<uint16_t>(0x1111 * k)}, {2, 0xFFFF}, {0, 0}, {1, 0}, {2, 0x0808}, {1, 0xBBBB}});
+        DeviceRecord r =
+            record(0x11111111u * k, 3, 100 + static_cast<int>(k) * 10,
+                   {{1, static_cast<uint16_t>(0x1111 * k)}, {2, 0xFFFF}, {0, 0}, {1, 0}, {2, 0x0808}, {1, 0xBBBB}});
         r.intensity = static_cast<uint8_t>(k & 7);
         r.act = 0x3F;
         putRecord(static_cast<int>(k - 1), r);

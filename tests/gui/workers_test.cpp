@@ -93,7 +93,8 @@ TEST_F(WorkerTest, ReadParametersReportsTheSilentOnesOnce) {
     answers.push(GTK_RESPONSE_OK);
     buttonReadAction(nullptr, nullptr);
     bus.holdAt = nullptr;
-    EXPECT_EQ(shown, (std::vector<std::string>{"Reading 1 of 4", "Reading 2 of 4", "Reading 3 of 4", "Reading 4 of 4"}));
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"Reading 1 of 4", "Reading 2 of 4", "Reading 3 of 4", "Reading 4 of 4"}));
     tick();
     EXPECT_EQ(answers.seen, (Texts{"error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n"}));
     EXPECT_EQ(status(), "Read parameters: 2 of 4 answered");

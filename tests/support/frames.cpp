@@ -34,8 +34,8 @@ std::vector<Dispatched> frames;
 
 template <const char* Name>
 void record(uint8_t* frame) {
-    const size_t n = frame[3] == 0xFD ? static_cast<size_t>(PKT_HEADER_SIZE + frame[PKT_LEN])
-                                      : static_cast<size_t>(DMX_FRAME_SIZE);
+    const size_t n =
+        frame[3] == 0xFD ? static_cast<size_t>(PKT_HEADER_SIZE + frame[PKT_LEN]) : static_cast<size_t>(DMX_FRAME_SIZE);
     frames.push_back({Name, Bytes(frame, frame + n)});
 }
 constexpr char kDmx[] = "dmx";

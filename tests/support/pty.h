@@ -7,9 +7,9 @@
 #include <vector>
 
 struct PtyPair {
-    int master = -1;      // raw: nothing echoed or translated on the bus side
-    int slaveFd = -1;     // held, so that the master reads no hang-up between opens
-    std::string slave;    // the slave's path; empty when no pair could be made
+    int master = -1;    // raw: nothing echoed or translated on the bus side
+    int slaveFd = -1;   // held, so that the master reads no hang-up between opens
+    std::string slave;  // the slave's path; empty when no pair could be made
 
     PtyPair();
     ~PtyPair();

@@ -38,8 +38,7 @@ std::vector<ScriptDriver::Write> ScriptDriver::writes() const {
 
 size_t ScriptDriver::countCalls(const std::string& prefix) const {
     std::lock_guard<std::mutex> g(mutex_);
-    return std::count_if(calls_.begin(), calls_.end(),
-                         [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+    return std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
 }
 
 void ScriptDriver::clearLog() {
