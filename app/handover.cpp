@@ -34,6 +34,7 @@ std::deque<Message>& guiBacklog = *new std::deque<Message>;  // GUI-thread posts
 
 std::mutex statusMutex;  // the status line's state below, taken alone
 int32_t readDone = 0, readTotal = 0;
+int32_t sendDone = 0, sendTotal = 0;
 std::string& endLine = *new std::string;
 
 std::thread::id guiThread;
@@ -152,6 +153,19 @@ bool status_reading(int32_t* done, int32_t* total) {
     return readTotal > 0;
 }
 
+void status_setSending(int32_t done, int32_t total) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    sendDone = done;
+    sendTotal = total;
+}
+
+bool status_sending(int32_t* done, int32_t* total) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    *done = sendDone;
+    *total = sendTotal;
+    return sendTotal > 0;
+}
+
 void status_setEnd(const std::string& text) {
     std::lock_guard<std::mutex> lock(statusMutex);
     endLine = text;
@@ -165,6 +179,7 @@ std::string status_end() {
 void handover_reset() {
     cancel_clear();
     status_setReading(0, 0);
+    status_setSending(0, 0);
     status_setEnd("");
     std::lock_guard<std::mutex> lock(slotMutex);
     msgType = MSG_NONE;

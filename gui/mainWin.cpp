@@ -170,6 +170,8 @@ std::string activityText() {
     int32_t total = 0;
     if (status_reading(&done, &total))
         text = format("Reading %d of %d", done, total);
+    else if (status_sending(&done, &total))
+        text = format("Sending %d of %d", done, total);
     else if (locks & LOCK_DISCOVERY)
         text = dPass.load() == 0 ? "Discovery: starting" : format("Discovery: pass %d, %d found", dPass, dFound);
     if (locks & LOCK_FIRMWARE)
@@ -254,6 +256,29 @@ void fitColumns(GtkWidget* list, GtkStyle*, gpointer) {
     gtk_widget_set_size_request(scrolledDeviceList, std::max(640, total + bar.width + spacing), 135);
 }
 
+// ---- Closing ----------------------------------------------------------------------
+
+// What closing the window now would leave broken on the bus; empty when nothing.
+std::string closingLeaves() {
+    std::string text = firmware_stopLeaves();
+    if (!text.empty()) text = "A firmware upload is running. " + text;
+    int32_t done = 0;
+    int32_t total = 0;
+    if (status_sending(&done, &total)) {
+        const int row = std::max(done, 1);
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "The setup is being sent to %d panels, %d done: closing now stops it in the middle of the panel "
+                      "in row %d",
+                      total, row - 1, row);
+        text += (text.empty() ? "" : "\n\n") + std::string(line);
+        text += total > row ? format(" and leaves the %d after it without the new setup.", total - row, 0) : ".";
+    }
+    return text;
+}
+
+gboolean windowDeleted(GtkWidget*, GdkEvent*, gpointer) { return mainWin_mayClose() ? FALSE : TRUE; }
+
 }  // namespace
 
 // ---- The status tick --------------------------------------------------------
@@ -293,11 +318,6 @@ std::string portStatusText(int32_t state, const char* text, const char* choice) 
     if (choice && std::strcmp(choice, "sim") == 0) return "Port: virtual panels";
     if (text[0] == '/') return std::string("Port: ") + text;
     return std::string("Port: FTDI cable ") + text;
-}
-
-void showStatusNow() {
-    updateStatusLine();
-    if (window && window->window) gdk_window_process_updates(window->window, TRUE);
 }
 
 // Tests: cells written by the tick so far; forgetting the row texts.
@@ -448,6 +468,14 @@ GtkWidget* getStatusLine() {
 
 // ---- The window -------------------------------------------------------------------
 
+bool mainWin_mayClose() {
+    const std::string leaves = closingLeaves();
+    if (leaves.empty()) return true;
+    if (!messageCloseAnyway((leaves + "\n\nClose the window anyway?").c_str())) return false;
+    cancel_request();  // no further panel is begun before the process ends
+    return true;
+}
+
 void destroy(gpointer) {
     if (ptimer) g_source_remove(ptimer);
     ptimer = 0;
@@ -467,6 +495,7 @@ static GtkWidget* build(bool startTimer) {
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_set_border_width(GTK_CONTAINER(window), 5);
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(destroy), nullptr);
+    g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleted), nullptr);
     gtk_window_set_title(GTK_WINDOW(window), "");
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
     if (GdkPixbuf* icon = loadWindowIcon()) {
