@@ -281,7 +281,13 @@ void buttonEditAction(GtkWidget*, gpointer) {
     const int32_t selected = selected_dev.load();
     if (selected == NO_DEVICE) return;
     const uint32_t uid = static_cast<uint32_t>(selected);
-    char text[64];
+    char text[96];
+    // A selection whose row is gone gets its row back, so the read fills it.
+    if (findDevUID(uid) < 0) {
+        std::snprintf(text, sizeof text, "Setup device: %08X not listed, and the list is full", uid);
+        status_setEnd(text);
+        return;
+    }
     if (app_setup_read(uid) < 0) {
         std::snprintf(text, sizeof text, "Device %X not responding.", uid);
         messageError(text);
@@ -389,10 +395,17 @@ void buttonLoadListAction(GtkWidget*, gpointer) {
     // Never blocks: a FIFO, a device or a folder is refused like a missing file.
     std::FILE* in = openRegularFile(name.c_str(), false);
     if (!in) {
+        const int why = errno;
         std::printf("Cannot open file: %s\n", name.c_str());
         std::fflush(stdout);
+        gchar* base = g_path_get_basename(name.c_str());
+        status_setEnd(std::string("Cannot open file: ") + base + " (" + std::strerror(why ? why : ENOENT) + ")");
+        g_free(base);
         return;
     }
+    // The rows it replaces go, and with them the selection: no action may
+    // target a panel that is no longer listed.
+    selected_dev = NO_DEVICE;
     clearListWidget();
     dev_removeAll();
     const int read = readListFile(in);

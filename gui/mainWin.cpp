@@ -70,7 +70,7 @@ gboolean listReleased(GtkWidget*, GdkEventButton*, gpointer) {
     return FALSE;
 }
 
-bool inTick = false;  // a test may call progress from inside a box the tick opened
+bool inTick = false;  // the timer fires again inside a box the tick opened
 long cellsSet = 0;
 
 void showMessage(int type, const char* text) {
@@ -296,7 +296,13 @@ void componentEnable(uint8_t enabled) {
 }
 
 gboolean progress(gpointer) {
-    if (inTick) return TRUE;
+    if (inTick) {
+        // A box this tick opened is up: the rest stands still until it closes,
+        // but what runs, and whether it can still be cancelled, stays true.
+        cancelEnable();
+        updateStatusLine();
+        return TRUE;
+    }
     inTick = true;
     checkCableData();
     setBar(pStatusSt.load(), pStatusTop.load());

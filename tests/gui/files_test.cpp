@@ -128,12 +128,14 @@ TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
     files.write("site.lst", "U:000000B2\r\nU:000000A1\r\nU:00000C3\r\n");
     files.write("none.lst", "nothing here\n");
     addDevUID(0x77);
+    selected_dev = 0x77;
     tick();
 
     answers.push(chooseFile(files.path, "site.lst"));
     buttonLoadListAction(nullptr, nullptr);
     EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0xB2, 0xA1, 0xC3}));
     EXPECT_EQ(rows(), 0);
+    EXPECT_EQ(selected_dev.load(), NO_DEVICE) << "the selection went with its row";
     ASSERT_TRUE(finish("the list-load worker"));
     ASSERT_EQ(rows(), 3);
     EXPECT_EQ(rowText(0) + " / " + rowText(1) + " / " + rowText(2),
@@ -193,7 +195,9 @@ TEST_F(ListFileTest, NoFileHoldsTheWindow) {
         }
         EXPECT_NE(out.find("Cannot open file: " + path + "\n"), std::string::npos) << out;
         EXPECT_EQ(tableUids(), (std::vector<uint32_t>{0x77})) << name;
+        tick();
         EXPECT_EQ(rows(), 1) << name;
+        EXPECT_EQ(status().rfind("Cannot open file: " + name + " (", 0), 0u) << status();
     }
 
     for (Odd kind : {Odd::Fifo, Odd::DevZero}) {

@@ -304,4 +304,11 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     buttonIdentifyAction(nullptr, nullptr);
     tick();
     EXPECT_EQ(status(), "Identify: 00C0FFEE answered");
+
+    // A selection whose row has gone: "Setup device" lists it again and opens.
+    dev_removeAll();
+    answers.push(GTK_RESPONSE_CANCEL);
+    buttonEditAction(nullptr, nullptr);
+    EXPECT_EQ(answers.seen.back(), "Setup 00C0FFEE");
+    EXPECT_EQ(dev_uidAt(0), 0x00C0FFEEu);
 }

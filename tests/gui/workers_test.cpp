@@ -15,7 +15,13 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     for (int i = 0; i < 3; ++i) bus.addPanel(uids[i]).verMajor = static_cast<uint8_t>(i + 1);
     selected_dev = 0x101;
     bus.closed = true;
-    answers.push(GTK_RESPONSE_OK);
+    // Ticks go on under the box: the status line and Cancel follow the worker's end.
+    std::string underBox;
+    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
+        waitFor("the discovery worker to end under its box", [] { return thrDisc.load() == 0; });
+        tick();
+        underBox = status() + (sensitive(buttonCancel) ? ", Cancel live" : "");
+    });
     gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
     EXPECT_EQ(selected_dev.load(), NO_DEVICE);
 
@@ -30,6 +36,7 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     bus.closed = false;
     ASSERT_TRUE(finish("the discovery worker"));
     EXPECT_EQ(answers.seen, (Texts{"info: 3 devices found."}));
+    EXPECT_EQ(underBox, "Discovery: 3 found");
     ASSERT_EQ(rows(), 3);
     std::vector<std::string> shown;
     for (int r = 0; r < 3; ++r) shown.push_back(cell(r, 1) + " " + cell(r, 2));
