@@ -64,8 +64,9 @@ int32_t checkCableData();
 // given KORVANE_PORT.
 std::string portStatusText(int32_t state, const char* text, const char* choice);
 
-// Tests: how many cells the tick has written; forgets the row texts; installs
-// the GUI thread's message shower again (after handover_reset).
+// Tests: how many cells the tick has written; forgets the row texts (and a
+// pause between open tries); installs the GUI thread's message shower again
+// (after handover_reset).
 long mainWin_cellsSet();
 void mainWin_resetRowCache();
 void mainWin_installShower();
