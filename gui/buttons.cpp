@@ -197,39 +197,40 @@ void* makeDiscoveryThr(void*) {
     return endWorker();
 }
 
-void* makeLoadThr(void*) {
+namespace {
+
+// Reads every listed panel; the status line's end says how it went.
+SetupReads readListed(const char* what) {
     const std::vector<uint32_t> uids = listedUids();
     const SetupReads r = app_setup_readEach(uids);
     const int total = static_cast<int>(uids.size());
     char text[96];
     if (r.cancelled)
-        std::snprintf(text, sizeof text, "List read: %d of %d read, %d answered (cancelled)", r.read, total,
-                      r.answered);
+        std::snprintf(text, sizeof text, "%s: %d of %d read, %d answered (cancelled)", what, r.read, total, r.answered);
     else
-        std::snprintf(text, sizeof text, "List read: %d of %d answered", r.answered, total);
+        std::snprintf(text, sizeof text, "%s: %d of %d answered", what, r.answered, total);
     status_setEnd(text);
+    return r;
+}
+
+}  // namespace
+
+void* makeLoadThr(void*) {
+    readListed("List read");
     return endWorker();
 }
 
 // "Read parameters": every listed panel read, the silent ones named in one box.
 void* makeReadThr(void*) {
-    const std::vector<uint32_t> uids = listedUids();
-    const SetupReads r = app_setup_readEach(uids);
-    const int total = static_cast<int>(uids.size());
-    char text[96];
-    if (r.cancelled)
-        std::snprintf(text, sizeof text, "Read parameters: %d of %d read, %d answered (cancelled)", r.read, total,
-                      r.answered);
-    else
-        std::snprintf(text, sizeof text, "Read parameters: %d of %d answered", r.answered, total);
-    status_setEnd(text);
+    const SetupReads r = readListed("Read parameters");
     // At most 1,989 + one 10-character line: the whole report fits the slot.
     constexpr size_t REPORT_FULL = 1990;
     std::string report = "Read setup:\n Device(s) not responding:\n";
     for (uint32_t uid : r.silent) {
         if (report.size() >= REPORT_FULL) break;
-        std::snprintf(text, sizeof text, " %X\n", uid);
-        report += text;
+        char line[16];
+        std::snprintf(line, sizeof line, " %X\n", uid);
+        report += line;
     }
     if (!r.silent.empty()) messageError(report.c_str());
     return endWorker();
