@@ -1,6 +1,6 @@
 // Setup read and parse, setup send and the press-button request.
 //
-// Threads: discovery and list-load workers and the GUI thread run the requests;
+// Threads: the window's workers of lock bit 2 and the GUI thread run the requests;
 // the parse functions run on whichever thread polls the cable (under its lock),
 // so confirmation goes only through setup_rec.
 #pragma once
