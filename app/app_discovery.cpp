@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "app/handover.h"
 #include "bus/cable.h"
@@ -148,7 +149,9 @@ int app_discovery(uint32_t* found, int32_t limit) {
             stopAt(DiscoveryEnd::Cancelled, 0);
             break;
         }
-        if (static_cast<int32_t>(candidate) <= 0) {
+        // 80000000 and above are panels too (a compare at 7FFFFFFF was answered):
+        // muted like any other, so that the search reaches the panels below them.
+        if (candidate == 0 || candidate == UID_ALL) {
             diag_puts("No device.");
             break;
         }
@@ -162,6 +165,8 @@ int app_discovery(uint32_t* found, int32_t limit) {
         buildRequest(frame, candidate, SUB_MUTE);
         if (app_discovery_send_mute_packet(frame, candidate) == 1) {
             failures = 0;
+            if (static_cast<int32_t>(candidate) < 0 && outcome.highCount++ < DISCOVERY_HIGH_NAMED)
+                outcome.high[outcome.highCount - 1] = candidate;
             addDevUID(candidate);
             found[count++] = candidate;
             dFound = count;
@@ -195,14 +200,29 @@ int app_discovery_report(int count, char* text, size_t size) {
         std::snprintf(text, size, "Discovery: the port could not be opened.\n%s", o.portError);
         return MSG_ERROR;
     }
-    const int n = std::snprintf(text, size, "%d devices found.", count);
-    if (n < 0 || static_cast<size_t>(n) >= size) return MSG_INFO;
-    if (o.end == DiscoveryEnd::NoMuteConfirm)
-        std::snprintf(text + n, size - static_cast<size_t>(n),
-                      "\nPanel %08X does not confirm its mute: the search stopped there.", o.uid);
-    if (o.end == DiscoveryEnd::NotStayingMuted)
-        std::snprintf(text + n, size - static_cast<size_t>(n),
-                      "\nPanel %08X does not stay muted: the search stopped there.", o.uid);
-    if (o.end == DiscoveryEnd::Cancelled) std::snprintf(text + n, size - static_cast<size_t>(n), "\n(cancelled)");
+    char line[160];
+    std::snprintf(line, sizeof line, "%d devices found.", count);
+    std::string report = line;
+    // Each line names a panel and says what to do, or how the run ended.
+    for (int i = 0; i < std::min(o.highCount, DISCOVERY_HIGH_NAMED); ++i) {
+        std::snprintf(line, sizeof line,
+                      "\nPanel %08X: a UID of 80000000 or above can hide the panels below it from a search; give it a "
+                      "UID below 80000000.",
+                      o.high[i]);
+        report += line;
+    }
+    if (o.highCount > DISCOVERY_HIGH_NAMED) {
+        std::snprintf(line, sizeof line,
+                      "\n%d more panels have a UID of 80000000 or above: give them UIDs below 80000000.",
+                      o.highCount - DISCOVERY_HIGH_NAMED);
+        report += line;
+    }
+    if (o.end == DiscoveryEnd::NoMuteConfirm || o.end == DiscoveryEnd::NotStayingMuted) {
+        std::snprintf(line, sizeof line, "\nPanel %08X %s: the search stopped there.", o.uid,
+                      o.end == DiscoveryEnd::NoMuteConfirm ? "does not confirm its mute" : "does not stay muted");
+        report += line;
+    }
+    if (o.end == DiscoveryEnd::Cancelled) report += "\n(cancelled)";
+    std::snprintf(text, size, "%s", report.c_str());
     return MSG_INFO;
 }

@@ -32,18 +32,26 @@ enum class DiscoveryEnd {
     NotStayingMuted,  // a panel found and muted in this run was found again
     Cancelled,        // the cancel request (app/handover.h) stopped it between exchanges
 };
+constexpr int DISCOVERY_HIGH_NAMED = 4;
 struct DiscoveryOutcome {
     DiscoveryEnd end = DiscoveryEnd::Done;
     uint32_t uid = 0;          // the panel that ended the run
     char portError[256] = {};  // with PortClosed: why
+    // Panels found at 80000000 or above, the first few of them by UID: found
+    // and muted like any other, but a search that takes such a result for
+    // "nobody" misses every panel below them.
+    int highCount = 0;
+    uint32_t high[DISCOVERY_HIGH_NAMED] = {};
 };
 // How the last app_discovery on this thread ended.
 DiscoveryOutcome app_discovery_outcome();
-// The closing box of a run that found `count` panels, the outcome's line
-// included; MSG_ERROR when the port could not be opened, else MSG_INFO.
+// The closing box of a run that found `count` panels, the outcome's lines
+// included (a panel at 80000000 or above, how the run ended); MSG_ERROR when
+// the port could not be opened, else MSG_INFO.
 int app_discovery_report(int count, char* text, size_t size);
-// One pass of 36 compare steps: the UID it closed in on; a value that reads as
-// an int32 <= 0 means no panel (noise can give 0xFFFFFFFF). A cancel request ends it early.
+// One pass of 36 compare steps: the UID it closed in on; 0 means no panel, and
+// so does 0xFFFFFFFF (the address of every panel, which line noise answering
+// every compare also gives). A cancel request ends it early.
 uint32_t discoverySearch();
 // 1 when the compare against addr was answered (a byte within 15 ms, of five tries); else 0.
 int discoveryCompareAddr(uint32_t addr);

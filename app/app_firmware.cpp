@@ -19,8 +19,9 @@
 // Threads: buttonSendAction runs on the GUI thread; the transfer runs on its own
 // detached thread with its own copy of the path and its own image buffer. Each
 // frame's five sends hold the cable lock, so nothing cuts into them, while other
-// bus work can still run between chunks. thrTrans is atomic; doneMutex lets the
-// tests wait for a transfer thread to end.
+// bus work can still run between chunks. thrTrans, the upload's progress for
+// firmware_stopLeaves and the cancel note are atomics; doneMutex lets the tests
+// wait for a transfer thread to end.
 
 std::atomic<int32_t> thrTrans{0};
 std::atomic<int32_t> fwChunks{0};
@@ -31,6 +32,20 @@ struct TransferArg {
     std::string path;
     uint32_t uid;
 };
+
+// The upload's progress for firmware_stopLeaves: set by the uploading thread.
+std::atomic<bool> unfinished{false};
+std::atomic<int32_t> chunksSent{0};
+std::atomic<void (*)(const std::string&)> cancelNote{nullptr};
+thread_local bool noted = false;  // this upload has given its cancel note
+
+// Between two frames: a cancel request gets the note once; the upload goes on.
+void noteCancel() {
+    void (*note)(const std::string&) = cancelNote.load();
+    if (noted || !note || !cancel_requested()) return;
+    noted = true;
+    note(firmware_stopLeaves());
+}
 
 std::mutex doneMutex;
 std::condition_variable& doneSignal = *new std::condition_variable;  // outlives a transfer still running at exit
@@ -95,6 +110,9 @@ int makeSendFile(const char* path, uint32_t uid) {
 
     uint8_t frame[DMX_FRAME_SIZE] = {};
     packet_fillDmxHeader(frame, KIND_REBOOT, 0xFFFF);
+    chunksSent = 0;
+    unfinished = true;
+    noted = false;
     for (int i = 0; i < 5; ++i) {
         diag_printf("Send reboot %x\n", uid);
         diag_flush();
@@ -102,6 +120,7 @@ int makeSendFile(const char* path, uint32_t uid) {
             CableHold hold;
             cable_sendDmxPacket(frame);
         }
+        noteCancel();
         mySleep(100);
     }
     mySleep(1000);
@@ -113,10 +132,13 @@ int makeSendFile(const char* path, uint32_t uid) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
         diag_printf("Send fw %d/%d\n", k, size / FW_CHUNK);
+        noteCancel();
         if (sendFiveTimes(frame, 5) == 0) ++lost;
         pStatusSt = k + 1;
+        chunksSent = k + 1;
         chunks = k + 1;
     }
+    unfinished = false;
     // The panels reboot either way; a chunk that never left must not pass for a done upload.
     if (lost > 0) {
         diag_printf("Send FAILED. %d/%d chunks not sent\n", lost, chunks);
@@ -185,6 +207,18 @@ void buttonSendAction(uint32_t uid, const char* path) {
         messageError(text.c_str());
     }
 }
+
+std::string firmware_stopLeaves() {
+    if (!unfinished) return "";
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The panels have been rebooted to take the new firmware and hold %d of %d chunks: stopping the "
+                  "upload now leaves them without firmware until the image is sent again.",
+                  chunksSent.load(), fwChunks.load());
+    return text;
+}
+
+void firmware_setCancelNote(void (*note)(const std::string&)) { cancelNote = note; }
 
 void firmware_waitIdle() {
     std::unique_lock<std::mutex> lock(doneMutex);

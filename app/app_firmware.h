@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 constexpr int FW_IMAGE_MAX = 131072;
 constexpr int FW_CHUNK = 64;
@@ -25,6 +26,15 @@ int makeProgramDevice(const char* path, uint32_t uid);
 // Reboots the panels and sends the image; a file that cannot be used is refused
 // before anything is sent, and unsent chunks are reported. Always 0, as above.
 int makeSendFile(const char* path, uint32_t uid);
+
+// From the first reboot frame until the last chunk has gone: what stopping the
+// upload now would leave ("The panels have been rebooted ... hold 57 of 512
+// chunks ..."); empty at any other time. Any thread.
+std::string firmware_stopLeaves();
+// Called once per upload, between two frames on the uploading thread, when a
+// cancel request (app/handover.h) has come: an upload does not stop on it, its
+// caller says instead what stopping would leave. Null (the default): nothing.
+void firmware_setCancelNote(void (*note)(const std::string& leaves));
 
 // Tests: waits until a started transfer thread has ended.
 void firmware_waitIdle();

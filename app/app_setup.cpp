@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/diag.h"
 #include "bus/packet_structures.h"
@@ -57,6 +58,25 @@ int app_setup_read(uint32_t uid) {
     }
     cable_free();
     return 1;
+}
+
+SetupReads app_setup_readEach(const std::vector<uint32_t>& uids) {
+    SetupReads r;
+    const int total = static_cast<int>(uids.size());
+    for (int i = 0; i < total; ++i) {
+        if (cancel_requested()) {
+            r.cancelled = true;
+            break;
+        }
+        status_setReading(i + 1, total);
+        if (app_setup_read(uids[i]) > 0)
+            ++r.answered;
+        else
+            r.silent.push_back(uids[i]);
+        ++r.read;
+    }
+    status_setReading(0, 0);
+    return r;
 }
 
 void app_setup_parse(uint8_t* frame) {

@@ -1,12 +1,13 @@
 // Setup read and parse, setup send and the press-button request.
 //
-// Threads: discovery and list-load workers and the GUI thread run the requests;
+// Threads: the window's workers of lock bit 2 and the GUI thread run the requests;
 // the parse functions run on whichever thread polls the cable (under its lock),
 // so confirmation goes only through setup_rec.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "devices/devices.h"
 
@@ -18,6 +19,16 @@ extern std::atomic<uint32_t> setup_asked;
 // setup request was confirmed (a block whose answer did not come stays
 // unknown); -1 when it was not, and nothing else is asked.
 int app_setup_read(uint32_t uid);
+// Reads each panel in turn (app_setup_read), as a list load and "Read
+// parameters" do: the status line's "Reading K of N" before each, and the
+// cancel request looked at between two panels, so no read is cut short.
+struct SetupReads {
+    int read = 0;
+    int answered = 0;
+    std::vector<uint32_t> silent;  // in the order read
+    bool cancelled = false;        // the rest were not read
+};
+SetupReads app_setup_readEach(const std::vector<uint32_t>& uids);
 // The setup answer's parse function: confirms through setup_rec and fills the
 // record of setup_asked only.
 void app_setup_parse(uint8_t* frame);

@@ -33,7 +33,10 @@ bool showing = false;                                        // the window has t
 std::deque<Message>& guiBacklog = *new std::deque<Message>;  // GUI-thread posts made while a box is open
 
 std::mutex statusMutex;  // the status line's state below, taken alone
-int32_t readDone = 0, readTotal = 0;
+struct Count {
+    int32_t done = 0, total = 0;
+};
+Count reading, sending;  // "Reading K of N", "Sending K of N"; 0 of 0 outside
 std::string& endLine = *new std::string;
 
 std::thread::id guiThread;
@@ -139,18 +142,29 @@ void cancel_clear() { cancelRequested.store(false); }
 
 bool cancel_requested() { return cancelRequested.load(); }
 
-void status_setReading(int32_t done, int32_t total) {
+namespace {
+
+void setCount(Count& count, int32_t done, int32_t total) {
     std::lock_guard<std::mutex> lock(statusMutex);
-    readDone = done;
-    readTotal = total;
+    count = {done, total};
 }
 
-bool status_reading(int32_t* done, int32_t* total) {
+bool getCount(const Count& count, int32_t* done, int32_t* total) {
     std::lock_guard<std::mutex> lock(statusMutex);
-    *done = readDone;
-    *total = readTotal;
-    return readTotal > 0;
+    *done = count.done;
+    *total = count.total;
+    return count.total > 0;
 }
+
+}  // namespace
+
+void status_setReading(int32_t done, int32_t total) { setCount(reading, done, total); }
+
+bool status_reading(int32_t* done, int32_t* total) { return getCount(reading, done, total); }
+
+void status_setSending(int32_t done, int32_t total) { setCount(sending, done, total); }
+
+bool status_sending(int32_t* done, int32_t* total) { return getCount(sending, done, total); }
 
 void status_setEnd(const std::string& text) {
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -165,6 +179,7 @@ std::string status_end() {
 void handover_reset() {
     cancel_clear();
     status_setReading(0, 0);
+    status_setSending(0, 0);
     status_setEnd("");
     std::lock_guard<std::mutex> lock(slotMutex);
     msgType = MSG_NONE;

@@ -9,7 +9,7 @@
 // sleeps on a condition variable until the window empties the slot. A post from
 // the GUI thread never waits for the GUI thread: see messageInfo. The cancel
 // request is one lock-free atomic. The status line's state (a worker's setup
-// reads, the end line) is guarded by a mutex of its own, taken alone.
+// reads or sends, the end line) is guarded by a mutex of its own, taken alone.
 #pragma once
 
 #include <atomic>
@@ -59,6 +59,9 @@ bool cancel_requested();
 // that ends without a box leaves one line saying how it ended. Any thread.
 void status_setReading(int32_t done, int32_t total);
 bool status_reading(int32_t* done, int32_t* total);  // false outside a read phase
+// The same for a setup sent to several panels: "Sending K of N".
+void status_setSending(int32_t done, int32_t total);
+bool status_sending(int32_t* done, int32_t* total);
 void status_setEnd(const std::string& text);
 std::string status_end();
 

@@ -2,8 +2,9 @@
 // its figures as rows of the one table that main prints at the end.
 //
 // Threads: the parts run one after the other on the main thread (the timing
-// part's bus operations and the window's tick included); the idle-window part
-// runs in a child process of its own so that its CPU time and memory are its own.
+// part's bus operations and the window's tick included); the window's parts
+// (idle, freeze) each run in a child process of their own, so that their CPU
+// time, memory and GTK are their own.
 #pragma once
 
 #include <string>
@@ -40,8 +41,11 @@ BenchRows backup_run(bool realtime);
 // The window idling with the demo panels, then memory with 200 devices listed.
 // Runs in the calling process; call it in a child.
 BenchRows idle_run(int seconds);
-// The window idling with no cable, the libftdi port tried at every tick.
+// The window idling with no cable, the libftdi port tried every half second.
 BenchRows idle_runNoCable(int seconds);
+// The window while "Read parameters" and "OK/SEND to all" meet silent panels:
+// the GUI thread's longest absence from its main loop. Call it in a child.
+BenchRows freeze_run();
 
 // Results of the Google Benchmark runs, by benchmark name: real time per
 // iteration in nanoseconds and the user counters.

@@ -6,8 +6,8 @@
 // timing part under SCHED_FIFO, out of reach of other processes on a shared
 // machine (see docs/performance.md); KORVANE_BENCH_VERBOSE=1 also
 // prints Google Benchmark's own report; KORVANE_BENCH_PARTS picks parts, a
-// comma list of idle, gb (assembler and tick), timing and backup (all by
-// default).
+// comma list of idle, gb (assembler and tick), timing, backup and freeze (the
+// window during bus work with silent panels); all by default.
 //
 // Threads: see bench.h.
 #include <benchmark/benchmark.h>
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -72,18 +73,18 @@ bool envFlag(const char* name) {
     return v && *v && std::strcmp(v, "0") != 0;
 }
 
-// The idle window runs in a child: its CPU time and resident memory are then
-// those of a configurator process alone. Rows come back over a pipe, a field
-// per tab.
-BenchRows runIdleChild(int seconds, BenchRows (*run)(int)) {
+// The window's parts run in a child: its CPU time and resident memory are then
+// those of a configurator process alone, its GTK its own. Rows come back over a
+// pipe, a field per tab.
+BenchRows runChild(const std::function<BenchRows()>& run) {
     int fds[2];
-    if (pipe(fds) != 0) return {{"idle window", "pipe failed", "", "", "", false}};
+    if (pipe(fds) != 0) return {{"window", "pipe failed", "", "", "", false}};
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
         int argc = 0;
         gtk_init(&argc, nullptr);
-        BenchRows rows = run(seconds);
+        BenchRows rows = run();
         std::string out;
         for (const BenchRow& r : rows)
             out += r.figure + "\t" + r.measured + "\t" + r.floor + "\t" + r.ratio + "\t" + r.target + "\t" +
@@ -117,7 +118,7 @@ BenchRows runIdleChild(int seconds, BenchRows (*run)(int)) {
         f.resize(6);
         rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5] == "1"});
     }
-    if (rows.empty()) rows.push_back({"idle window", "the child process failed", "", "", "", false});
+    if (rows.empty()) rows.push_back({"window", "the child process failed", "", "", "", false});
     return rows;
 }
 
@@ -203,10 +204,15 @@ int main(int argc, char** argv) {
     BenchRows idle, assembler, tick, timing;
     if (wanted("idle")) {
         std::fprintf(stderr, "bench: the idle window (%d s)...\n", idleSeconds);
-        idle = runIdleChild(idleSeconds, idle_run);
+        idle = runChild([=] { return idle_run(idleSeconds); });
         std::fprintf(stderr, "bench: the idle window with no cable (%d s)...\n", idleSeconds);
-        const BenchRows noCable = runIdleChild(idleSeconds, idle_runNoCable);
+        const BenchRows noCable = runChild([=] { return idle_runNoCable(idleSeconds); });
         idle.insert(idle.end(), noCable.begin(), noCable.end());
+    }
+    BenchRows freeze;
+    if (wanted("freeze")) {
+        std::fprintf(stderr, "bench: the window while its bus work meets silent panels (about 40 s)...\n");
+        freeze = runChild(freeze_run);
     }
     if (wanted("gb")) {
         std::fprintf(stderr, "bench: receive assembler and status tick...\n");
@@ -238,7 +244,8 @@ int main(int argc, char** argv) {
     printTable({{"1. Receive assembler", assembler},
                 {"2. Status tick, 200 devices listed", tick},
                 {"3. Timing fidelity, real time, virtual panels", timing},
-                {"4. Idle window: six demo panels, then no cable", idle}});
+                {"4. Idle window: six demo panels, then no cable", idle},
+                {"5. Window during bus work, real time, silent virtual panels", freeze}});
     benchmark::Shutdown();
     return 0;
 }

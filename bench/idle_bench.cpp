@@ -1,7 +1,8 @@
 // The window left alone on the real clock: with the six demo panels, as `make
 // run` shows it after their setups were read (CPU time per second of wall time
 // while it idles, then the resident memory once 200 devices are listed), and
-// with no cable at all, its status tick trying the libftdi port every 50 ms.
+// with no cable at all, its status tick trying the libftdi port every half
+// second.
 #include <gtk/gtk.h>
 #include <sys/resource.h>
 

@@ -15,6 +15,12 @@ namespace {
 
 std::atomic<bool> virtualClock{false};
 std::atomic<int64_t> virtualNow{0};
+thread_local int64_t movedHere = 0;  // virtual time this thread moved on
+
+void moveVirtual(int64_t us) {
+    virtualNow.fetch_add(us);
+    movedHere += us;
+}
 
 int64_t monotonicUs() {
     timespec ts;
@@ -49,7 +55,7 @@ int64_t currentMs() {
 void sleepUs(int64_t us) {
     if (us <= 0) return;
     if (virtualClock.load(std::memory_order_relaxed)) {
-        virtualNow.fetch_add(us);
+        moveVirtual(us);
         return;
     }
     // To an absolute deadline, so an interrupted sleep resumes without adding
@@ -76,7 +82,7 @@ void wait_us(int32_t n) {
     if (n <= 0) return;
     const int64_t target = static_cast<int64_t>(n) * 100;
     if (virtualClock.load(std::memory_order_relaxed)) {
-        virtualNow.fetch_add(target);
+        moveVirtual(target);
         return;
     }
     // A busy-wait on purpose: the bus gaps are shorter than a scheduler's sleep is exact.
@@ -107,5 +113,7 @@ void tim_setVirtualClock(bool on) { virtualClock.store(on); }
 bool tim_isVirtualClock() { return virtualClock.load(); }
 
 void tim_advanceUs(int64_t us) {
-    if (us > 0 && virtualClock.load(std::memory_order_relaxed)) virtualNow.fetch_add(us);
+    if (us > 0 && virtualClock.load(std::memory_order_relaxed)) moveVirtual(us);
 }
+
+int64_t tim_threadVirtualUs() { return movedHere; }

@@ -38,3 +38,6 @@ void tim_setVirtualClock(bool on);
 bool tim_isVirtualClock();
 // Moves virtual time on (a USB round trip, a byte on the wire); no effect on the real clock.
 void tim_advanceUs(int64_t us);
+// Tests: the virtual time the calling thread has moved on by itself (its sleeps,
+// busy-waits and advances): how long it would have been busy on the real clock.
+int64_t tim_threadVirtualUs();

@@ -388,6 +388,16 @@ int setUid(const Args& a, const Io& io, Progress&) {
     return changed ? CLI_OK : CLI_FAILED;
 }
 
+// A first Ctrl-C during an upload: what stopping would leave, on standard error.
+std::atomic<bool> interruptWarns{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read by the signal handler");
+std::FILE* cancelNoteTo = nullptr;
+
+void firmwareCancelNote(const std::string& leaves) {
+    print(cancelNoteTo, "\nkorvane-cli: %s The upload goes on; Ctrl-C again stops it.\n", leaves.c_str());
+    std::fflush(cancelNoteTo);
+}
+
 int firmware(const Args& a, const Io& io, Progress& progress) {
     if (!a.yes) return usage(io, "firmware: every panel on the bus reboots and takes the image; add --yes to go on");
     if (const int st = openPort(io)) return st;
@@ -395,7 +405,12 @@ int firmware(const Args& a, const Io& io, Progress& progress) {
     // message before that is a refusal of the file.
     pStatusTop = -1;
     progress.stage("firmware");
+    cancelNoteTo = io.err;
+    firmware_setCancelNote(firmwareCancelNote);
+    interruptWarns = true;
     makeProgramDevice(a.file.c_str(), UID_ALL);
+    interruptWarns = false;
+    firmware_setCancelNote(nullptr);
     const bool refused = pStatusTop.load() < 0;
     const std::vector<std::string> texts = takeMessages();
     for (const std::string& t : texts) print(io.err, "korvane-cli: %s\n", t.c_str());
@@ -526,7 +541,8 @@ const char* const FOOTER =
     "\n"
     "A UID is 1 to 8 hexadecimal digits. Ctrl-C stops between two exchanges (a\n"
     "panel in progress is finished) and the report says what was done; Ctrl-C\n"
-    "again quits at once.\n"
+    "again quits at once. A firmware upload goes on after the first Ctrl-C and\n"
+    "says what stopping would leave; Ctrl-C again stops it.\n"
     "\n"
     "Exit status: 0 success; 1 some panel failed, differed or was not reached;\n"
     "2 a bad command line or a bad file; 3 the port cannot be opened.\n"
@@ -558,6 +574,8 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
 }
 
 }  // namespace
+
+bool cli_firstInterruptWarns() { return interruptWarns.load(); }
 
 int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     const Io io{out, err};

@@ -21,3 +21,9 @@ constexpr int CLI_NO_PORT = 3;  // the port cannot be opened
 // err is a terminal) and, with -v, the bus modules' diagnostic lines go to err.
 // Returns the exit status.
 int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err);
+
+// True while the running command must not stop on a first Ctrl-C (a firmware
+// upload, which would leave the panels without firmware): the command says on
+// err what stopping would leave, and only a second Ctrl-C stops. Lock-free, for
+// the signal handler.
+bool cli_firstInterruptWarns();

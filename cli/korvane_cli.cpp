@@ -15,10 +15,12 @@
 
 namespace {
 
-// The first Ctrl-C asks the command to stop between exchanges; the handler
-// then falls back to the default (SA_RESETHAND), so a second one quits at once.
+// The first Ctrl-C asks the command to stop between exchanges (an upload says
+// itself why it goes on); the handler then falls back to the default
+// (SA_RESETHAND), so a second one quits at once.
 void onInterrupt(int) {
     cancel_request();
+    if (cli_firstInterruptWarns()) return;
     static const char note[] = "\nkorvane-cli: stopping after the exchange in progress (Ctrl-C again quits at once)\n";
     if (write(STDERR_FILENO, note, sizeof note - 1) < 0) {
     }

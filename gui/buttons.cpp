@@ -1,14 +1,17 @@
-// The action buttons, their handlers, the discovery and list-load workers and
-// the list files.
+// The action buttons, their handlers, the workers of lock bit 2 and the list
+// files.
 //
-// Threads: see buttons.h. Handlers run on the GUI thread; the two workers touch
-// only the device table, selected_dev, thrDisc, discoveryMsg and the hand-over
-// state, each of which guards itself.
+// Threads: see buttons.h. Handlers run on the GUI thread; the workers touch
+// only the device table, selected_dev, thrDisc, discoveryMsg, the hand-over
+// state and their own job, and each of the shared ones guards itself.
 #include "gui/buttons.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "app/app_discovery.h"
 #include "app/app_firmware.h"
@@ -60,19 +63,43 @@ void clearListWidget() {
     if (deviceList) gtk_clist_clear(GTK_CLIST(deviceList));
 }
 
-// Starts a discovery or list-load worker unless one runs.
-void startWorker(void* (*body)(void*), const char* what) {
+// Starts a worker under lock bit 2 (discovery, list load, read, send to all);
+// the caller has checked that none runs. False when the thread would not start.
+bool startWorker(void* (*body)(void*), const char* what, void* arg = nullptr) {
     cancel_clear();  // a request left from the last worker is not for this one
     thrDisc = THR_BUSY;
     setLock(LOCK_DISCOVERY);
-    const int rc = worker_startDetached(body, nullptr, &threadDiscovery);
-    if (rc != 0) {
-        thrDisc = 0;
-        remLock(LOCK_DISCOVERY);
-        std::string text = std::string("Cannot start the ") + what + ": " + std::strerror(rc);
-        messageError(text.c_str());
-    }
+    const int rc = worker_startDetached(body, arg, &threadDiscovery);
+    if (rc == 0) return true;
+    thrDisc = 0;
+    remLock(LOCK_DISCOVERY);
+    status_setReading(0, 0);
+    status_setSending(0, 0);
+    std::string text = std::string("Cannot start the ") + what + ": " + std::strerror(rc);
+    messageError(text.c_str());
+    return false;
 }
+
+std::vector<uint32_t> listedUids() {
+    std::vector<uint32_t> uids;
+    for (int i = 0; i < DEV_MAX && dev_uidAt(i) != 0; ++i) uids.push_back(dev_uidAt(i));
+    return uids;
+}
+
+// Ends a worker started by startWorker: the busy flag, then the lock bit.
+void* endWorker() {
+    thrDisc = 0;
+    remLock(LOCK_DISCOVERY);
+    return nullptr;
+}
+
+// What "OK/SEND to all" hands its worker.
+struct SendToAll {
+    PanelSetup setup;
+    uint8_t dmx[DEV_BUTTONS][DMX_BLOCK_SIZE];
+    uint8_t known;
+    std::vector<uint32_t> uids;
+};
 
 void startDiscoveryWorker() {
     if (thrDisc.load() == THR_BUSY) return;
@@ -109,8 +136,9 @@ GtkWidget* getButtonCancel() {
     makeButton(buttonCancel, "Cancel", buttonCancelAction);
     gtk_widget_set_sensitive(buttonCancel, FALSE);
     gtk_widget_set_tooltip_text(buttonCancel,
-                                "Stops the discovery or list load after the exchange in progress; "
-                                "the panels found so far stay in the list.");
+                                "Stops the discovery after the exchange in progress, or a list load, "
+                                "\"Read parameters\" or \"OK/SEND to all\" after the panel in progress; "
+                                "what was done stays done.");
     return buttonCancel;
 }
 
@@ -166,37 +194,69 @@ void* makeDiscoveryThr(void*) {
         else
             messageInfo(text);
     }
-    thrDisc = 0;
-    remLock(LOCK_DISCOVERY);
-    return nullptr;
+    return endWorker();
 }
 
-void* makeLoadThr(void*) {
-    const int total = dev_count();
-    int read = 0;
-    int answered = 0;
-    bool cancelled = false;
-    for (int i = 0; i < total; ++i) {
-        const uint32_t uid = dev_uidAt(i);
-        if (uid == 0) break;
-        if (cancel_requested()) {  // between two panels: no setup read is cut short
-            cancelled = true;
-            break;
-        }
-        status_setReading(i + 1, total);
-        if (app_setup_read(uid) > 0) ++answered;
-        ++read;
-    }
-    status_setReading(0, 0);
+namespace {
+
+// Reads every listed panel; the status line's end says how it went.
+SetupReads readListed(const char* what) {
+    const std::vector<uint32_t> uids = listedUids();
+    const SetupReads r = app_setup_readEach(uids);
+    const int total = static_cast<int>(uids.size());
     char text[96];
-    if (cancelled)
-        std::snprintf(text, sizeof text, "List read: %d of %d read, %d answered (cancelled)", read, total, answered);
+    if (r.cancelled)
+        std::snprintf(text, sizeof text, "%s: %d of %d read, %d answered (cancelled)", what, r.read, total, r.answered);
     else
-        std::snprintf(text, sizeof text, "List read: %d of %d answered", answered, total);
+        std::snprintf(text, sizeof text, "%s: %d of %d answered", what, r.answered, total);
     status_setEnd(text);
-    thrDisc = 0;
-    remLock(LOCK_DISCOVERY);
-    return nullptr;
+    return r;
+}
+
+}  // namespace
+
+void* makeLoadThr(void*) {
+    readListed("List read");
+    return endWorker();
+}
+
+// "Read parameters": every listed panel read, the silent ones named in one box.
+void* makeReadThr(void*) {
+    const SetupReads r = readListed("Read parameters");
+    // At most 1,989 + one 10-character line: the whole report fits the slot.
+    constexpr size_t REPORT_FULL = 1990;
+    std::string report = "Read setup:\n Device(s) not responding:\n";
+    for (uint32_t uid : r.silent) {
+        if (report.size() >= REPORT_FULL) break;
+        char line[16];
+        std::snprintf(line, sizeof line, " %X\n", uid);
+        report += line;
+    }
+    if (!r.silent.empty()) messageError(report.c_str());
+    return endWorker();
+}
+
+// "OK/SEND to all": one panel after another; a cancel request is seen between
+// two panels, so none is left half-sent by it.
+void* makeSendThr(void* raw) {
+    const std::unique_ptr<SendToAll> job(static_cast<SendToAll*>(raw));
+    const int total = static_cast<int>(job->uids.size());
+    int sent = 0;
+    int confirmed = 0;
+    while (sent < total && !cancel_requested()) {
+        status_setSending(sent + 1, total);
+        if (app_setup_send(job->uids[sent], &job->setup, job->dmx, job->known) > 0) ++confirmed;
+        ++sent;
+    }
+    status_setSending(0, 0);
+    char text[96];
+    if (sent < total)
+        std::snprintf(text, sizeof text, "Setup sent to %d of %d panels, %d confirmed (cancelled)", sent, total,
+                      confirmed);
+    else
+        std::snprintf(text, sizeof text, "Setup sent to %d panels, %d confirmed", sent, confirmed);
+    status_setEnd(text);
+    return endWorker();
 }
 
 int makeDiscovery() {
@@ -213,38 +273,22 @@ void buttonDiscoveryAction(GtkWidget*, gpointer) {
 }
 
 void buttonReadAction(GtkWidget*, gpointer) {
-    // At most 1,989 + one 10-character line: the whole report fits the slot.
-    constexpr size_t REPORT_FULL = 1990;
-    std::string report = "Read setup:\n Device(s) not responding:\n";
-    bool silent = false;
-    const int total = dev_count();
-    int answered = 0;
-    for (int i = 0; i < total; ++i) {
-        const uint32_t uid = dev_uidAt(i);
-        if (uid == 0) break;
-        status_setReading(i + 1, total);
-        showStatusNow();
-        if (app_setup_read(uid) > 0) {
-            ++answered;
-        } else if (report.size() < REPORT_FULL) {
-            char line[16];
-            std::snprintf(line, sizeof line, " %X\n", uid);
-            report += line;
-            silent = true;
-        }
-    }
-    status_setReading(0, 0);
-    char text[64];
-    std::snprintf(text, sizeof text, "Read parameters: %d of %d answered", answered, total);
-    status_setEnd(text);
-    if (silent) messageError(report.c_str());
+    if (thrDisc.load() == THR_BUSY) return;
+    status_setReading(0, dev_count());  // the status line says so from the next tick
+    startWorker(makeReadThr, "read");
 }
 
 void buttonEditAction(GtkWidget*, gpointer) {
     const int32_t selected = selected_dev.load();
     if (selected == NO_DEVICE) return;
     const uint32_t uid = static_cast<uint32_t>(selected);
-    char text[64];
+    char text[96];
+    // A selection whose row is gone gets its row back, so the read fills it.
+    if (findDevUID(uid) < 0) {
+        std::snprintf(text, sizeof text, "Setup device: %08X not listed, and the list is full", uid);
+        status_setEnd(text);
+        return;
+    }
     if (app_setup_read(uid) < 0) {
         std::snprintf(text, sizeof text, "Device %X not responding.", uid);
         messageError(text);
@@ -261,16 +305,17 @@ void buttonEditAction(GtkWidget*, gpointer) {
         std::snprintf(text, sizeof text, confirmed ? "Setup sent to %08X" : "Setup sent to %08X, not confirmed", uid);
         status_setEnd(text);
     } else if (result == 2) {
-        int sent = 0;
-        int confirmed = 0;
-        for (int i = 0; i < DEV_MAX; ++i) {
-            const uint32_t each = dev_uidAt(i);
-            if (each == 0) break;
-            if (app_setup_send(each, &setup, record.dmx, record.dmxKnown) > 0) ++confirmed;
-            ++sent;
+        // A double click can open the dialog while a worker holds the bus work.
+        if (thrDisc.load() == THR_BUSY) {
+            messageError(
+                "Setup not sent: a discovery, list load, read or send is running. Send it again once it "
+                "has ended.");
+            return;
         }
-        std::snprintf(text, sizeof text, "Setup sent to %d panels, %d confirmed", sent, confirmed);
-        status_setEnd(text);
+        auto* job = new SendToAll{setup, {}, record.dmxKnown, listedUids()};
+        std::memcpy(job->dmx, record.dmx, sizeof job->dmx);
+        status_setSending(0, static_cast<int32_t>(job->uids.size()));
+        if (!startWorker(makeSendThr, "send", job)) delete job;
     }
 }
 
@@ -351,10 +396,17 @@ void buttonLoadListAction(GtkWidget*, gpointer) {
     // Never blocks: a FIFO, a device or a folder is refused like a missing file.
     std::FILE* in = openRegularFile(name.c_str(), false);
     if (!in) {
+        const int why = errno;
         std::printf("Cannot open file: %s\n", name.c_str());
         std::fflush(stdout);
+        gchar* base = g_path_get_basename(name.c_str());
+        status_setEnd(std::string("Cannot open file: ") + base + " (" + std::strerror(why ? why : ENOENT) + ")");
+        g_free(base);
         return;
     }
+    // The rows it replaces go, and with them the selection: no action may
+    // target a panel that is no longer listed.
+    selected_dev = NO_DEVICE;
     clearListWidget();
     dev_removeAll();
     const int read = readListFile(in);

@@ -1,5 +1,5 @@
-// The action buttons, their handlers, the discovery and list-load workers and
-// the list files.
+// The action buttons, their handlers, the workers of lock bit 2 (discovery,
+// list load, "Read parameters", "OK/SEND to all") and the list files.
 //
 // Threads: widgets and handlers belong to the GUI thread. thrDisc and
 // discoveryMsg are atomics shared with the worker they guard: thrDisc is tested
@@ -30,7 +30,7 @@ extern GtkWidget* buttonCancel;  // beside the status line; stops a discovery or
 
 constexpr int32_t THR_BUSY = 255;
 
-extern std::atomic<int32_t> thrDisc;       // 255 while a discovery or list-load worker runs
+extern std::atomic<int32_t> thrDisc;       // 255 while a worker of lock bit 2 runs
 extern pthread_t threadDiscovery;          // the last one started (detached)
 extern std::atomic<int32_t> discoveryMsg;  // 1: the discovery worker posts its count
 
@@ -50,8 +50,8 @@ GtkWidget* getButtonLoadList();
 GtkWidget* getButtonCancel();
 
 void buttonsEnable(uint8_t enabled, uint8_t selected);
-// "Cancel" is sensitive only while a discovery or list-load worker runs and
-// has not been asked to stop yet; the status tick calls this.
+// "Cancel" is sensitive only while a worker of lock bit 2 runs and has not
+// been asked to stop yet; the status tick calls this.
 void cancelEnable();
 
 void buttonDiscoveryAction(GtkWidget* widget, gpointer data);
@@ -72,5 +72,7 @@ void buttonCancelAction(GtkWidget* widget, gpointer data);
 
 void* makeDiscoveryThr(void* arg);
 void* makeLoadThr(void* arg);
+void* makeReadThr(void* arg);  // "Read parameters"
+void* makeSendThr(void* arg);  // "OK/SEND to all": takes over its job
 // Starts a discovery without touching discoveryMsg and selected_dev; returns 0.
 int makeDiscovery();

@@ -35,6 +35,16 @@ int messageQuestion(GtkWidget* parent, const char* text) {
     return response;
 }
 
+bool messageCloseAnyway(const char* text) {
+    GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_WARNING,
+                                            GTK_BUTTONS_NONE, "%s", text);
+    gtk_dialog_add_buttons(GTK_DIALOG(box), "Cancel", GTK_RESPONSE_CANCEL, "Close", GTK_RESPONSE_CLOSE, nullptr);
+    gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_CANCEL);
+    const int response = gtk_dialog_run(GTK_DIALOG(box));
+    gtk_widget_destroy(box);
+    return response == GTK_RESPONSE_CLOSE;
+}
+
 // ---- File chooser -----------------------------------------------------------
 
 std::string withListExtension(const std::string& name) {

@@ -19,6 +19,9 @@ void messageInfo_show(const char* text);
 void messageError_show(const char* text);
 // The GTK response: GTK_RESPONSE_YES, GTK_RESPONSE_NO or GTK_RESPONSE_DELETE_EVENT.
 int messageQuestion(GtkWidget* parent, const char* text);
+// Asks whether to close the window although work is running: "Cancel", the
+// default, and "Close". True only for "Close".
+bool messageCloseAnyway(const char* text);
 
 // ---- File chooser -----------------------------------------------------------
 

@@ -70,7 +70,24 @@ gboolean listReleased(GtkWidget*, GdkEventButton*, gpointer) {
     return FALSE;
 }
 
-bool inTick = false;  // a test may call progress from inside a box the tick opened
+bool inTick = false;  // the timer fires again inside a box the tick opened
+
+// With no cable an open try lists the USB bus. After a failed try the tick
+// tries again only every tenth time, half a second: soon enough for a cable
+// plugged back in, at a tenth of the cost.
+constexpr int OPEN_RETRY_TICKS = 10;
+int openRetryIn = 0;
+
+void pollCable() {
+    if (openRetryIn > 0) {
+        --openRetryIn;
+        return;
+    }
+    checkCableData();
+    char why[300];
+    const int32_t state = cable_portState(why, sizeof why);
+    if (state < 0 && state != CABLE_BUSY) openRetryIn = OPEN_RETRY_TICKS - 1;
+}
 long cellsSet = 0;
 
 void showMessage(int type, const char* text) {
@@ -170,6 +187,8 @@ std::string activityText() {
     int32_t total = 0;
     if (status_reading(&done, &total))
         text = format("Reading %d of %d", done, total);
+    else if (status_sending(&done, &total))
+        text = format("Sending %d of %d", done, total);
     else if (locks & LOCK_DISCOVERY)
         text = dPass.load() == 0 ? "Discovery: starting" : format("Discovery: pass %d, %d found", dPass, dFound);
     if (locks & LOCK_FIRMWARE)
@@ -177,8 +196,11 @@ std::string activityText() {
     return text.empty() ? status_end() : text;
 }
 
-void setLabel(GtkWidget* label, const std::string& text) {
-    if (label && text != gtk_label_get_text(GTK_LABEL(label))) gtk_label_set_text(GTK_LABEL(label), text.c_str());
+// True when the text changed.
+bool setLabel(GtkWidget* label, const std::string& text) {
+    if (!label || text == gtk_label_get_text(GTK_LABEL(label))) return false;
+    gtk_label_set_text(GTK_LABEL(label), text.c_str());
+    return true;
 }
 
 void updateStatusLine() {
@@ -187,8 +209,10 @@ void updateStatusLine() {
     const int32_t state = cable_portState(port, sizeof port);
     if (state == CABLE_BUSY) return;  // an exchange holds the port: it is still what it was
     const std::string text = portStatusText(state, port, std::getenv("KORVANE_PORT"));
-    setLabel(statusPort, text);
-    if (statusPort) gtk_widget_set_tooltip_text(statusPort, text.c_str());
+    // Only on a change: setting a tooltip makes GTK ask the X server where the
+    // pointer is and walk the widgets, which at every tick was most of the
+    // window's idle cost.
+    if (setLabel(statusPort, text)) gtk_widget_set_tooltip_text(statusPort, text.c_str());
 }
 
 // ---- Column widths ----------------------------------------------------------------
@@ -254,6 +278,29 @@ void fitColumns(GtkWidget* list, GtkStyle*, gpointer) {
     gtk_widget_set_size_request(scrolledDeviceList, std::max(640, total + bar.width + spacing), 135);
 }
 
+// ---- Closing ----------------------------------------------------------------------
+
+// What closing the window now would leave broken on the bus; empty when nothing.
+std::string closingLeaves() {
+    std::string text = firmware_stopLeaves();
+    if (!text.empty()) text = "A firmware upload is running. " + text;
+    int32_t done = 0;
+    int32_t total = 0;
+    if (status_sending(&done, &total)) {
+        const int row = std::max(done, 1);
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "The setup is being sent to %d panels, %d done: closing now stops it in the middle of the panel "
+                      "in row %d",
+                      total, row - 1, row);
+        text += (text.empty() ? "" : "\n\n") + std::string(line);
+        text += total > row ? format(" and leaves the %d after it without the new setup.", total - row, 0) : ".";
+    }
+    return text;
+}
+
+gboolean windowDeleted(GtkWidget*, GdkEvent*, gpointer) { return mainWin_mayClose() ? FALSE : TRUE; }
+
 }  // namespace
 
 // ---- The status tick --------------------------------------------------------
@@ -271,9 +318,15 @@ void componentEnable(uint8_t enabled) {
 }
 
 gboolean progress(gpointer) {
-    if (inTick) return TRUE;
+    if (inTick) {
+        // A box this tick opened is up: the rest stands still until it closes,
+        // but what runs, and whether it can still be cancelled, stays true.
+        cancelEnable();
+        updateStatusLine();
+        return TRUE;
+    }
     inTick = true;
-    checkCableData();
+    pollCable();
     setBar(pStatusSt.load(), pStatusTop.load());
     showPendingMessage();
     // A worker that posts and then clears its lock bit can land between the
@@ -295,14 +348,10 @@ std::string portStatusText(int32_t state, const char* text, const char* choice) 
     return std::string("Port: FTDI cable ") + text;
 }
 
-void showStatusNow() {
-    updateStatusLine();
-    if (window && window->window) gdk_window_process_updates(window->window, TRUE);
-}
-
 // Tests: cells written by the tick so far; forgetting the row texts.
 long mainWin_cellsSet() { return cellsSet; }
 void mainWin_resetRowCache() {
+    openRetryIn = 0;
     std::memset(rowCache, 0, sizeof rowCache);
     std::memset(rowShown, 0, sizeof rowShown);
 }
@@ -448,6 +497,14 @@ GtkWidget* getStatusLine() {
 
 // ---- The window -------------------------------------------------------------------
 
+bool mainWin_mayClose() {
+    const std::string leaves = closingLeaves();
+    if (leaves.empty()) return true;
+    if (!messageCloseAnyway((leaves + "\n\nClose the window anyway?").c_str())) return false;
+    cancel_request();  // no further panel is begun before the process ends
+    return true;
+}
+
 void destroy(gpointer) {
     if (ptimer) g_source_remove(ptimer);
     ptimer = 0;
@@ -467,6 +524,7 @@ static GtkWidget* build(bool startTimer) {
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_set_border_width(GTK_CONTAINER(window), 5);
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(destroy), nullptr);
+    g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleted), nullptr);
     gtk_window_set_title(GTK_WINDOW(window), "");
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
     if (GdkPixbuf* icon = loadWindowIcon()) {

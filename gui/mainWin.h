@@ -48,6 +48,10 @@ GtkWidget* getStatusLine();  // the two status labels and "Cancel"
 // "select_row" of the device list; event may be null.
 void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* event, gpointer data);
 void destroy(gpointer data);
+// The title bar's close: true when the window may close. While closing would
+// leave panels broken (an upload under way, a setup sent to several panels),
+// only once the operator has chosen "Close" in a question that says so.
+bool mainWin_mayClose();
 void updateWindowTitle();
 
 // The status tick: cable poll, bar, one message, buttons, list. Always TRUE.
@@ -56,15 +60,13 @@ void componentEnable(uint8_t enabled);
 void updateProgressBar(int32_t done, int32_t total);
 int32_t checkCableData();
 
-// The status line's texts from the shared state, drawn at once: for a handler
-// that runs bus work on the GUI thread, while the tick cannot run.
-void showStatusNow();
 // What the port label says for a port state of cable_portState and its text,
 // given KORVANE_PORT.
 std::string portStatusText(int32_t state, const char* text, const char* choice);
 
-// Tests: how many cells the tick has written; forgets the row texts; installs
-// the GUI thread's message shower again (after handover_reset).
+// Tests: how many cells the tick has written; forgets the row texts (and a
+// pause between open tries); installs the GUI thread's message shower again
+// (after handover_reset).
 long mainWin_cellsSet();
 void mainWin_resetRowCache();
 void mainWin_installShower();

@@ -303,6 +303,26 @@ TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
     EXPECT_EQ(b.status, CLI_FAILED);
     EXPECT_TRUE(has(b.out, dir + "/new.json: not written (cancelled)\n")) << b.out;
     EXPECT_FALSE(std::filesystem::exists(dir + "/new.json"));
+
+    // An upload goes on: it says what stopping would leave, once, and leaves
+    // the stop to a second Ctrl-C (the handler then keeps its own line back).
+    bool heldBack = false;
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        if (n == DMX_FRAME_SIZE && f[3] == KIND_FW_CHUNK && f[DMX_CHUNK] == 2) {
+            heldBack = cli_firstInterruptWarns();
+            cancel_request();
+        }
+        return false;
+    };
+    const Result fw = cli({"firmware", files.write("c.fw", std::string(300, 'f')), "--yes"});
+    EXPECT_EQ(fw.status, CLI_OK);
+    EXPECT_EQ(fw.err,
+              "\nkorvane-cli: The panels have been rebooted to take the new firmware and hold 3 of 5 chunks: stopping "
+              "the upload now leaves them without firmware until the image is sent again. The upload goes on; Ctrl-C "
+              "again stops it.\n");
+    EXPECT_TRUE(heldBack);
+    EXPECT_FALSE(cli_firstInterruptWarns());
+    EXPECT_EQ(bus.panel(0x101)->firmwareChunks.size(), 5u);
 }
 
 TEST_F(Cli, ProgressOnlyOnATerminal) {

@@ -1,11 +1,13 @@
 #include "tests/gui/gui_fixture.h"
 
+#include <algorithm>
 #include <map>
 
 #include "app/app_firmware.h"
 #include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
+#include "bus/timer.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 
@@ -171,6 +173,48 @@ static void writeChooserSettings() {
     const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
     if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
+}
+
+namespace {
+
+struct AbsenceSource {
+    GSource base;
+    int64_t last;
+    int64_t longest;
+};
+
+// Called at every iteration of any main loop on this (the GUI) thread.
+gboolean stampIteration(GSource* source, gint* timeout) {
+    auto* s = reinterpret_cast<AbsenceSource*>(source);
+    const int64_t now = tim_threadVirtualUs();
+    s->longest = std::max(s->longest, now - s->last);
+    s->last = now;
+    *timeout = -1;
+    return FALSE;
+}
+
+gboolean neverReady(GSource*) { return FALSE; }
+gboolean neverDispatched(GSource*, GSourceFunc, gpointer) { return TRUE; }
+
+GSourceFuncs absenceFuncs = {stampIteration, neverReady, neverDispatched, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+LoopAbsence::LoopAbsence() : source_(g_source_new(&absenceFuncs, sizeof(AbsenceSource))) {
+    auto* s = reinterpret_cast<AbsenceSource*>(source_);
+    s->last = tim_threadVirtualUs();
+    s->longest = 0;
+    g_source_attach(source_, nullptr);
+}
+
+LoopAbsence::~LoopAbsence() {
+    g_source_destroy(source_);
+    g_source_unref(source_);
+}
+
+int64_t LoopAbsence::longestUs() const {
+    const auto* s = reinterpret_cast<const AbsenceSource*>(source_);
+    return std::max(s->longest, tim_threadVirtualUs() - s->last);
 }
 
 void GuiTest::SetUp() {

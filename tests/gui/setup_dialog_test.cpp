@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bus/packet_structures.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 #include "tests/gui/gui_fixture.h"
@@ -98,7 +99,9 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
 }
 
 // Through "Setup device": the selected panel's setup is read, edited and sent,
-// with that panel's DMX blocks, to every panel in the table.
+// with that panel's DMX blocks, to every panel in the table, by the worker:
+// with the panels silent the window stays in its main loop, the status line
+// counts, closing asks first and its "Close" stops the send between panels.
 TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     const uint32_t uids[3] = {0x101, 0x202, 0x303};
     for (uint32_t uid : uids) bus.addPanel(uid), addDevUID(uid);
@@ -122,10 +125,45 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
         setActive(checkBoxScn[SETUP_SCENES * 5 + 4]);
     });
     buttonEditAction(nullptr, nullptr);
+    ASSERT_TRUE(finish("the send to all"));
     for (uint32_t uid : uids) {
         EXPECT_EQ(text(bus.panel(uid)->setup()), text(wanted)) << uid;
         EXPECT_EQ(std::memcmp(bus.panel(uid)->dmx, blocks, sizeof blocks), 0) << uid;
     }
+    EXPECT_EQ(status(), "Setup sent to 3 panels, 3 confirmed");
+
+    answers.push(GTK_RESPONSE_YES, [&](GtkDialog*) {
+        for (uint32_t uid : uids) bus.panel(uid)->faults.silent = true;
+    });
+    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
+        return n > PKT_DATA && bytes[PKT_LEN] == 40 && packet_destination(bytes) == 0x202;
+    };
+    bus.closed = true;
+    {
+        LoopAbsence away;
+        buttonEditAction(nullptr, nullptr);
+        ASSERT_TRUE(heldAt("the setup packet of the second panel"));
+        EXPECT_EQ(status(), "Sending 2 of 3");
+        EXPECT_FALSE(sensitive(buttonDiscovery));
+        const std::string question =
+            "warning: The setup is being sent to 3 panels, 1 done: closing now stops it in the middle of the panel in "
+            "row 2 and leaves the 1 after it without the new setup.\n\nClose the window anyway?";
+        answers.push(GTK_RESPONSE_CANCEL);
+        closeByTitleBar(window);
+        ASSERT_NE(window, nullptr);
+        answers.push(GTK_RESPONSE_CLOSE);
+        EXPECT_TRUE(mainWin_mayClose());
+        EXPECT_EQ(std::vector<std::string>(answers.seen.end() - 2, answers.seen.end()), Texts(2, question));
+        bus.closed = false;
+        ASSERT_TRUE(finish("the send stopped by the close"));
+        // The read of the selected panel before the dialog is the GUI thread's
+        // own; the sends are the worker's.
+        EXPECT_LT(away.longestUs(), 500000)
+            << "the GUI thread was away from its main loop for " << away.longestUs() / 1000 << " ms of bus time";
+        RecordProperty("gui_away_ms_send_3_silent", static_cast<int>(away.longestUs() / 1000));
+    }
+    EXPECT_EQ(status(), "Setup sent to 2 of 3 panels, 0 confirmed (cancelled)");
+    EXPECT_EQ(bus.panel(0x303)->setupWrites, 1) << "the first send only";
 }
 
 }  // namespace

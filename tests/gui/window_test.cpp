@@ -127,9 +127,14 @@ TEST_F(TickTest, PortLineFollowsTheCable) {
     bus.setCableVanished(true);
     EXPECT_TRUE(tickUntil("the port line to say the cable is gone",
                           [&] { return portStatus().rfind("Port: no cable: ", 0) == 0; }));
+    // Open tries pause after a failed one, never for more than half a second.
     bus.setCableVanished(false);
-    EXPECT_TRUE(tickUntil("the port line to name the cable again",
-                          [&] { return portStatus() == "Port: FTDI cable KVSIM001"; }));
+    int ticks = 0;
+    EXPECT_TRUE(tickUntil("the port line to name the cable again", [&] {
+        ++ticks;
+        return portStatus() == "Port: FTDI cable KVSIM001";
+    }));
+    EXPECT_LE(ticks, 11) << "ticks of 50 ms before the cable was open again";
     EXPECT_EQ(portStatusText(1, "KVSIM001", "sim"), "Port: virtual panels");
     EXPECT_EQ(portStatusText(1, "/dev/ttyUSB0", "/dev/ttyUSB0"), "Port: /dev/ttyUSB0");
     EXPECT_EQ(portStatusText(-1, "no FTDI cable found (status 2)", nullptr),
@@ -304,4 +309,11 @@ TEST_F(ButtonsTest, ClicksInTheList) {
     buttonIdentifyAction(nullptr, nullptr);
     tick();
     EXPECT_EQ(status(), "Identify: 00C0FFEE answered");
+
+    // A selection whose row has gone: "Setup device" lists it again and opens.
+    dev_removeAll();
+    answers.push(GTK_RESPONSE_CANCEL);
+    buttonEditAction(nullptr, nullptr);
+    EXPECT_EQ(answers.seen.back(), "Setup 00C0FFEE");
+    EXPECT_EQ(dev_uidAt(0), 0x00C0FFEEu);
 }

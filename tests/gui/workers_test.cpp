@@ -15,7 +15,13 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     for (int i = 0; i < 3; ++i) bus.addPanel(uids[i]).verMajor = static_cast<uint8_t>(i + 1);
     selected_dev = 0x101;
     bus.closed = true;
-    answers.push(GTK_RESPONSE_OK);
+    // Ticks go on under the box: the status line and Cancel follow the worker's end.
+    std::string underBox;
+    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
+        waitFor("the discovery worker to end under its box", [] { return thrDisc.load() == 0; });
+        tick();
+        underBox = status() + (sensitive(buttonCancel) ? ", Cancel live" : "");
+    });
     gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
     EXPECT_EQ(selected_dev.load(), NO_DEVICE);
 
@@ -30,6 +36,7 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     bus.closed = false;
     ASSERT_TRUE(finish("the discovery worker"));
     EXPECT_EQ(answers.seen, (Texts{"info: 3 devices found."}));
+    EXPECT_EQ(underBox, "Discovery: 3 found");
     ASSERT_EQ(rows(), 3);
     std::vector<std::string> shown;
     for (int r = 0; r < 3; ++r) shown.push_back(cell(r, 1) + " " + cell(r, 2));
@@ -77,42 +84,68 @@ TEST_F(WorkerTest, CancelKeepsWhatWasFoundAndTheNextDiscoveryFindsAll) {
     EXPECT_EQ(rows(), 4);
 }
 
-TEST_F(WorkerTest, ReadParametersReportsTheSilentOnesOnce) {
-    bus.addPanel(0xA);
-    bus.addPanel(0xB0).faults.silent = true;
-    bus.addPanel(0xC);
-    bus.addPanel(0x0DDDDDDD).faults.silent = true;
-    for (uint32_t uid : {0xAu, 0xB0u, 0xCu, 0x0DDDDDDDu}) addDevUID(uid);
+// "Read parameters" on the worker: the window stays in its main loop (the GUI
+// thread spends no bus time of its own), the buttons grey, the status line
+// counts, Cancel stops between two panels, and the silent ones come in one box.
+TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
+    const uint32_t uids[] = {0xA, 0xB0, 0xC, 0x0DDDDDDD, 0xE1, 0xE2, 0xE3};
+    for (uint32_t uid : uids) {
+        bus.addPanel(uid).faults.silent = uid != 0xA && uid != 0xC;  // five silent
+        addDevUID(uid);
+    }
     selected_dev = 0xC;
-    // The handler holds the GUI thread: the status line is drawn from inside it.
-    std::vector<std::string> shown;
-    bus.holdAt = [&](GatedBus&, const uint8_t* bytes, uint32_t n) {
-        if (isSetupRead(bytes, n) && (shown.empty() || shown.back() != status())) shown.push_back(status());
-        return false;
+    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
+        return isSetupRead(bytes, n) && packet_destination(bytes) == 0xC;
     };
+    bus.closed = true;
     answers.push(GTK_RESPONSE_OK);
-    buttonReadAction(nullptr, nullptr);
-    bus.holdAt = nullptr;
-    EXPECT_EQ(shown,
-              (std::vector<std::string>{"Reading 1 of 4", "Reading 2 of 4", "Reading 3 of 4", "Reading 4 of 4"}));
-    tick();
-    EXPECT_EQ(answers.seen, (Texts{"error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n"}));
-    EXPECT_EQ(status(), "Read parameters: 2 of 4 answered");
+    {
+        LoopAbsence away;
+        gtk_button_clicked(GTK_BUTTON(buttonRead));
+        ASSERT_TRUE(heldAt("the read of the third panel"));
+        EXPECT_EQ(status(), "Reading 3 of 7");
+        EXPECT_FALSE(sensitive(buttonRead) || sensitive(buttonDiscovery) || sensitive(buttonEdit));
+        EXPECT_TRUE(sensitive(buttonCancel));
+        bus.closed = false;
+        ASSERT_TRUE(finish("the read of every panel"));
+        EXPECT_LT(away.longestUs(), 500000)
+            << "the GUI thread was away from its main loop for " << away.longestUs() / 1000 << " ms of bus time";
+        RecordProperty("gui_away_ms_read_5_silent", static_cast<int>(away.longestUs() / 1000));
+    }
+    EXPECT_EQ(answers.seen, (Texts{"error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n E1\n E2\n E3\n"}));
+    EXPECT_EQ(status(), "Read parameters: 2 of 7 answered");
+    EXPECT_TRUE(sensitive(buttonRead));
+
+    // Cancelled during the fourth panel's read: that read ends, none follows.
+    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
+        return isSetupRead(bytes, n) && packet_destination(bytes) == 0x0DDDDDDD;
+    };
+    bus.closed = true;
+    answers.push(GTK_RESPONSE_OK);
+    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    ASSERT_TRUE(heldAt("the read of the fourth panel"));
+    gtk_button_clicked(GTK_BUTTON(buttonCancel));
+    bus.closed = false;
+    ASSERT_TRUE(finish("the cancelled read"));
+    EXPECT_EQ(answers.seen.back(), "error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n");
+    EXPECT_EQ(status(), "Read parameters: 4 of 7 read, 2 answered (cancelled)");
+    EXPECT_EQ(bus.panel(0x0DDDDDDD)->setupReads, 10) << "the read under way has its five tries";
+    EXPECT_EQ(bus.panel(0xE1)->setupReads, 5) << "none after the cancel";
 
     // Everybody answers: nothing to say.
     dev_removeAll();
     addDevUID(0xA);
-    buttonReadAction(nullptr, nullptr);
-    tick();
-    EXPECT_EQ(answers.seen.size(), 1u);
+    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    ASSERT_TRUE(finish("the read of one panel"));
+    EXPECT_EQ(answers.seen.size(), 2u);
 
     // A full table nobody answers: UIDs stop at the 1,990-character mark.
     for (uint32_t i = 0; i < DEV_MAX; ++i) addDevUID(0x10000000 + i);
     answers.push(GTK_RESPONSE_OK);
-    buttonReadAction(nullptr, nullptr);
-    tick();
-    ASSERT_EQ(answers.seen.size(), 2u);
-    const std::string& report = answers.seen[1];  // "error: ", 39 characters, the UIDs
+    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    ASSERT_TRUE(finish("the read of 200 silent panels"));
+    ASSERT_EQ(answers.seen.size(), 3u);
+    const std::string& report = answers.seen[2];  // "error: ", 39 characters, the UIDs
     EXPECT_EQ(report.size(), 7u + 39u + 196u * 10u);
     EXPECT_EQ(report.substr(report.size() - 10), " 100000C3\n");
 }
@@ -157,6 +190,21 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     ASSERT_TRUE(heldAt("the second chunk"));
     EXPECT_EQ(status(), "Firmware: chunk 1 of 4");
     EXPECT_FALSE(sensitive(buttonCancel)) << "an upload is not cancelled";
+    // Closing asks first, "Cancel" the default; only "Close" would let the window go.
+    answers.push(GTK_RESPONSE_CANCEL, [](GtkDialog* d) {
+        EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "Cancel=-6|Close=-7");
+        GtkWidget* chosen = gtk_window_get_default_widget(GTK_WINDOW(d));
+        EXPECT_STREQ(chosen ? gtk_button_get_label(GTK_BUTTON(chosen)) : "", "Cancel");
+    });
+    closeByTitleBar(window);
+    ASSERT_NE(window, nullptr);
+    answers.push(GTK_RESPONSE_CLOSE);
+    EXPECT_TRUE(mainWin_mayClose());
+    const std::string asked =
+        "warning: A firmware upload is running. The panels have been rebooted to take the new firmware and hold 1 of 4 "
+        "chunks: stopping the upload now leaves them without firmware until the image is sent again.\n\nClose the "
+        "window anyway?";
+    EXPECT_EQ(answers.seen, (Texts{"Open File", asked, asked}));
     bus.closed = false;
     ASSERT_TRUE(tickUntil("the firmware upload to end", idle));
     {
@@ -166,4 +214,5 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     tick();
     EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(progressBar)), 1.0);
     EXPECT_EQ(status(), "Firmware: 4 chunks sent");
+    EXPECT_TRUE(mainWin_mayClose()) << "nothing left to break: no question";
 }
