@@ -6,6 +6,15 @@
 // that is allowed; only a cable no kernel driver holds is opened over libusb.
 // Nothing is detached or rebound at any open or close.
 //
+// What libftdi1 1.5 and libusb 1.0.26 do that this driver once assumed otherwise:
+// - A failed claim (-5; -3 when the configuration cannot be set) does not mean
+//   ftdi_sio: libftdi gives it for any refusal, another program holding the
+//   cable over libusb (EBUSY) and a cable just pulled (ENODEV) included. The
+//   kernel tells them apart (libusb_kernel_driver_active: 1 ftdi_sio, 0 usbfs).
+// - -8 ("inappropriate permissions") comes only after a try to detach ftdi_sio,
+//   which this driver never makes; a node the user may not open fails in
+//   libusb_open, -4.
+//
 // One libusb context serves every listing and every try to open, and one more
 // the open cable, each made once: the status tick's retries with no cable make
 // none (each context costs libusb threads and sockets).
@@ -170,6 +179,18 @@ bool usbNodeDenied(const Listed& l) {
     char path[64];
     std::snprintf(path, sizeof path, "/bus/usb/%03u/%03u", l.bus, l.address);
     return ::access((std::string(kDevDir) + path).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+// 1 when a kernel driver (ftdi_sio) holds interface 0, 0 when a program does
+// over usbfs (or nobody), LIBUSB_ERROR_NO_DEVICE when the cable has gone, as
+// the kernel answers USBDEVFS_GETDRIVER; another libusb error when it cannot be asked.
+int kernelDriverActive(libusb_device* dev) {
+    libusb_device_handle* handle = nullptr;
+    const int opened = libusb_open(dev, &handle);
+    if (opened < 0) return opened;
+    const int held = libusb_kernel_driver_active(handle, 0);
+    libusb_close(handle);
+    return held;
 }
 
 std::string permissionText(const std::string& why) {
@@ -377,9 +398,17 @@ private:
         if (ret < 0) {
             std::string why = errorOf(portCtx_);
             int st = PORT_DEVICE_NOT_OPENED;
-            if (ret == -3 || ret == -5) {  // a kernel driver holds the interface: ftdi_sio
-                st = openThroughTty(l, &why);
-            } else if (ret == -8 || (ret == -4 && usbNodeDenied(l))) {
+            if (ret == -3 || ret == -5) {  // the claim failed: ask the kernel who holds the interface
+                const int held = kernelDriverActive(l.dev);
+                if (held == 0) {
+                    why = "the cable is in use by another program";
+                } else if (held == LIBUSB_ERROR_NO_DEVICE) {
+                    why = "the cable was unplugged";
+                    st = PORT_DEVICE_NOT_FOUND;
+                } else {
+                    st = openThroughTty(l, &why);  // ftdi_sio, or no answer: its tty, if it has one
+                }
+            } else if (ret == -4 && usbNodeDenied(l)) {
                 why = permissionText(why);
             }
             if (st != PORT_OK) lastError_ = why;

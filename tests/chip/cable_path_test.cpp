@@ -266,6 +266,13 @@ TEST_F(CablePath, ACableHeldByFtdiSioIsReachedThroughItsTty) {
     EXPECT_TRUE(chip.unknownIoctls().empty());
 }
 
+TEST_F(CablePath, ACableAnotherProgramHoldsIsInUse) {
+    Ft232r chip({"KV-BUSY"}, Ft232r::Holder::OtherProgram);
+    chip.plug();
+    captureStdout([] { EXPECT_LT(cable_open(), 0); });
+    EXPECT_EQ(openError(), "the cable is in use by another program (status 3)");
+}
+
 // KORVANE_PORT=ftdi:SERIAL with two cables (and a clone without a serial number).
 TEST_F(CablePath, SerialOpensItsCableOrNamesTheCablesFound) {
     Ft232r a({"FT-A1"}), b({"FT-B2"});
@@ -307,6 +314,7 @@ TEST_F(CablePath, APulledCableFailsTheOperationAndTheNextOneWorks) {
     SetupSent sent;
     captureStdout([&] { EXPECT_EQ(app_setup_send(0x4242, &setup, dmx, 0x01, &sent), -1); });
     EXPECT_TRUE(chip.dead());
+    EXPECT_EQ(openError(), "the cable was unplugged (status 2)") << "the sends after it tried to open it again";
     EXPECT_TRUE(sent.setup);
     EXPECT_EQ(sent.blocksConfirmed, 0);
     chip.plug();
