@@ -9,7 +9,7 @@
 using ChipWindow = GuiTest;
 
 TEST_F(ChipWindow, DiscoveryFindsThePanelsOnTheCable) {
-    Ft232r chip({"KV00001"});
+    Ft232r chip("KV00001");
     chip.plug();
     chip.line().addPanel(0x7FFFFFF7).verMajor = 3;
     chip.line().addPanel(0x5FFFFFFF);

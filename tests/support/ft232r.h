@@ -1,34 +1,31 @@
-// An emulated FT232R cable on a umockdev test bed, under the real libftdi1 and
-// libusb: libusb finds the cable in the bed's sysfs and talks to it through
-// usbdevfs ioctls on its /dev/bus/usb node, which the bed hands to the chip.
-// The process must run with umockdev's preload library (umockdev-wrapper).
+// An emulated FT232R cable (bcdDevice 0x0600) on the process's umockdev test
+// bed (the process runs under umockdev-wrapper): libusb finds it in the bed's
+// sysfs, and the bed hands the usbdevfs ioctls on its node to the chip. It
+// answers what libftdi1 1.5 and libusb 1.0.26 send: the strings "FTDI",
+// "FT232R USB UART" and the serial number; vendor requests 0 reset and purge,
+// 1 modem and 2 flow control (no effect), 3 baud rate, 4 data characteristics,
+// 5 modem status, 9 and 10 the latency timer; bulk-out 0x02, bulk-in 0x81;
+// CLAIMINTERFACE, RELEASEINTERFACE, GETDRIVER, SUBMITURB, REAPURB(NDELAY),
+// DISCARDURB. Other requests stall; other ioctls fail (ENOTTY) and are noted.
 //
-// The chip answers what libftdi1 1.5 and libusb 1.0.26 send: the string
-// descriptors; the vendor requests reset and purge, modem and flow control
-// (acknowledged, no effect), baud rate (divisor in wValue and wIndex), data
-// characteristics, modem status, set and get latency timer; bulk-out 0x02 and
-// bulk-in 0x81; CLAIMINTERFACE, RELEASEINTERFACE, GETDRIVER, SUBMITURB,
-// REAPURB(NDELAY), DISCARDURB. Any other ioctl is noted (unknownIoctls) and
-// refused; any other request stalls.
+// Its line is a VirtualBus. A byte leaves at the rate and format in force when
+// it starts; one on the wire when they change is cut. That byte, and any not
+// at 250000 8N2, is noise to the panels. A bulk-in transfer returns 64-byte
+// packets (two modem-status bytes, up to 62 received bytes) once 62 are waiting
+// or the latency timer has run out since the last packet; status only when
+// nothing came.
 //
-// The line behind it is a VirtualBus with its panels. Each byte leaves the
-// transmitter at the rate and format in force when it starts; a byte still on
-// the wire when the rate or format changes is cut, and it and every byte not
-// at 250000 8N2 reach the panels as noise. A bulk-in transfer returns 64-byte
-// packets, each two modem-status bytes and up to 62 received bytes, once 62
-// bytes are waiting or the latency timer has run out since the last packet
-// (then with what is there, status only when nothing is).
+// Clock: the tests' virtual one. A host waiting for a bulk-in packet moves it on
+// to when the chip sends; USB round trips cost none. Only libusb's own
+// time-outs run on the real clock.
 //
-// Clock: the tests' virtual clock, as the rest of the bus. A host waiting for
-// a bulk-in packet moves virtual time on to when the chip would send it; USB
-// round trips cost none. Only libusb's own time-outs run on the real clock.
-//
-// Threads: umockdev's worker thread answers the ioctls; a test's thread plugs,
-// pulls and inspects. mutex_ guards the chip; the line has its own lock.
+// Threads: umockdev's worker thread answers the ioctls, a test's thread plugs,
+// pulls and looks. mutex_ guards the chip; the line has its own lock.
 #pragma once
 
 #include <umockdev.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -38,93 +35,71 @@
 
 #include "panels/virtual_bus.h"
 
-// The one test bed of the process, made at its first use (before libusb's
-// first context, so that libusb watches the bed's uevents).
+// The test bed, made at its first use, which must come before libusb's first
+// context (libusb follows the bed's uevents from then on).
 UMockdevTestbed* ft232r_bed();
 
-struct ChipRequest {  // a control request as the chip saw it
-    uint8_t type, request;
-    uint16_t value, index;
-    bool operator==(const ChipRequest& o) const {
-        return type == o.type && request == o.request && value == o.value && index == o.index;
-    }
-};
+using ChipRequest = std::array<uint16_t, 4>;  // a vendor request as the chip saw it: type, request, value, index
 
 class Ft232r {
 public:
-    struct Identity {
-        std::string serial;  // "": none (iSerialNumber 0), as on some clones
-        std::string description = "FT232R USB UART";
-        std::string manufacturer = "FTDI";
-        uint16_t bcdDevice = 0x0600;
-    };
-    // Who has claimed its interface already: the claim of anyone else fails (EBUSY).
+    // Who holds its interface already; anyone else's claim fails (EBUSY).
+    // ftdi_sio comes with its port and tty (plug such a chip once).
     enum class Holder { None, FtdiSio, OtherProgram };
+    struct Seen {
+        std::vector<ChipRequest> requests;
+        std::vector<unsigned long> unknownIoctls;
+        int claims = 0;
+        // With ftdi_sio, what its tty was told: "baud B" for each TCSETS2 (" 8N2"
+        // added for BOTHER, CS8, CSTOPB, no parity), "write XX ..." for each write.
+        std::vector<std::string> tty;
+    };
 
-    explicit Ft232r(Identity id, Holder holder = Holder::None);
-    ~Ft232r();  // pulled out first
+    // serial "": none at all (iSerialNumber 0), as on some clones.
+    explicit Ft232r(std::string serial, Holder holder = Holder::None);
+    ~Ft232r();
     Ft232r(const Ft232r&) = delete;
     Ft232r& operator=(const Ft232r&) = delete;
 
-    // Plugs it in, as after power-on (9600 8N1, latency 16 ms, empty buffers).
+    // Plugged in as after power-on: 9600 8N1, latency 16 ms, buffers empty.
     void plug();
-    // Pulls it out: ENODEV from then on, its sysfs entries gone, a "remove" uevent.
+    // Pulled out: ENODEV from now on, gone from sysfs, a "remove" uevent.
     void pull();
-    // Goes dead (ENODEV) at the first bulk-out transfer that when() picks; the
-    // test's thread pulls it out of the bed afterwards (pull or plug).
+    // Dead (ENODEV) from the bulk-out transfer that when() picks on; the test's
+    // thread then takes it out of the bed (pull, or plug again).
     void dieAt(std::function<bool(const std::vector<uint8_t>& written)> when);
-    bool dead() const;
+    Seen seen();
 
     VirtualBus& line() { return line_; }
-    const Identity& identity() const { return id_; }
     int address() const { return number_; }  // on bus 3
-    std::string node() const;                // its /dev/bus/usb path
-    std::string ttyNode() const;             // with Holder::FtdiSio: its /dev/ttyUSBn
-    std::string ttySysDir() const;           // and the sysfs folder of that port (latency_timer)
-
-    std::vector<ChipRequest> requests() const;  // vendor requests, in order
-    void clearRequests();
-    std::vector<unsigned long> unknownIoctls() const;
-    int bulkInTransfers() const;
-    int claims() const;
-    // With Holder::FtdiSio: what the tty driver did to the port, in order:
-    // "baud B" for each TCSETS2 (with " 8N2" when 8 data bits, 2 stop bits,
-    // no parity, BOTHER), "write XX XX ..." for each write.
-    std::vector<std::string> ttyLog() const;
+    std::string node() const;
+    std::string ttyNode() const { return "/dev/ttyUSB" + std::to_string(number_); }
+    std::string ttySysDir() const;  // with ftdi_sio: its port's sysfs folder
 
 private:
-    struct Shifting {
-        uint8_t byte;
-        int64_t startUs, endUs;
-        uint32_t baud;
-        bool clean;
-    };
     struct Urb {
         UMockdevIoctlData* data;
         bool discarded;
     };
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
-    static gboolean onTtyIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
-    static gboolean onTtyWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
-    gboolean ioctl(UMockdevIoctlClient* client);
+    static gboolean onTty(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
+    int usbfs(unsigned long request, UMockdevIoctlData* arg, int64_t now);
     void complete(Urb& urb, int64_t now);
     int control(uint8_t* setup, int length, int64_t now);
-    void bulkIn(uint8_t* buffer, int length, int* actual, int64_t now);
+    int bulkIn(uint8_t* buffer, int length, int64_t now);
     void advance(int64_t now);
-    void changeLine(int64_t now);
-    uint8_t lineStatus() const;
-    std::string description() const;
-    void removeFromBed();
+    uint8_t lineStatus() const { return tx_.empty() ? (shifting_ ? 0x20 : 0x60) : 0; }  // THRE, TEMT
+    std::string sysPath(const char* under = nullptr) const;
+    void leaveBed();
 
-    const Identity id_;
+    const std::string serial_;
     const Holder holder_;
-    const int number_;  // its device number and port on the bed's bus
-    UMockdevIoctlBase* handler_ = nullptr;
-    UMockdevIoctlBase* ttyHandler_ = nullptr;
+    const int number_;                     // device number and port on bus 3
+    UMockdevIoctlBase* handlers_[2] = {};  // the USB node's, the tty's
     VirtualBus line_;
-
-    mutable std::mutex mutex_;
     bool inBed_ = false;
+
+    std::mutex mutex_;
     bool present_ = false;
     std::function<bool(const std::vector<uint8_t>&)> dieAt_;
     std::deque<Urb> urbs_;  // submitted, not yet reaped
@@ -132,14 +107,11 @@ private:
     uint16_t format_ = 0x0008;  // data characteristics: 8N1
     int latencyMs_ = 16;
     int64_t lastPacketUs_ = 0;
-    std::deque<uint8_t> tx_;
-    bool shifting_ = false;
-    Shifting shift_{};
-    int64_t txFreeUs_ = 0;  // when the transmitter last went idle
-    std::deque<uint8_t> rx_;
-    std::vector<ChipRequest> requests_;
-    std::vector<unsigned long> unknown_;
-    std::vector<std::string> ttyLog_;
-    int bulkIns_ = 0;
-    int claims_ = 0;
+    std::deque<uint8_t> tx_, rx_;
+    bool shifting_ = false;  // a byte is on the wire, or was loaded this instant
+    uint8_t shiftByte_ = 0;
+    bool shiftClean_ = false;
+    uint32_t shiftBaud_ = 0;
+    int64_t shiftStartUs_ = 0, shiftEndUs_ = 0;  // when none is: since when the line is idle
+    Seen seen_;
 };
