@@ -39,7 +39,7 @@ run: build
 # and the libFuzzer targets built with clang.
 sanitizers: deps
 	@cmake -S . -B build-asan $(CMAKE_FLAGS) -DKORVANE_SANITIZE=asan >/dev/null
-	@cmake --build build-asan -j $(JOBS) --target korvane_tests korvane_gui_tests
+	@cmake --build build-asan -j $(JOBS) --target korvane_tests korvane_gui_tests korvane_chip_tests
 	@cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKORVANE_SANITIZE=tsan >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target korvane_tests korvane_gui_tests
 

@@ -334,11 +334,25 @@ int VirtualBus::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
     advance(now);
     if (int st = check()) return st;
     if (n == 0) return PORT_OK;
+    put(buffer, n, std::max(now, lineFreeUs_), baud_ != DATA_BAUD);
+    *written = n;
+    return PORT_OK;
+}
 
+int VirtualBus::transmit(const uint8_t* bytes, uint32_t n, int64_t startUs, uint32_t baud, bool clean) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advance(tim_nowUs());
+    if (int st = check()) return st;
+    baud_ = baud;
+    stopBits_ = 2;
+    if (n > 0) put(bytes, n, startUs, !clean || baud != DATA_BAUD);
+    return PORT_OK;
+}
+
+void VirtualBus::put(const uint8_t* buffer, uint32_t n, int64_t start, bool garbled) {
     const int64_t perByte = byteUs();
-    const int64_t start = std::max(now, lineFreeUs_);
     segments_.push_back({start, perByte, n});
-    lineFreeUs_ = start + perByte * n;
+    lineFreeUs_ = std::max(lineFreeUs_, start + perByte * n);
 
     const bool isBreak = n == 1 && buffer[0] == 0x00 && baud_ <= BREAK_MAX_BAUD;
     if (isBreak || !haveCurrent_) {
@@ -350,7 +364,7 @@ int VirtualBus::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
         current_ = Transmission{};
         current_.afterBreak = isBreak;
         current_.atUs = start;
-        current_.endUs = lineFreeUs_;
+        current_.endUs = start + perByte * n;
         haveCurrent_ = true;
         listedWhole_ = true;
         listedFrom_ = 0;
@@ -358,13 +372,11 @@ int VirtualBus::write(const uint8_t* buffer, uint32_t n, uint32_t* written) {
     }
     if (!isBreak) {
         current_.bytes.insert(current_.bytes.end(), buffer, buffer + n);
-        current_.endUs = lineFreeUs_;
-        if (baud_ != DATA_BAUD) current_.garbled = true;
+        current_.endUs = start + perByte * n;
+        if (garbled) current_.garbled = true;
         deliver();
     }
-    scanReports(now);
-    *written = n;
-    return PORT_OK;
+    scanReports(tim_nowUs());
 }
 
 std::string VirtualBus::lastError() {

@@ -64,6 +64,11 @@ public:
     // A vanished cable fails every call, is not listed, and loses its open port.
     void setCableVanished(bool vanished);
     void setQueryCostUs(int64_t us);
+    // The line as a chip's transmitter drives it (the tests' emulated FTDI
+    // chip): n bytes that left it from startUs on at this rate; clean false
+    // for another format than 8N2, or a byte cut by a change of rate. The
+    // panels hear anything not clean at 250000 baud as noise.
+    int transmit(const uint8_t* bytes, uint32_t n, int64_t startUs, uint32_t baud, bool clean);
 
     bool isOpen() const;
     uint32_t baudRate() const;
@@ -89,6 +94,7 @@ private:
     };
 
     int check() const;
+    void put(const uint8_t* bytes, uint32_t n, int64_t startUs, bool garbled);
     void advance(int64_t now);
     void scanReports(int64_t now);
     void deliver();

@@ -106,17 +106,6 @@ TEST_F(Cable, AFrameHeldAtASendNeverTakesInTheAnswer) {
     EXPECT_EQ(recorder_frames()[0].frame, answer);
 }
 
-TEST_F(Cable, PulledCableIsOpenedAgainOnNextUse) {
-    ASSERT_EQ(cable_open(), 0);
-    driver.statusFailure = PORT_IO_ERROR;
-    EXPECT_EQ(cable_response(), -1);
-    EXPECT_EQ(getOpenDevice(), -1);
-    driver.statusFailure = PORT_OK;
-    driver.clearLog();
-    EXPECT_EQ(cable_poll(), -1);  // opened again, nothing waiting
-    EXPECT_EQ(driver.countCalls("open"), 1u);
-}
-
 // Several threads use the cable at once: every transmission reaches the line
 // whole, every frame fed is parsed exactly once, and the tick never blocks.
 TEST_F(Cable, ConcurrentUseIsSerialised) {

@@ -14,7 +14,6 @@
 #include "app/app_genUID.h"
 #include "app/app_identify.h"
 #include "tests/support/bounded.h"
-#include "tests/support/faulty_driver.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -173,32 +172,6 @@ TEST_F(Services, FirmwareImageArrivesWhole) {
     out = captureStdout([&] { makeProgramDevice(files.write("exact.fw", std::string(128, 1)).c_str(), 1); });
     EXPECT_NE(out.find("Send DONE. 128/128\n"), std::string::npos);
     EXPECT_EQ(pStatusTop.load(), 2);
-}
-
-// A cable pulled in the middle of an upload: the chunks that never left are
-// counted and reported, never a "Send DONE".
-TEST_F(Services, FirmwareAcrossAPulledCableIsNoSuccess) {
-    VirtualPanel& p = bus.addPanel(0x10);
-    FaultyDriver cable(bus);
-    port_setDriver(&cable);
-    const std::string path = files.write("pulled.fw", std::string(64 * 20, 3));
-    cable.pullBetween(300, 700);
-    testing::internal::CaptureStderr();
-    const std::string out = captureStdout([&] { makeProgramDevice(path.c_str(), 0x10); });
-    testing::internal::GetCapturedStderr();
-    int missing = 0;
-    for (uint16_t k = 0; k < 20; ++k) missing += p.firmwareChunks.count(k) == 0 ? 1 : 0;
-    ASSERT_GT(missing, 0);
-    ASSERT_LT(missing, 20);
-    EXPECT_EQ(out.find("Send DONE."), std::string::npos);
-    EXPECT_NE(out.find("Send FAILED. " + std::to_string(missing) + "/20 chunks not sent\n"), std::string::npos);
-    int type = 0;
-    std::string text;
-    ASSERT_TRUE(message_take(&type, &text));
-    message_done();
-    EXPECT_EQ(type, MSG_ERROR);
-    EXPECT_EQ(text, "Firmware update failed: " + std::to_string(missing) +
-                        " of 20 chunks could not be sent. Send the image again.");
 }
 
 TEST_F(Services, FirmwareRefusalsSendNothing) {

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core
-          python3 help2man desktop-file-utils dpkg-dev lintian)
+          python3 help2man desktop-file-utils dpkg-dev lintian umockdev libumockdev-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,15 @@
 // that is allowed; only a cable no kernel driver holds is opened over libusb.
 // Nothing is detached or rebound at any open or close.
 //
+// What libftdi1 1.5 and libusb 1.0.26 do that this driver once assumed otherwise:
+// - A failed claim (-5; -3 when the configuration cannot be set) does not mean
+//   ftdi_sio: libftdi gives it for any refusal, another program holding the
+//   cable over libusb (EBUSY) and a cable just pulled (ENODEV) included. The
+//   kernel tells them apart (libusb_kernel_driver_active: 1 ftdi_sio, 0 usbfs).
+// - -8 ("inappropriate permissions") comes only after a try to detach ftdi_sio,
+//   which this driver never makes; a node the user may not open fails in
+//   libusb_open, -4.
+//
 // One libusb context serves every listing and every try to open, and one more
 // the open cable, each made once: the status tick's retries with no cable make
 // none (each context costs libusb threads and sockets).
@@ -15,10 +24,10 @@
 // names the cables found.
 //
 // Threads: called only by the ftdi module (port.h): no lock of its own.
-#include "bus/port/libftdi_calls.h"
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftdi.h>
+#include <libusb.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +38,12 @@
 #include <string>
 #include <vector>
 
+#include "bus/port/port.h"
+
 namespace {
+
+constexpr const char* kSysUsbDevices = "/sys/bus/usb/devices";  // where the kernel lists USB interfaces
+constexpr const char* kDevDir = "/dev";                         // where their nodes are
 
 // FT232R/BM, FT2232, FT4232, FT232H, FT-X: the cables seen on DMX lines, and
 // exactly what libftdi lists when asked for vendor and product 0.
@@ -68,45 +82,45 @@ struct Listed {
     uint8_t address = 0;
 };
 
-void unrefAll(const LibftdiCalls& c, std::vector<Listed>& found) {
+void unrefAll(std::vector<Listed>& found) {
     for (Listed& l : found) {
-        if (l.dev) c.unrefDevice(l.dev);
+        if (l.dev) libusb_unref_device(l.dev);
         l.dev = nullptr;
     }
 }
 
 // Lists the FTDI devices reachable from ctx, strings included. Returns 0 or a
 // PortStatus; devices stay referenced in the result (unrefAll releases them).
-int listDevices(const LibftdiCalls& c, ftdi_context* ctx, std::vector<Listed>* found) {
+int listDevices(ftdi_context* ctx, std::vector<Listed>* found) {
     found->clear();
     // One walk of the bus for all five products: the status tick lists at every
     // retry while no cable is there.
     ftdi_device_list* list = nullptr;
-    if (c.findAll(ctx, &list, 0, 0) < 0) {
-        c.listFree(&list);
+    if (ftdi_usb_find_all(ctx, &list, 0, 0) < 0) {
+        ftdi_list_free(&list);
         return PORT_OTHER_ERROR;  // libusb could not list the bus
     }
     for (ftdi_device_list* d = list; d != nullptr; d = d->next) {
         if (found->size() >= static_cast<size_t>(PORT_MAX_DEVICES)) break;
         Listed l;
-        l.dev = c.refDevice(d->dev);
+        l.dev = libusb_ref_device(d->dev);
         libusb_device_descriptor desc{};
-        if (c.deviceDescriptor(d->dev, &desc) == 0) {
+        if (libusb_get_device_descriptor(d->dev, &desc) == 0) {
             l.vendor = desc.idVendor;
             l.product = desc.idProduct;
             l.release = desc.bcdDevice;
         }
-        l.bus = c.busNumber(d->dev);
-        l.address = c.deviceAddress(d->dev);
-        l.stringsRead =
-            c.getStrings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial, sizeof l.serial) == 0;
+        l.bus = libusb_get_bus_number(d->dev);
+        l.address = libusb_get_device_address(d->dev);
+        l.stringsRead = ftdi_usb_get_strings(ctx, d->dev, nullptr, 0, l.description, sizeof l.description, l.serial,
+                                             sizeof l.serial) == 0;
         if (!l.stringsRead) {
             l.serial[0] = '\0';
             l.description[0] = '\0';
         }
         found->push_back(l);
     }
-    c.listFree(&list);
+    ftdi_list_free(&list);
     // Product by product, as the cables were always listed.
     auto rank = [](const Listed& l) {
         return std::find(std::begin(kFtdiProducts), std::end(kFtdiProducts), l.product) - std::begin(kFtdiProducts);
@@ -115,26 +129,26 @@ int listDevices(const LibftdiCalls& c, ftdi_context* ctx, std::vector<Listed>* f
     return PORT_OK;
 }
 
-std::string errorOf(const LibftdiCalls& c, ftdi_context* ctx) {
-    const char* e = ctx ? c.errorString(ctx) : nullptr;
+std::string errorOf(ftdi_context* ctx) {
+    const char* e = ctx ? ftdi_get_error_string(ctx) : nullptr;
     return e && *e ? e : "libusb failed";
 }
 
 // The kernel's name of interface 0 of a device: bus, then the ports to it.
-std::string interfaceName(const LibftdiCalls& c, libusb_device* dev) {
+std::string interfaceName(libusb_device* dev) {
     uint8_t ports[8];
-    const int n = c.portNumbers(dev, ports, static_cast<int>(sizeof ports));
+    const int n = libusb_get_port_numbers(dev, ports, static_cast<int>(sizeof ports));
     if (n <= 0) return "";
-    std::string name = std::to_string(c.busNumber(dev)) + "-";
+    std::string name = std::to_string(libusb_get_bus_number(dev)) + "-";
     for (int i = 0; i < n; ++i) name += (i ? "." : "") + std::to_string(ports[i]);
     return name + ":1.0";
 }
 
 // The tty the kernel's serial driver made for the device, or "".
-std::string ttyOf(const LibftdiCalls& c, libusb_device* dev, std::string* sysDir) {
-    const std::string iface = interfaceName(c, dev);
+std::string ttyOf(libusb_device* dev, std::string* sysDir) {
+    const std::string iface = interfaceName(dev);
     if (iface.empty()) return "";
-    const std::string dir = std::string(c.sysUsbDevices) + "/" + iface;
+    const std::string dir = std::string(kSysUsbDevices) + "/" + iface;
     DIR* d = opendir(dir.c_str());
     if (!d) return "";
     std::string tty;
@@ -147,7 +161,7 @@ std::string ttyOf(const LibftdiCalls& c, libusb_device* dev, std::string* sysDir
     closedir(d);
     if (tty.empty()) return "";
     *sysDir = dir + "/" + tty;
-    return std::string(c.devDir) + "/" + tty;
+    return std::string(kDevDir) + "/" + tty;
 }
 
 // Short answers wait in the chip until its latency timer runs out; the kernel's
@@ -161,10 +175,22 @@ void lowerLatency(const std::string& sysDir) {
     ::close(fd);
 }
 
-bool usbNodeDenied(const LibftdiCalls& c, const Listed& l) {
+bool usbNodeDenied(const Listed& l) {
     char path[64];
     std::snprintf(path, sizeof path, "/bus/usb/%03u/%03u", l.bus, l.address);
-    return ::access((std::string(c.devDir) + path).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+    return ::access((std::string(kDevDir) + path).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+// 1 when a kernel driver (ftdi_sio) holds interface 0, 0 when a program does
+// over usbfs (or nobody), LIBUSB_ERROR_NO_DEVICE when the cable has gone, as
+// the kernel answers USBDEVFS_GETDRIVER; another libusb error when it cannot be asked.
+int kernelDriverActive(libusb_device* dev) {
+    libusb_device_handle* handle = nullptr;
+    const int opened = libusb_open(dev, &handle);
+    if (opened < 0) return opened;
+    const int held = libusb_kernel_driver_active(handle, 0);
+    libusb_close(handle);
+    return held;
 }
 
 std::string permissionText(const std::string& why) {
@@ -179,12 +205,12 @@ bool isTimeout(int ret) { return ret == LIBUSB_ERROR_TIMEOUT; }
 
 class LibftdiDriver : public PortDriver {
 public:
-    LibftdiDriver(const LibftdiCalls& calls, std::string wanted) : c_(calls), wanted_(std::move(wanted)) {}
+    explicit LibftdiDriver(std::string wanted) : wanted_(std::move(wanted)) {}
 
     ~LibftdiDriver() override {
         close();
-        if (portCtx_) c_.freeContext(portCtx_);
-        if (listCtx_) c_.freeContext(listCtx_);
+        if (portCtx_) ftdi_free(portCtx_);
+        if (listCtx_) ftdi_free(listCtx_);
     }
 
     int libraryVersion(uint32_t* version) override {
@@ -199,7 +225,7 @@ public:
         *count = 0;
         std::vector<Listed> found;
         if (const int st = listNow(&found)) return st;
-        unrefAll(c_, found);  // only the copied strings and numbers are kept
+        unrefAll(found);  // only the copied strings and numbers are kept
         if (!wanted_.empty()) {
             // The ftdi module opens the first cable listed: the chosen one goes first.
             listedSerials_.clear();
@@ -233,7 +259,7 @@ public:
                                        : std::string("no FTDI cable has the serial number ") + serial;
             st = PORT_DEVICE_NOT_FOUND;
         }
-        unrefAll(c_, found);
+        unrefAll(found);
         return st;
     }
 
@@ -243,10 +269,10 @@ public:
         if (baud == 0 || baud > 12000000) return PORT_INVALID_PARAMETER;
         // The line format stays from the first time on; breaks change the rate only.
         if (!formatSet_) {
-            if (c_.setLineProperty(ctx_, BITS_8, STOP_BIT_2, NONE) < 0) return PORT_IO_ERROR;
+            if (ftdi_set_line_property(ctx_, BITS_8, STOP_BIT_2, NONE) < 0) return PORT_IO_ERROR;
             formatSet_ = true;
         }
-        const int ret = c_.setBaudRate(ctx_, static_cast<int>(baud));
+        const int ret = ftdi_set_baudrate(ctx_, static_cast<int>(baud));
         if (ret == -1) return PORT_INVALID_PARAMETER;  // too far from a chip divisor
         return ret < 0 ? PORT_IO_ERROR : PORT_OK;
     }
@@ -259,7 +285,7 @@ public:
         if (tty_) return tty_->bytesWaiting(n);
         if (!ctx_) return PORT_NOT_OPEN;
         if (!peeked_ && ctx_->readbuffer_remaining == 0) {
-            const int ret = c_.readData(ctx_, &peek_, 1);
+            const int ret = ftdi_read_data(ctx_, &peek_, 1);
             if (ret < 0 && !isTimeout(ret)) return PORT_IO_ERROR;
             peeked_ = ret == 1;
         }
@@ -282,7 +308,7 @@ public:
         const uint32_t held = ctx_->readbuffer_remaining;
         const uint32_t want = done > 0 || held > 0 ? std::min(n - done, held) : n;
         if (want > 0) {
-            const int ret = c_.readData(ctx_, buffer + done, static_cast<int>(want));
+            const int ret = ftdi_read_data(ctx_, buffer + done, static_cast<int>(want));
             if (ret < 0 && !isTimeout(ret)) {
                 *got = done;
                 return PORT_IO_ERROR;
@@ -300,7 +326,7 @@ public:
         uint32_t done = 0;
         while (done < n) {
             const int chunk = static_cast<int>(std::min<uint32_t>(n - done, 1u << 20));
-            const int ret = c_.writeData(ctx_, buffer + done, chunk);
+            const int ret = ftdi_write_data(ctx_, buffer + done, chunk);
             if (ret <= 0) {  // 0 would loop for ever
                 *written = done;
                 return PORT_IO_ERROR;
@@ -315,7 +341,7 @@ public:
         if (tty_) return tty_->transmitEmpty(empty);
         if (!ctx_) return PORT_NOT_OPEN;
         unsigned short status = 0;
-        if (c_.pollModemStatus(ctx_, &status) < 0) return PORT_IO_ERROR;
+        if (ftdi_poll_modem_status(ctx_, &status) < 0) return PORT_IO_ERROR;
         *empty = (status & 0x4000) != 0;  // the chip reports no count, only TEMT
         return PORT_OK;
     }
@@ -327,9 +353,9 @@ public:
             return st;
         }
         if (!ctx_) return PORT_NOT_OPEN;
-        c_.resetChip(ctx_);
-        c_.flushBoth(ctx_);
-        const int ret = c_.closeDevice(ctx_);
+        ftdi_usb_reset(ctx_);
+        ftdi_tcioflush(ctx_);
+        const int ret = ftdi_usb_close(ctx_);
         ctx_ = nullptr;
         peeked_ = false;
         return ret < 0 ? PORT_IO_ERROR : PORT_OK;
@@ -340,7 +366,7 @@ public:
 private:
     // Makes the context in *slot on first use; false (the reason noted) when libusb cannot start.
     bool context(ftdi_context** slot) {
-        if (!*slot) *slot = c_.newContext();
+        if (!*slot) *slot = ftdi_new();
         if (!*slot) lastError_ = "libusb could not start";
         return *slot != nullptr;
     }
@@ -348,8 +374,8 @@ private:
     // One walk of the bus on the listing context; the reason noted when it fails.
     int listNow(std::vector<Listed>* found) {
         if (!context(&listCtx_)) return PORT_OTHER_ERROR;
-        const int st = listDevices(c_, listCtx_, found);
-        if (st != PORT_OK) lastError_ = "the USB bus could not be listed: " + errorOf(c_, listCtx_);
+        const int st = listDevices(listCtx_, found);
+        if (st != PORT_OK) lastError_ = "the USB bus could not be listed: " + errorOf(listCtx_);
         return st;
     }
 
@@ -368,13 +394,21 @@ private:
     int openListed(const Listed& l) {
         if (!context(&portCtx_)) return PORT_OTHER_ERROR;
         portCtx_->module_detach_mode = DONT_DETACH_SIO_MODULE;
-        const int ret = c_.openDevice(portCtx_, l.dev);
+        const int ret = ftdi_usb_open_dev(portCtx_, l.dev);
         if (ret < 0) {
-            std::string why = errorOf(c_, portCtx_);
+            std::string why = errorOf(portCtx_);
             int st = PORT_DEVICE_NOT_OPENED;
-            if (ret == -3 || ret == -5) {  // a kernel driver holds the interface: ftdi_sio
-                st = openThroughTty(l, &why);
-            } else if (ret == -8 || (ret == -4 && usbNodeDenied(c_, l))) {
+            if (ret == -3 || ret == -5) {  // the claim failed: ask the kernel who holds the interface
+                const int held = kernelDriverActive(l.dev);
+                if (held == 0) {
+                    why = "the cable is in use by another program";
+                } else if (held == LIBUSB_ERROR_NO_DEVICE) {
+                    why = "the cable was unplugged";
+                    st = PORT_DEVICE_NOT_FOUND;
+                } else {
+                    st = openThroughTty(l, &why);  // ftdi_sio, or no answer: its tty, if it has one
+                }
+            } else if (ret == -4 && usbNodeDenied(l)) {
                 why = permissionText(why);
             }
             if (st != PORT_OK) lastError_ = why;
@@ -382,13 +416,13 @@ private:
         }
         // Short answers wait in the chip for the latency timer; the default
         // 16 ms would outlast a 15 ms answer window.
-        if (c_.setLatencyTimer(portCtx_, 1) < 0) {
-            lastError_ = "the latency timer could not be set: " + errorOf(c_, portCtx_);
-            c_.closeDevice(portCtx_);
+        if (ftdi_set_latency_timer(portCtx_, 1) < 0) {
+            lastError_ = "the latency timer could not be set: " + errorOf(portCtx_);
+            ftdi_usb_close(portCtx_);
             return PORT_IO_ERROR;
         }
-        c_.resetChip(portCtx_);
-        c_.flushBoth(portCtx_);
+        ftdi_usb_reset(portCtx_);
+        ftdi_tcioflush(portCtx_);
         portCtx_->usb_read_timeout = kMinUsbReadTimeoutMs;
         portCtx_->usb_write_timeout = kDefaultUsbWriteTimeoutMs;
         ctx_ = portCtx_;
@@ -399,7 +433,7 @@ private:
 
     int openThroughTty(const Listed& l, std::string* why) {
         std::string sysDir;
-        const std::string path = ttyOf(c_, l.dev, &sysDir);
+        const std::string path = ttyOf(l.dev, &sysDir);
         if (path.empty()) {
             *why = "the kernel's ftdi_sio holds the cable, and no tty of it was found (" + *why + ")";
             return PORT_DEVICE_NOT_OPENED;
@@ -434,7 +468,6 @@ private:
                ": no FTDI cable with this serial number; cables found: " + (named.empty() ? "none" : named);
     }
 
-    const LibftdiCalls& c_;
     const std::string wanted_;         // KORVANE_PORT=ftdi:SERIAL; "" for any cable
     ftdi_context* listCtx_ = nullptr;  // every listing and every try to open
     ftdi_context* portCtx_ = nullptr;  // the cable open over libusb, reused from one open to the next
@@ -448,41 +481,8 @@ private:
     std::string lastError_;
 };
 
-const LibftdiCalls kRealCalls = {
-    ftdi_new,
-    ftdi_free,
-    ftdi_usb_find_all,
-    ftdi_list_free,
-    ftdi_usb_get_strings,
-    ftdi_usb_open_dev,
-    ftdi_usb_close,
-    ftdi_get_error_string,
-    ftdi_set_latency_timer,
-    ftdi_usb_reset,
-    ftdi_tcioflush,
-    ftdi_set_baudrate,
-    ftdi_set_line_property,
-    ftdi_poll_modem_status,
-    ftdi_read_data,
-    ftdi_write_data,
-    libusb_ref_device,
-    libusb_unref_device,
-    libusb_get_device_descriptor,
-    libusb_get_bus_number,
-    libusb_get_device_address,
-    libusb_get_port_numbers,
-    "/sys/bus/usb/devices",
-    "/dev",
-};
-
 }  // namespace
 
-const LibftdiCalls& libftdi_realCalls() { return kRealCalls; }
-
-std::unique_ptr<PortDriver> port_newLibftdiDriver(const LibftdiCalls& calls, const std::string& serial) {
-    return std::make_unique<LibftdiDriver>(calls, serial);
-}
-
 std::unique_ptr<PortDriver> port_newLibftdiDriver(const std::string& serial) {
-    return port_newLibftdiDriver(kRealCalls, serial);
+    return std::make_unique<LibftdiDriver>(serial);
 }

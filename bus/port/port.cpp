@@ -6,8 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include "bus/port/libftdi_calls.h"
-
 // Threads: the choice is made under choiceMutex; afterwards the pointer is only
 // read, and the driver is used under the cable lock. A driver made here lives
 // until the process ends: nothing destroys it at exit, when workers that are
@@ -22,7 +20,6 @@ PortDriver* chosen = nullptr;  // in use
 auto& made = *new std::vector<std::unique_ptr<PortDriver>>();
 bool madeInUse = false;  // chosen is made.back()
 PortFactory simFactory = nullptr;
-const LibftdiCalls* libftdiCalls = nullptr;  // nullptr: libftdi1 itself
 std::atomic<uint32_t> generation{0};
 
 // Stands in when no driver can serve: nothing is listed and nothing opens.
@@ -57,19 +54,15 @@ private:
     std::string why_;
 };
 
-std::unique_ptr<PortDriver> newLibftdi(const char* serial) {
-    return libftdiCalls ? port_newLibftdiDriver(*libftdiCalls, serial) : port_newLibftdiDriver(serial);
-}
-
 std::unique_ptr<PortDriver> chooseFromEnvironment() {
     const char* port = std::getenv("KORVANE_PORT");
-    if (port == nullptr || port[0] == '\0') return newLibftdi("");
+    if (port == nullptr || port[0] == '\0') return port_newLibftdiDriver("");
     if (port[0] == '/') return port_newTtyDriver(port);
     if (std::strcmp(port, "sim") == 0) {
         if (simFactory) return simFactory();
         return std::make_unique<AbsentDriver>("virtual panels not built in");
     }
-    if (std::strncmp(port, "ftdi:", 5) == 0) return newLibftdi(port + 5);
+    if (std::strncmp(port, "ftdi:", 5) == 0) return port_newLibftdiDriver(port + 5);
     return std::make_unique<AbsentDriver>("unknown KORVANE_PORT");
 }
 
@@ -109,11 +102,6 @@ void port_setDriver(PortDriver* driver) {
 void port_setSimFactory(PortFactory factory) {
     std::lock_guard<std::mutex> lock(choiceMutex);
     simFactory = factory;
-}
-
-void port_setLibftdiCalls(const LibftdiCalls* calls) {
-    std::lock_guard<std::mutex> lock(choiceMutex);
-    libftdiCalls = calls;
 }
 
 uint32_t port_generation() { return generation.load(); }

@@ -110,8 +110,7 @@ using PortFactory = std::unique_ptr<PortDriver> (*)();
 void port_setSimFactory(PortFactory factory);
 
 // Implementations. A driver that port_driver() made is never destroyed:
-// workers still running at exit may be in the middle of a call
-// (bus/port/libftdi_calls.h has the libftdi driver's seam).
+// workers still running at exit may be in the middle of a call.
 // libftdi1; with a serial number, only the cable that has it is listed first
 // and opened, and the refusal of any other names the cables found.
 std::unique_ptr<PortDriver> port_newLibftdiDriver(const std::string& serial = "");

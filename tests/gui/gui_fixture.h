@@ -152,3 +152,7 @@ void closeByTitleBar(GtkWidget* window);
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
+
+// A window tests' main: GTK set up for tests, bus timing on the virtual clock,
+// the bus operations' parsers in place; runs the tests and gives their result.
+int runWindowTests(int argc, char** argv);
