@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "app/fileio.h"
 
@@ -16,8 +17,107 @@ namespace {
 constexpr size_t SITE_FILE_MAX = size_t{16} << 20;  // 200 panels take about 600 KB
 constexpr size_t INLINE_WIDTH = 100;                // a value this short, without lists of objects, stays on one line
 
-std::string at(const std::string& path, const char* name) { return path.empty() ? name : path + "." + name; }
+std::string at(const std::string& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
 std::string at(const std::string& path, size_t index) { return path + "[" + std::to_string(index) + "]"; }
+
+std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// A value as an error line quotes it: a hostile file's megabyte of text stays out.
+std::string shown(const Json& v) {
+    const std::string text = scalar(v);
+    return text.size() <= 40 ? text : text.substr(0, 36) + " ...";
+}
+
+// Builds the document as nlohmann's own parser does, but stops at the first
+// thing the format never holds, with the path of its field: a key given twice
+// in one object (the parser would keep the last), lists and objects nested
+// deeper than SITE_FILE_DEPTH (refused before they are built, so nothing ever
+// recurses deeper), a number no double holds.
+class SiteSax {
+public:
+    SiteSax(Json* root, const std::string& name) : root_(root), name_(name) {}
+
+    bool null() { return place(nullptr); }
+    bool boolean(bool v) { return place(v); }
+    bool number_integer(Json::number_integer_t v) { return place(v); }
+    bool number_unsigned(Json::number_unsigned_t v) { return place(v); }
+    bool number_float(Json::number_float_t v, const Json::string_t&) { return place(v); }
+    bool string(Json::string_t& v) { return place(std::move(v)); }
+    bool binary(Json::binary_t&) { return fail(pending(), "binary data"); }  // never in JSON text
+    bool start_object(std::size_t) { return open(Json::object()); }
+    bool start_array(std::size_t) { return open(Json::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(Json::string_t& k) {
+        Level& top = levels_.back();
+        if (!top.keys.insert(k).second) return fail(at(top.path, k), "given twice in one object");
+        top.key = std::move(k);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string& token, const Json::exception& e) {
+        if (e.id == 406) return fail(pending(), token + " is a number too large to hold");
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+        const std::string what = e.what();
+        const size_t cut = what.find("] ");
+        fault = name_ + ": not JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2));
+        return false;
+    }
+
+    std::string fault;  // why the parse stopped
+
+private:
+    struct Level {
+        Json* value;
+        std::string path;
+        std::string key;  // an object's member being read
+        std::unordered_set<std::string> keys;
+    };
+
+    // The path of the value that comes next.
+    std::string pending() const {
+        if (levels_.empty()) return "(document)";
+        const Level& top = levels_.back();
+        return top.value->is_object() ? at(top.path, top.key) : at(top.path, top.value->size());
+    }
+    Json* slot() {
+        if (levels_.empty()) return root_;
+        Json& top = *levels_.back().value;
+        if (top.is_array()) {
+            top.push_back(nullptr);
+            return &top.back();
+        }
+        // A member the object does not hold yet (key() saw to that): no search.
+        auto& members = top.get_ref<Json::object_t&>();
+        members.Container::emplace_back(levels_.back().key, nullptr);
+        return &members.back().second;
+    }
+    bool place(Json v) {
+        *slot() = std::move(v);
+        return true;
+    }
+    bool open(Json v) {
+        if (levels_.size() >= SITE_FILE_DEPTH)
+            return fail(pending(), "lists and objects nested deeper than a site file goes (" +
+                                       std::to_string(SITE_FILE_DEPTH) + ")");
+        const std::string path = levels_.empty() ? "" : pending();
+        Json* value = slot();
+        *value = std::move(v);
+        levels_.push_back({value, path, {}, {}});
+        return true;
+    }
+    bool close() {
+        levels_.pop_back();
+        return true;
+    }
+    bool fail(const std::string& path, const std::string& why) {
+        fault = path + ": " + why;
+        return false;
+    }
+
+    Json* root_;
+    const std::string& name_;
+    std::vector<Level> levels_;
+};
 
 // Collects every fault with the path of its field.
 class Checker {
@@ -37,15 +137,16 @@ public:
         return &*it;
     }
 
+    // Both bounds are at least 0 (nlohmann reads every non-negative whole number as unsigned).
     bool whole(const Json& v, const std::string& path, int64_t lo, int64_t hi, int64_t* out) {
         const std::string range = " (" + std::to_string(lo) + " to " + std::to_string(hi) + ")";
         if (!v.is_number_integer()) {
             fail(path, "must be a whole number" + range);
             return false;
         }
-        if (v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(hi)
-                                   : v.get<int64_t>() < lo || v.get<int64_t>() > hi) {
-            fail(path, v.dump() + " is out of range" + range);
+        if (!v.is_number_unsigned() || v.get<uint64_t>() < static_cast<uint64_t>(lo) ||
+            v.get<uint64_t>() > static_cast<uint64_t>(hi)) {
+            fail(path, shown(v) + " is out of range" + range);
             return false;
         }
         *out = v.get<int64_t>();
@@ -138,11 +239,11 @@ void takePanel(Checker& c, const Json& j, const std::string& path, DeviceRecord*
     if (const Json* uid = c.member(j, path, "uid")) {
         if (!uid->is_string() || !site_parseUid(uid->get<std::string>(), &out->uid))
             c.fail(at(path, "uid"),
-                   "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " + uid->dump());
+                   "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " + shown(*uid));
     }
     if (const Json* fw = c.member(j, path, "firmware")) {
         if (!fw->is_string() || !parseFirmware(fw->get<std::string>(), &out->verMajor, &out->verMinor))
-            c.fail(at(path, "firmware"), "must be a text MAJOR.MINOR, each 0 to 255, not " + fw->dump());
+            c.fail(at(path, "firmware"), "must be a text MAJOR.MINOR, each 0 to 255, not " + shown(*fw));
     }
     int64_t v = 0;
     // A panel's answer carries the level in 3 bits: 0 to 7.
@@ -166,8 +267,6 @@ bool flat(const Json& v) {
         if (!plain(e) && !(v.is_object() && e.is_array() && std::all_of(e.begin(), e.end(), plain))) return false;
     return true;
 }
-
-std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string oneLine(const Json& v) {
     if (plain(v)) return scalar(v);
@@ -271,12 +370,12 @@ bool site_fromJson(const Json& doc, std::vector<DeviceRecord>* panels, std::vect
         return false;
     }
     if (const Json* format = c.member(doc, "", "format"); format && *format != SITE_FILE_FORMAT)
-        c.fail("format", std::string("must be \"") + SITE_FILE_FORMAT + "\", not " + format->dump());
+        c.fail("format", std::string("must be \"") + SITE_FILE_FORMAT + "\", not " + shown(*format));
     const Json* version = c.member(doc, "", "version");
     if (!version) return false;
-    if (*version != SITE_FILE_VERSION) {
+    if (!version->is_number_integer() || *version != SITE_FILE_VERSION) {
         // Another version may mean other things by the same names: nothing more is read.
-        c.fail("version", scalar(*version) + " is not a version this program reads (it reads " +
+        c.fail("version", shown(*version) + " is not a version this program reads (it reads " +
                               std::to_string(SITE_FILE_VERSION) + ")");
         return false;
     }
@@ -327,14 +426,16 @@ bool site_load(const std::string& path, std::vector<DeviceRecord>* panels, std::
         errors->push_back(path + (failed ? ": cannot be read" : ": larger than any site file (16 MiB)"));
         return false;
     }
+    return site_parse(text, path, panels, errors);
+}
+
+bool site_parse(const std::string& text, const std::string& name, std::vector<DeviceRecord>* panels,
+                std::vector<std::string>* errors) {
+    panels->clear();
     Json doc;
-    try {
-        doc = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
-        std::string what = e.what();
-        const size_t cut = what.find("] ");
-        errors->push_back(path + ": not JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2)));
+    SiteSax sax(&doc, name);
+    if (!Json::sax_parse(text, &sax)) {
+        errors->push_back(sax.fault);
         return false;
     }
     return site_fromJson(doc, panels, errors);

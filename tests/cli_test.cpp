@@ -234,9 +234,26 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
 
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     bus.addPanel(0x1234ABCD);
+    const std::string good = files.write("good.json", onePanel("uid", "\"1234ABCD\""));
+    // The good file with its first `from` made `to`: what no Json value can hold.
+    auto edited = [&](const std::string& name, const std::string& from, const std::string& to) {
+        std::string text = onePanel("uid", "\"1234ABCD\"");
+        return files.write(name, text.replace(text.find(from), from.size(), to));
+    };
     const std::pair<std::string, std::string> cases[] = {
         {files.write("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
          "version: 2 is not a version this program reads (it reads 1)"},
+        {edited("v1.0.json", "\"version\": 1", "\"version\": 1.0"), "version: 1.0 is not a version"},
+        {edited("big.json", "\"intensity\": 0", "\"intensity\": 1e400"),
+         "panels[0].intensity: 1e400 is a number too large to hold"},
+        {edited("bigv.json", "\"version\": 1", "\"version\": 1e400"), "version: 1e400 is a number too large"},
+        {edited("deep.json", "\"panels\"",
+                "\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + ", \"panels\""),
+         "deep[0][0][0][0][0]: lists and objects nested deeper than a site file goes (6)"},
+        {edited("twice.json", "\"uid\": \"1234ABCD\"", "\"uid\": \"1234ABCD\", \"uid\": \"11\""),
+         "panels[0].uid: given twice in one object"},
+        {edited("scene0.json", "\"scenes\": []", "\"scenes\": [0]"),
+         "panels[0].buttons[0].scenes[0]: 0 is out of range (1 to 16)"},
         {files.write("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
         {files.write("level.json",
                      [] {
@@ -246,8 +263,6 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
                      }()),
          "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
         {files.write("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
-        {files.write("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),
-         "panels[0].buttons[0].scenes[0]: 17 is out of range (1 to 16)"},
         {files.write("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
     };
     for (const auto& [path, why] : cases) {
@@ -255,9 +270,9 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         EXPECT_EQ(r.status, CLI_USAGE) << path;
         EXPECT_TRUE(has(r.err, why)) << r.err;
         EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
+        EXPECT_EQ(cli({"restore", path, "--dry-run"}).status, CLI_USAGE) << path;
     }
     // A good file with a map to a panel the file does not hold.
-    const std::string good = files.write("good.json", onePanel("uid", "\"1234ABCD\""));
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
