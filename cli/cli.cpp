@@ -541,6 +541,9 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
     message_setGuiThread(collect);
     int status = CLI_USAGE;
     {
+        // The port stays open from the command's first exchange to its end:
+        // another program never takes it between two panels.
+        CableKeep keep;
         Progress progress(io.err);
         using Command = int (*)(const Args&, const Io&, Progress&);
         const std::pair<const char*, Command> commands[] = {

@@ -162,6 +162,7 @@ TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
     Result r = cli({"backup", site});
     ASSERT_EQ(r.status, CLI_OK) << r.out << r.err;
     EXPECT_EQ(r.out, site + ": 20 panels saved\n");
+    EXPECT_EQ(bus.opens, 1) << "the port is the command's from start to end: no other program takes it meanwhile";
     EXPECT_EQ(cli({"verify", site}).status, CLI_OK);
 
     VirtualBus fresh;
