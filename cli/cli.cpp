@@ -169,6 +169,14 @@ bool uidArg(const Io& io, const std::string& text, uint32_t* uid) {
     return false;
 }
 
+// A UID to give a panel: one that discovery can find again.
+bool newUidArg(const Io& io, const std::string& what, const std::string& text, uint32_t* uid) {
+    if (!uidArg(io, text, uid)) return false;
+    if (*uid <= UID_NEW_MAX) return true;
+    usage(io, what + ": discovery cannot find a UID of 80000000 or above; give 1 to 7FFFFFFF");
+    return false;
+}
+
 bool uidArgs(const Io& io, const std::vector<std::string>& texts, std::vector<uint32_t>* uids) {
     for (const std::string& t : texts) {
         uint32_t uid = 0;
@@ -380,9 +388,17 @@ int press(const Args& a, const Io& io, Progress&) {
 
 int setUid(const Args& a, const Io& io, Progress&) {
     uint32_t uid = 0, to = 0;
-    if (!uidArg(io, a.uid, &uid) || (!a.to.empty() && !uidArg(io, a.to, &to))) return CLI_USAGE;
-    if (to == 0) to = app_genNewUID(nullptr);  // from the clock, as the window makes it
+    if (!uidArg(io, a.uid, &uid) || (!a.to.empty() && !newUidArg(io, "--to " + a.to, a.to, &to))) return CLI_USAGE;
     if (const int st = openPort(io)) return st;
+    // Two panels under one UID answer together from then on: never a UID in use.
+    // Without --to, from the clock, as the window makes it.
+    uint32_t tried = to;
+    to = app_freeUid(to, &tried);
+    if (to == 0) {
+        print(io.out, "%08X -> %08X: not changed: a panel answers to %08X%s\n", uid, tried, tried,
+              a.to.empty() ? " and to each UID the clock gave since; give one with --to" : "");
+        return CLI_FAILED;
+    }
     const bool changed = app_genUid(uid, to) > 0;
     print(io.out, "%08X -> %08X: %s\n", uid, to, changed ? "changed" : "not changed");
     return changed ? CLI_OK : CLI_FAILED;
@@ -468,7 +484,7 @@ bool planFrom(const Args& a, const Io& io, std::vector<SiteTarget>* plan) {
         const size_t eq = m.find('=');
         uint32_t from = 0, to = 0;
         if (eq == std::string::npos) return usage(io, "--map " + m + ": give OLD=NEW"), false;
-        if (!uidArg(io, m.substr(0, eq), &from) || !uidArg(io, m.substr(eq + 1), &to)) return false;
+        if (!uidArg(io, m.substr(0, eq), &from) || !newUidArg(io, "--map " + m, m.substr(eq + 1), &to)) return false;
         map.emplace_back(from, to);
     }
     std::vector<DeviceRecord> panels;
@@ -599,7 +615,9 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     c->add_option("N", a.button, "the button (1 to 6)")->required()->check(CLI::Range(1, DEV_BUTTONS));
     c = app.add_subcommand("set-uid", "give the panel a new UID");
     uid(c);
-    c->add_option("--to", a.to, "the new UID (default: made from the date and time, as the window does)");
+    c->add_option("--to", a.to,
+                  "the new UID, 1 to 7FFFFFFF (default: made from the date and time, as the window does); "
+                  "refused when a panel answers to it");
     c = app.add_subcommand("firmware", "upload a firmware image (*.fw) to the panels: every panel on the bus reboots");
     c->add_option("IMAGE", a.file, "the firmware image")->required();
     c->add_flag("--yes", a.yes, "go on although every panel reboots");

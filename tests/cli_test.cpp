@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/app_genUID.h"
 #include "app/site_file.h"
+#include "bus/timer.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
 #include "tests/support/sim_fixture.h"
@@ -116,6 +118,15 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         {{"identify", "7A000001", "--button", "3"}, CLI_OK, "7A000001: answered: it makes itself known\n", ""},
         {{"identify", "20000003"}, CLI_FAILED, "20000003: not answering\n", ""},
         {{"press", "15000002", "4"}, CLI_OK, "15000002: button 4 pressed (a press awaits no answer)\n", ""},
+        // Never a UID a panel answers to, nor one discovery cannot find.
+        {{"set-uid", "15000002", "--to", "7a000001"},
+         CLI_FAILED,
+         "15000002 -> 7A000001: not changed: a panel answers to 7A000001\n",
+         ""},
+        {{"set-uid", "15000002", "--to", "80000000"},
+         CLI_USAGE,
+         "",
+         "--to 80000000: discovery cannot find a UID of 80000000 or above"},
         {{"set-uid", "15000002", "--to", "15000009"}, CLI_OK, "15000002 -> 15000009: changed\n", ""},
         // Refused before the bus: a UID that is none, a missing --yes, a package.
         {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
@@ -140,6 +151,16 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(bus.panel(0x15000009)->lastPressButton, 3);
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
     EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 5) << "one upload, its reboot frame five times; no refusal sent one";
+
+    // Without --to, a UID of the clock that a panel answers to gives way to the clock's next step.
+    static int64_t stepStartUs;
+    stepStartUs = tim_nowUs();
+    app_setUidClock([] { return std::time_t{1700000000} + (tim_nowUs() - stepStartUs) / 1000000; });
+    const uint32_t clockUid = app_genNewUID(nullptr);
+    bus.addPanel(clockUid);
+    r = cli({"set-uid", "15000009"});
+    app_setUidClock(nullptr);
+    EXPECT_EQ(r.out, "15000009 -> " + site_uidText(clockUid + 1) + ": changed\n");
 
     std::unique_ptr<PortDriver> absent = port_newAbsentDriver("no cable here");
     port_setDriver(absent.get());
@@ -273,8 +294,9 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
         EXPECT_EQ(cli({"restore", path, "--dry-run"}).status, CLI_USAGE) << path;
     }
-    // A good file with a map to a panel the file does not hold.
+    // A good file with a map to a panel the file does not hold, or to a UID discovery cannot find.
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
+    EXPECT_TRUE(has(cli({"restore", good, "--map", "1234ABCD=90000000"}).err, "--map 1234ABCD=90000000: discovery"));
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
     EXPECT_TRUE(bus.heard().empty());
