@@ -1,5 +1,6 @@
 #include "app/site_file.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -448,12 +449,32 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The file a name stands for: the end of its chain of symbolic links (the name
+// itself when it is no link, or missing). False with errno on a loop.
+bool linkEnd(const std::string& path, std::string* end) {
+    *end = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        char to[PATH_MAX];
+        const ssize_t n = ::readlink(end->c_str(), to, sizeof to - 1);
+        if (n < 0) return true;
+        to[n] = '\0';
+        *end = to[0] == '/' ? std::string(to) : folderOf(*end) + "/" + to;
+    }
+    errno = ELOOP;
+    return false;
+}
+
 }  // namespace
 
 bool site_canSave(const std::string& path, std::string* error) {
     struct stat named;
-    const std::string folder = folderOf(path);
-    if (path.empty() || path.back() == '/' || (::stat(path.c_str(), &named) == 0 && S_ISDIR(named.st_mode))) {
+    std::string file;
+    if (!linkEnd(path, &file)) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string folder = folderOf(file);
+    if (path.empty() || path.back() == '/' || (::stat(file.c_str(), &named) == 0 && S_ISDIR(named.st_mode))) {
         *error = path + ": a folder, not a file name";
         return false;
     }
@@ -466,7 +487,13 @@ bool site_canSave(const std::string& path, std::string* error) {
 
 bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels, std::string* error) {
     const std::string text = site_dump(site_document(panels));
-    const std::string folder = folderOf(path);
+    // Through a link, the file it names is replaced, never the link.
+    std::string file;
+    if (!linkEnd(path, &file)) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string folder = folderOf(file);
     std::string temp = folder + "/.korvane-site-XXXXXX";  // beside it: the rename stays on one file system
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
@@ -474,7 +501,7 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
         return false;
     }
     struct stat old;
-    fchmod(fd, ::stat(path.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
+    fchmod(fd, ::stat(file.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
     size_t done = 0;
     int why = 0;
     while (done < text.size() && why == 0) {
@@ -486,11 +513,40 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
     }
     if (why == 0 && ::fsync(fd) != 0) why = errno;
     if (::close(fd) != 0 && why == 0) why = errno;
-    if (why == 0 && std::rename(temp.c_str(), path.c_str()) != 0) why = errno;
+    if (why == 0 && std::rename(temp.c_str(), file.c_str()) != 0) why = errno;
     if (why != 0) {
         *error = path + ": " + std::strerror(why);
         ::unlink(temp.c_str());
         return false;
     }
     return true;
+}
+
+bool site_loadExisting(const std::string& path, std::vector<DeviceRecord>* panels, std::string* why) {
+    panels->clear();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode) && st.st_size == 0) return true;
+    std::vector<std::string> errors;
+    if (site_load(path, panels, &errors)) return true;
+    *why = path + " holds no site file this program reads (" + errors.front() + ")";
+    return false;
+}
+
+std::vector<std::string> site_lost(const std::vector<DeviceRecord>& old, const std::vector<DeviceRecord>& now) {
+    std::vector<std::string> lost;
+    for (const DeviceRecord& o : old) {
+        const auto same = [&](const DeviceRecord& n) { return n.uid == o.uid; };
+        const auto n = std::find_if(now.begin(), now.end(), same);
+        if (n == now.end()) {
+            lost.push_back("panel " + site_uidText(o.uid) + ": not in this backup");
+            continue;
+        }
+        std::string blocks;
+        for (int b = 0; b < DEV_BUTTONS; ++b)
+            if (o.dmxKnown & ~n->dmxKnown & 1u << b)
+                blocks += (blocks.empty() ? "" : ", ") + at("dmx", static_cast<size_t>(b));
+        if (!blocks.empty())
+            lost.push_back("panel " + site_uidText(o.uid) + ": " + blocks + " not read in this backup");
+    }
+    return lost;
 }

@@ -53,5 +53,13 @@ bool site_load(const std::string& path, std::vector<DeviceRecord>* panels, std::
 // name is no folder. False with the reason otherwise.
 bool site_canSave(const std::string& path, std::string* error);
 // Writes the document so that the file is either the new one whole or left as
-// it was (a file beside it, then a rename). False with the reason otherwise.
+// it was (a file beside it, then a rename). A symbolic link is followed: the
+// file it names is replaced, in that file's folder. False with the reason otherwise.
 bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels, std::string* error);
+
+// The panels of the file a backup would replace: none when there is no file or
+// an empty one. False, with why, when it holds no site file this program reads.
+bool site_loadExisting(const std::string& path, std::vector<DeviceRecord>* panels, std::string* why);
+// What replacing the panels `old` with `now` would lose, a line each: a panel
+// `now` lacks, or DMX blocks `old` holds that `now` could not read.
+std::vector<std::string> site_lost(const std::vector<DeviceRecord>& old, const std::vector<DeviceRecord>& now);

@@ -147,6 +147,7 @@ struct Args {
     bool json = false;
     bool yes = false;
     bool dryRun = false;
+    bool force = false;
     int limit = DEV_MAX;
     int button = 0;
     std::string uid, to, list, file;
@@ -427,7 +428,11 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     std::vector<uint32_t> listed;
     if (!a.list.empty() && !listArg(io, a.list, &listed)) return CLI_USAGE;
     std::string error;
-    if (!site_canSave(a.file, &error)) return usage(io, error);  // before minutes of bus work
+    // Both before minutes of bus work.
+    if (!site_canSave(a.file, &error)) return usage(io, error);
+    std::vector<DeviceRecord> old;
+    if (!a.force && !site_loadExisting(a.file, &old, &error))
+        return usage(io, error + "; it is left as it was (--force replaces it)");
     if (const int st = openPort(io)) return st;
     progress.stage("discovery");
     const SiteRead r =
@@ -437,7 +442,10 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     const std::string stop =
         a.list.empty() ? discoveryStop(static_cast<int>(r.panels.size() + r.notAnswering.size())) : "";
     const bool cancelled = !r.notRead.empty() || r.discovery.end == DiscoveryEnd::Cancelled;
-    const bool written = !cancelled && site_save(a.file, r.panels, &error);
+    // Never a worse file in place of the old one: none at all, or one lacking what the old one holds.
+    const bool nobody = !cancelled && r.panels.empty();
+    const std::vector<std::string> lost = cancelled || nobody ? std::vector<std::string>() : site_lost(old, r.panels);
+    const bool written = !cancelled && !nobody && lost.empty() && site_save(a.file, r.panels, &error);
     // Each panel's result: saved whole, saved with blocks not read, not answering, not read.
     Json list = Json::array();
     int failed = 0;
@@ -471,7 +479,15 @@ int backup(const Args& a, const Io& io, Progress& progress) {
             print(io.out, "%s: not written%s\n", a.file.c_str(), cancelled ? " (cancelled)" : "");
     }
     if (!stop.empty()) print(io.err, "korvane-cli: discovery: %s\n", stop.c_str());
-    if (!written && !cancelled) print(io.err, "korvane-cli: %s\n", error.c_str());
+    if (nobody) {
+        print(io.err, "korvane-cli: no panel answered; %s left as it was\n", a.file.c_str());
+    } else if (!lost.empty()) {
+        print(io.err, "korvane-cli: %s holds what this backup lacks; it is left as it was (--force replaces it):\n",
+              a.file.c_str());
+        for (const std::string& l : lost) print(io.err, "korvane-cli:   %s\n", l.c_str());
+    } else if (!written && !cancelled) {
+        print(io.err, "korvane-cli: %s\n", error.c_str());
+    }
     return written && failed == 0 && stop.empty() ? CLI_OK : CLI_FAILED;
 }
 
@@ -533,7 +549,7 @@ const char* const FOOTER =
     "  press UID N                                presses button N (1 to 6) of the panel\n"
     "  set-uid UID [--to NEW]                     gives the panel a new UID (default: from the clock)\n"
     "  firmware IMAGE.fw --yes                    uploads the image to every panel on the bus\n"
-    "  backup SITE.json [--list FILE.lst] [--json]\n"
+    "  backup SITE.json [--list FILE.lst] [--force] [--json]\n"
     "                                             every panel's setup into one file\n"
     "  restore SITE.json [--only UID...] [--map OLD=NEW...] [--dry-run] [--json]\n"
     "                                             sends each setup back, reads it back, reports\n"
@@ -625,6 +641,8 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
                            "discover (or take the list), read every panel's whole setup, write the site file");
     site(c);
     c->add_option("--list", a.list, "the panels of a list file instead of a discovery");
+    c->add_flag("--force", a.force,
+                "replace the file even when it holds panels or DMX blocks this backup lacks, or is no site file");
     json(c);
     c = app.add_subcommand("restore", "send each setup of the site file to its panel, read it back and report");
     site(c);

@@ -243,15 +243,47 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
     EXPECT_EQ(report["failed"], 2);
     EXPECT_EQ(report["panels"][0]["result"], "differs");
     EXPECT_EQ(report["panels"][1]["result"], "not answering");
+}
 
-    // Blocks that cannot be read are marked so in the backup, and a restore never sends them.
-    bright.faults.cutDmxBlocks = true;
-    r = cli({"backup", dir + "/cut.json", "--list", files.write("cut.lst", "U:00000033\r\n")});
+TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
+    bus.addPanel(0x11);
+    VirtualPanel& cut = bus.addPanel(0x33);
+    const std::string site = dir + "/site.json";
+    Result r = cli({"backup", site});
+    ASSERT_EQ(r.status, CLI_OK) << r.err;
+    const std::string good = files.read("site.json");
+
+    // Nobody answers (a pulled connector): nothing written.
+    bus.panel(0x11)->faults.silent = true;
+    cut.faults.silent = true;
+    r = cli({"backup", site});
     EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_EQ(r.out, site + ": not written\n");
+    EXPECT_EQ(r.err, "korvane-cli: no panel answered; " + site + " left as it was\n");
+    // Cut short (a panel gone, blocks unread): refused, naming what would be lost; --force replaces.
+    bus.panel(0x11)->faults.silent = false;
+    cut.faults.silent = false;
+    cut.faults.cutDmxBlocks = true;
+    r = cli({"backup", site, "--list", files.write("33.lst", "U:00000033\r\n")});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.err,
+                    "korvane-cli:   panel 00000033: dmx[0], dmx[1], dmx[2], dmx[3], dmx[4], dmx[5] not read in "
+                    "this backup\nkorvane-cli:   panel 00000011: not in this backup\n"))
+        << r.err;
+    EXPECT_EQ(files.read("site.json"), good);
+    // Onto a link: the file it names is replaced, the link stays; blocks not read are never sent back.
+    ASSERT_EQ(::symlink("site.json", (dir + "/link.json").c_str()), 0);
+    r = cli({"backup", dir + "/link.json", "--list", files.file("33.lst"), "--force"});
     EXPECT_TRUE(has(r.out, "00000033: saved\n  dmx[0]: could not be read\n")) << r.out;
-    const int writes = bright.dmxWrites;
-    EXPECT_EQ(cli({"restore", dir + "/cut.json"}).status, CLI_OK);
-    EXPECT_EQ(bright.dmxWrites, writes);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.json"));
+    EXPECT_EQ(cli({"restore", site}).status, CLI_OK);
+    EXPECT_EQ(cut.dmxWrites, 0);
+    // A file that is no site file: refused before the bus.
+    bus.clearHeard();
+    r = cli({"backup", files.write("notes.json", "my notes")});
+    EXPECT_EQ(r.status, CLI_USAGE);
+    EXPECT_TRUE(has(r.err, "notes.json holds no site file this program reads")) << r.err;
+    EXPECT_TRUE(bus.heard().empty());
 }
 
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
