@@ -560,10 +560,21 @@ const char* const FOOTER =
     "panel in progress is finished) and the report says what was done; Ctrl-C\n"
     "again quits at once.\n"
     "\n"
-    "Exit status: 0 success; 1 some panel failed, differed or was not reached;\n"
-    "2 a bad command line or a bad file; 3 the port cannot be opened.\n"
+    "Exit status: 0 success; 1 some panel failed, differed or was not reached, a\n"
+    "backup kept the old file, or the result could not be written whole to standard\n"
+    "output; 2 a bad command line or a bad file; 3 the port cannot be opened.\n"
     "\n"
     "Environment:\n";
+
+// A result that did not reach standard output whole (a full disk, a closed
+// output, a reader gone) is no success.
+int outputChecked(const Io& io, int status) {
+    errno = 0;
+    if (std::fflush(io.out) == 0 && !std::ferror(io.out)) return status;
+    print(io.err, "korvane-cli: standard output: %s: the result was not written whole\n",
+          errno ? std::strerror(errno) : "a write failed");
+    return status == CLI_OK ? CLI_FAILED : status;
+}
 
 // Runs the parsed command with the diagnostic lines routed as asked.
 int runCommand(CLI::App& app, const Args& a, const Io& io) {
@@ -588,8 +599,7 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
     for (const std::string& t : takeMessages()) print(io.err, "korvane-cli: %s\n", t.c_str());
     posted = nullptr;
     diag_routeDefault();
-    std::fflush(io.out);
-    return status;
+    return outputChecked(io, status);
 }
 
 }  // namespace
@@ -662,7 +672,7 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
         const int code = app.exit(e, shown, refused);
         std::fputs(shown.str().c_str(), out);
         std::fputs(refused.str().c_str(), err);
-        return code == 0 ? CLI_OK : CLI_USAGE;
+        return outputChecked(io, code == 0 ? CLI_OK : CLI_USAGE);
     }
     cancel_clear();
     app_installParsers();
