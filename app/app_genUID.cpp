@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/app_setup.h"
 #include "bus/cable.h"
 #include "bus/diag.h"
 #include "bus/packet_structures.h"
@@ -10,6 +11,12 @@
 // Threads: see app_genUID.h; the exchange holds the cable lock throughout.
 
 std::atomic<uint32_t> uidAnswUID{0};
+
+namespace {
+
+std::time_t (*uidClock)() = nullptr;
+
+}  // namespace
 
 uint32_t app_uidFromTime(const std::tm& local, char* text) {
     const uint32_t Y = static_cast<uint32_t>(local.tm_year + 1900 - 2000) & 0x7F;
@@ -27,7 +34,7 @@ uint32_t app_uidFromTime(const std::tm& local, char* text) {
 }
 
 uint32_t app_genNewUID(char* text) {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = uidClock ? uidClock() : std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     return app_uidFromTime(local, text);
@@ -70,4 +77,29 @@ void app_genUid_parse(uint8_t* frame) {
     if (frame[PKT_LEN] < 3 || frame[PKT_DATA] != CMD_SERVICE) return;
     const uint8_t sub = frame[PKT_DATA + 1];
     if ((sub & 0xF0) == 0x10 && (sub & 0x0F) != 0) uidAnswUID = packet_source(frame);
+}
+
+void app_setUidClock(std::time_t (*now)()) { uidClock = now; }
+
+int app_uidAnswers(uint32_t uid) {
+    CableUse use;
+    uint8_t frame[PKT_MAX_SIZE];
+    packet_fillHeader(frame, uid);
+    const uint8_t read = CMD_SETUP;
+    packet_fillData(frame, &read, 1);
+    const int answered = app_setup_send_packet(frame, uid);
+    cable_free();
+    return answered;
+}
+
+uint32_t app_freeUid(uint32_t wanted, uint32_t* tried) {
+    for (int t = 0; t < (wanted ? 1 : UID_CLOCK_TRIES); ++t) {
+        if (!wanted) {
+            // The clock's next step, 2.5 s at most: a clock set back moves on none.
+            for (int wait = 0; wait < 25 && t > 0 && app_genNewUID(nullptr) == *tried; ++wait) tim_usleep(100000);
+        }
+        *tried = wanted ? wanted : app_genNewUID(nullptr);
+        if (app_uidAnswers(*tried) != 1) return *tried;
+    }
+    return 0;
 }

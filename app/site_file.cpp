@@ -1,5 +1,6 @@
 #include "app/site_file.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "app/fileio.h"
 
@@ -16,8 +18,107 @@ namespace {
 constexpr size_t SITE_FILE_MAX = size_t{16} << 20;  // 200 panels take about 600 KB
 constexpr size_t INLINE_WIDTH = 100;                // a value this short, without lists of objects, stays on one line
 
-std::string at(const std::string& path, const char* name) { return path.empty() ? name : path + "." + name; }
+std::string at(const std::string& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
 std::string at(const std::string& path, size_t index) { return path + "[" + std::to_string(index) + "]"; }
+
+std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// A value as an error line quotes it: a hostile file's megabyte of text stays out.
+std::string shown(const Json& v) {
+    const std::string text = scalar(v);
+    return text.size() <= 40 ? text : text.substr(0, 36) + " ...";
+}
+
+// Builds the document as nlohmann's own parser does, but stops at the first
+// thing the format never holds, with the path of its field: a key given twice
+// in one object (the parser would keep the last), lists and objects nested
+// deeper than SITE_FILE_DEPTH (refused before they are built, so nothing ever
+// recurses deeper), a number no double holds.
+class SiteSax {
+public:
+    SiteSax(Json* root, const std::string& name) : root_(root), name_(name) {}
+
+    bool null() { return place(nullptr); }
+    bool boolean(bool v) { return place(v); }
+    bool number_integer(Json::number_integer_t v) { return place(v); }
+    bool number_unsigned(Json::number_unsigned_t v) { return place(v); }
+    bool number_float(Json::number_float_t v, const Json::string_t&) { return place(v); }
+    bool string(Json::string_t& v) { return place(std::move(v)); }
+    bool binary(Json::binary_t&) { return fail(pending(), "binary data"); }  // never in JSON text
+    bool start_object(std::size_t) { return open(Json::object()); }
+    bool start_array(std::size_t) { return open(Json::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(Json::string_t& k) {
+        Level& top = levels_.back();
+        if (!top.keys.insert(k).second) return fail(at(top.path, k), "given twice in one object");
+        top.key = std::move(k);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string& token, const Json::exception& e) {
+        if (e.id == 406) return fail(pending(), token + " is a number too large to hold");
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+        const std::string what = e.what();
+        const size_t cut = what.find("] ");
+        fault = name_ + ": not JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2));
+        return false;
+    }
+
+    std::string fault;  // why the parse stopped
+
+private:
+    struct Level {
+        Json* value;
+        std::string path;
+        std::string key;  // an object's member being read
+        std::unordered_set<std::string> keys;
+    };
+
+    // The path of the value that comes next.
+    std::string pending() const {
+        if (levels_.empty()) return "(document)";
+        const Level& top = levels_.back();
+        return top.value->is_object() ? at(top.path, top.key) : at(top.path, top.value->size());
+    }
+    Json* slot() {
+        if (levels_.empty()) return root_;
+        Json& top = *levels_.back().value;
+        if (top.is_array()) {
+            top.push_back(nullptr);
+            return &top.back();
+        }
+        // A member the object does not hold yet (key() saw to that): no search.
+        auto& members = top.get_ref<Json::object_t&>();
+        members.Container::emplace_back(levels_.back().key, nullptr);
+        return &members.back().second;
+    }
+    bool place(Json v) {
+        *slot() = std::move(v);
+        return true;
+    }
+    bool open(Json v) {
+        if (levels_.size() >= SITE_FILE_DEPTH)
+            return fail(pending(), "lists and objects nested deeper than a site file goes (" +
+                                       std::to_string(SITE_FILE_DEPTH) + ")");
+        const std::string path = levels_.empty() ? "" : pending();
+        Json* value = slot();
+        *value = std::move(v);
+        levels_.push_back({value, path, {}, {}});
+        return true;
+    }
+    bool close() {
+        levels_.pop_back();
+        return true;
+    }
+    bool fail(const std::string& path, const std::string& why) {
+        fault = path + ": " + why;
+        return false;
+    }
+
+    Json* root_;
+    const std::string& name_;
+    std::vector<Level> levels_;
+};
 
 // Collects every fault with the path of its field.
 class Checker {
@@ -37,15 +138,16 @@ public:
         return &*it;
     }
 
+    // Both bounds are at least 0 (nlohmann reads every non-negative whole number as unsigned).
     bool whole(const Json& v, const std::string& path, int64_t lo, int64_t hi, int64_t* out) {
         const std::string range = " (" + std::to_string(lo) + " to " + std::to_string(hi) + ")";
         if (!v.is_number_integer()) {
             fail(path, "must be a whole number" + range);
             return false;
         }
-        if (v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(hi)
-                                   : v.get<int64_t>() < lo || v.get<int64_t>() > hi) {
-            fail(path, v.dump() + " is out of range" + range);
+        if (!v.is_number_unsigned() || v.get<uint64_t>() < static_cast<uint64_t>(lo) ||
+            v.get<uint64_t>() > static_cast<uint64_t>(hi)) {
+            fail(path, shown(v) + " is out of range" + range);
             return false;
         }
         *out = v.get<int64_t>();
@@ -138,11 +240,11 @@ void takePanel(Checker& c, const Json& j, const std::string& path, DeviceRecord*
     if (const Json* uid = c.member(j, path, "uid")) {
         if (!uid->is_string() || !site_parseUid(uid->get<std::string>(), &out->uid))
             c.fail(at(path, "uid"),
-                   "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " + uid->dump());
+                   "must be a UID text of 1 to 8 hexadecimal digits, not 0 nor FFFFFFFF, not " + shown(*uid));
     }
     if (const Json* fw = c.member(j, path, "firmware")) {
         if (!fw->is_string() || !parseFirmware(fw->get<std::string>(), &out->verMajor, &out->verMinor))
-            c.fail(at(path, "firmware"), "must be a text MAJOR.MINOR, each 0 to 255, not " + fw->dump());
+            c.fail(at(path, "firmware"), "must be a text MAJOR.MINOR, each 0 to 255, not " + shown(*fw));
     }
     int64_t v = 0;
     // A panel's answer carries the level in 3 bits: 0 to 7.
@@ -166,8 +268,6 @@ bool flat(const Json& v) {
         if (!plain(e) && !(v.is_object() && e.is_array() && std::all_of(e.begin(), e.end(), plain))) return false;
     return true;
 }
-
-std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string oneLine(const Json& v) {
     if (plain(v)) return scalar(v);
@@ -271,12 +371,12 @@ bool site_fromJson(const Json& doc, std::vector<DeviceRecord>* panels, std::vect
         return false;
     }
     if (const Json* format = c.member(doc, "", "format"); format && *format != SITE_FILE_FORMAT)
-        c.fail("format", std::string("must be \"") + SITE_FILE_FORMAT + "\", not " + format->dump());
+        c.fail("format", std::string("must be \"") + SITE_FILE_FORMAT + "\", not " + shown(*format));
     const Json* version = c.member(doc, "", "version");
     if (!version) return false;
-    if (*version != SITE_FILE_VERSION) {
+    if (!version->is_number_integer() || *version != SITE_FILE_VERSION) {
         // Another version may mean other things by the same names: nothing more is read.
-        c.fail("version", scalar(*version) + " is not a version this program reads (it reads " +
+        c.fail("version", shown(*version) + " is not a version this program reads (it reads " +
                               std::to_string(SITE_FILE_VERSION) + ")");
         return false;
     }
@@ -327,14 +427,16 @@ bool site_load(const std::string& path, std::vector<DeviceRecord>* panels, std::
         errors->push_back(path + (failed ? ": cannot be read" : ": larger than any site file (16 MiB)"));
         return false;
     }
+    return site_parse(text, path, panels, errors);
+}
+
+bool site_parse(const std::string& text, const std::string& name, std::vector<DeviceRecord>* panels,
+                std::vector<std::string>* errors) {
+    panels->clear();
     Json doc;
-    try {
-        doc = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
-        std::string what = e.what();
-        const size_t cut = what.find("] ");
-        errors->push_back(path + ": not JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2)));
+    SiteSax sax(&doc, name);
+    if (!Json::sax_parse(text, &sax)) {
+        errors->push_back(sax.fault);
         return false;
     }
     return site_fromJson(doc, panels, errors);
@@ -347,12 +449,32 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The file a name stands for: the end of its chain of symbolic links (the name
+// itself when it is no link, or missing). False with errno on a loop.
+bool linkEnd(const std::string& path, std::string* end) {
+    *end = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        char to[PATH_MAX];
+        const ssize_t n = ::readlink(end->c_str(), to, sizeof to - 1);
+        if (n < 0) return true;
+        to[n] = '\0';
+        *end = to[0] == '/' ? std::string(to) : folderOf(*end) + "/" + to;
+    }
+    errno = ELOOP;
+    return false;
+}
+
 }  // namespace
 
 bool site_canSave(const std::string& path, std::string* error) {
     struct stat named;
-    const std::string folder = folderOf(path);
-    if (path.empty() || path.back() == '/' || (::stat(path.c_str(), &named) == 0 && S_ISDIR(named.st_mode))) {
+    std::string file;
+    if (!linkEnd(path, &file)) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string folder = folderOf(file);
+    if (path.empty() || path.back() == '/' || (::stat(file.c_str(), &named) == 0 && S_ISDIR(named.st_mode))) {
         *error = path + ": a folder, not a file name";
         return false;
     }
@@ -365,7 +487,13 @@ bool site_canSave(const std::string& path, std::string* error) {
 
 bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels, std::string* error) {
     const std::string text = site_dump(site_document(panels));
-    const std::string folder = folderOf(path);
+    // Through a link, the file it names is replaced, never the link.
+    std::string file;
+    if (!linkEnd(path, &file)) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string folder = folderOf(file);
     std::string temp = folder + "/.korvane-site-XXXXXX";  // beside it: the rename stays on one file system
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
@@ -373,7 +501,7 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
         return false;
     }
     struct stat old;
-    fchmod(fd, ::stat(path.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
+    fchmod(fd, ::stat(file.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
     size_t done = 0;
     int why = 0;
     while (done < text.size() && why == 0) {
@@ -385,11 +513,40 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
     }
     if (why == 0 && ::fsync(fd) != 0) why = errno;
     if (::close(fd) != 0 && why == 0) why = errno;
-    if (why == 0 && std::rename(temp.c_str(), path.c_str()) != 0) why = errno;
+    if (why == 0 && std::rename(temp.c_str(), file.c_str()) != 0) why = errno;
     if (why != 0) {
         *error = path + ": " + std::strerror(why);
         ::unlink(temp.c_str());
         return false;
     }
     return true;
+}
+
+bool site_loadExisting(const std::string& path, std::vector<DeviceRecord>* panels, std::string* why) {
+    panels->clear();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode) && st.st_size == 0) return true;
+    std::vector<std::string> errors;
+    if (site_load(path, panels, &errors)) return true;
+    *why = path + " holds no site file this program reads (" + errors.front() + ")";
+    return false;
+}
+
+std::vector<std::string> site_lost(const std::vector<DeviceRecord>& old, const std::vector<DeviceRecord>& now) {
+    std::vector<std::string> lost;
+    for (const DeviceRecord& o : old) {
+        const auto same = [&](const DeviceRecord& n) { return n.uid == o.uid; };
+        const auto n = std::find_if(now.begin(), now.end(), same);
+        if (n == now.end()) {
+            lost.push_back("panel " + site_uidText(o.uid) + ": not in this backup");
+            continue;
+        }
+        std::string blocks;
+        for (int b = 0; b < DEV_BUTTONS; ++b)
+            if (o.dmxKnown & ~n->dmxKnown & 1u << b)
+                blocks += (blocks.empty() ? "" : ", ") + at("dmx", static_cast<size_t>(b));
+        if (!blocks.empty())
+            lost.push_back("panel " + site_uidText(o.uid) + ": " + blocks + " not read in this backup");
+    }
+    return lost;
 }

@@ -84,6 +84,7 @@ std::mutex useMutex;
 int usesRunning = 0;
 thread_local int usesHere = 0;
 bool closeWhenLastEnds = false;
+int keeps = 0;  // CableKeep spans running
 
 int32_t cableDev = -1;
 char resp_buff[RESP_BUFF_SIZE];
@@ -124,10 +125,21 @@ void cable_free() {
         // Another operation still running keeps the port: closing it under its
         // next exchange would cost that exchange its answer.
         std::lock_guard<std::mutex> u(useMutex);
+        if (keeps > 0) return;
         closeWhenLastEnds = usesRunning > usesHere;
         if (closeWhenLastEnds) return;
     }
     closePort();
+}
+
+void cable_beginKeep() {
+    std::lock_guard<std::mutex> u(useMutex);
+    ++keeps;
+}
+
+void cable_endKeep() {
+    std::lock_guard<std::mutex> u(useMutex);
+    --keeps;
 }
 
 void cable_beginUse() {

@@ -84,6 +84,13 @@ void cable_beginUse();
 void cable_endUse();
 using CableUse = CableSpan<cable_beginUse, cable_endUse>;
 
+// While kept, cable_free leaves the port open (korvane-cli holds it for a whole
+// command, so that no other program takes it between two operations); the
+// cable_free after the span closes it.
+void cable_beginKeep();
+void cable_endKeep();
+using CableKeep = CableSpan<cable_beginKeep, cable_endKeep>;
+
 // Send and confirm, the shape of every confirmed request: up to 5 sends, each
 // followed by up to `polls` polls, each a pause then cable_response, until
 // answered() holds. The cable stays held throughout. Returns 1, or -1 when no

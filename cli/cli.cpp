@@ -147,6 +147,7 @@ struct Args {
     bool json = false;
     bool yes = false;
     bool dryRun = false;
+    bool force = false;
     int limit = DEV_MAX;
     int button = 0;
     std::string uid, to, list, file;
@@ -166,6 +167,14 @@ int usage(const Io& io, const std::string& text) {
 bool uidArg(const Io& io, const std::string& text, uint32_t* uid) {
     if (site_parseUid(text, uid)) return true;
     usage(io, text + ": not a panel UID (1 to 8 hexadecimal digits, not 0 nor FFFFFFFF)");
+    return false;
+}
+
+// A UID to give a panel: one that discovery can find again.
+bool newUidArg(const Io& io, const std::string& what, const std::string& text, uint32_t* uid) {
+    if (!uidArg(io, text, uid)) return false;
+    if (*uid <= UID_NEW_MAX) return true;
+    usage(io, what + ": discovery cannot find a UID of 80000000 or above; give 1 to 7FFFFFFF");
     return false;
 }
 
@@ -380,9 +389,17 @@ int press(const Args& a, const Io& io, Progress&) {
 
 int setUid(const Args& a, const Io& io, Progress&) {
     uint32_t uid = 0, to = 0;
-    if (!uidArg(io, a.uid, &uid) || (!a.to.empty() && !uidArg(io, a.to, &to))) return CLI_USAGE;
-    if (to == 0) to = app_genNewUID(nullptr);  // from the clock, as the window makes it
+    if (!uidArg(io, a.uid, &uid) || (!a.to.empty() && !newUidArg(io, "--to " + a.to, a.to, &to))) return CLI_USAGE;
     if (const int st = openPort(io)) return st;
+    // Two panels under one UID answer together from then on: never a UID in use.
+    // Without --to, from the clock, as the window makes it.
+    uint32_t tried = to;
+    to = app_freeUid(to, &tried);
+    if (to == 0) {
+        print(io.out, "%08X -> %08X: not changed: a panel answers to %08X%s\n", uid, tried, tried,
+              a.to.empty() ? " and to each UID the clock gave since; give one with --to" : "");
+        return CLI_FAILED;
+    }
     const bool changed = app_genUid(uid, to) > 0;
     print(io.out, "%08X -> %08X: %s\n", uid, to, changed ? "changed" : "not changed");
     return changed ? CLI_OK : CLI_FAILED;
@@ -426,7 +443,11 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     std::vector<uint32_t> listed;
     if (!a.list.empty() && !listArg(io, a.list, &listed)) return CLI_USAGE;
     std::string error;
-    if (!site_canSave(a.file, &error)) return usage(io, error);  // before minutes of bus work
+    // Both before minutes of bus work.
+    if (!site_canSave(a.file, &error)) return usage(io, error);
+    std::vector<DeviceRecord> old;
+    if (!a.force && !site_loadExisting(a.file, &old, &error))
+        return usage(io, error + "; it is left as it was (--force replaces it)");
     if (const int st = openPort(io)) return st;
     progress.stage("discovery");
     const SiteRead r =
@@ -436,7 +457,10 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     const std::string stop =
         a.list.empty() ? discoveryStop(static_cast<int>(r.panels.size() + r.notAnswering.size())) : "";
     const bool cancelled = !r.notRead.empty() || r.discovery.end == DiscoveryEnd::Cancelled;
-    const bool written = !cancelled && site_save(a.file, r.panels, &error);
+    // Never a worse file in place of the old one: none at all, or one lacking what the old one holds.
+    const bool nobody = !cancelled && r.panels.empty();
+    const std::vector<std::string> lost = cancelled || nobody ? std::vector<std::string>() : site_lost(old, r.panels);
+    const bool written = !cancelled && !nobody && lost.empty() && site_save(a.file, r.panels, &error);
     // Each panel's result: saved whole, saved with blocks not read, not answering, not read.
     Json list = Json::array();
     int failed = 0;
@@ -470,7 +494,15 @@ int backup(const Args& a, const Io& io, Progress& progress) {
             print(io.out, "%s: not written%s\n", a.file.c_str(), cancelled ? " (cancelled)" : "");
     }
     if (!stop.empty()) print(io.err, "korvane-cli: discovery: %s\n", stop.c_str());
-    if (!written && !cancelled) print(io.err, "korvane-cli: %s\n", error.c_str());
+    if (nobody) {
+        print(io.err, "korvane-cli: no panel answered; %s left as it was\n", a.file.c_str());
+    } else if (!lost.empty()) {
+        print(io.err, "korvane-cli: %s holds what this backup lacks; it is left as it was (--force replaces it):\n",
+              a.file.c_str());
+        for (const std::string& l : lost) print(io.err, "korvane-cli:   %s\n", l.c_str());
+    } else if (!written && !cancelled) {
+        print(io.err, "korvane-cli: %s\n", error.c_str());
+    }
     return written && failed == 0 && stop.empty() ? CLI_OK : CLI_FAILED;
 }
 
@@ -483,7 +515,7 @@ bool planFrom(const Args& a, const Io& io, std::vector<SiteTarget>* plan) {
         const size_t eq = m.find('=');
         uint32_t from = 0, to = 0;
         if (eq == std::string::npos) return usage(io, "--map " + m + ": give OLD=NEW"), false;
-        if (!uidArg(io, m.substr(0, eq), &from) || !uidArg(io, m.substr(eq + 1), &to)) return false;
+        if (!uidArg(io, m.substr(0, eq), &from) || !newUidArg(io, "--map " + m, m.substr(eq + 1), &to)) return false;
         map.emplace_back(from, to);
     }
     std::vector<DeviceRecord> panels;
@@ -532,7 +564,7 @@ const char* const FOOTER =
     "  press UID N                                presses button N (1 to 6) of the panel\n"
     "  set-uid UID [--to NEW]                     gives the panel a new UID (default: from the clock)\n"
     "  firmware IMAGE.fw --yes                    uploads the image to every panel on the bus\n"
-    "  backup SITE.json [--list FILE.lst] [--json]\n"
+    "  backup SITE.json [--list FILE.lst] [--force] [--json]\n"
     "                                             every panel's setup into one file\n"
     "  restore SITE.json [--only UID...] [--map OLD=NEW...] [--dry-run] [--json]\n"
     "                                             sends each setup back, reads it back, reports\n"
@@ -544,10 +576,21 @@ const char* const FOOTER =
     "again quits at once. A firmware upload goes on after the first Ctrl-C and\n"
     "says what stopping would leave; Ctrl-C again stops it.\n"
     "\n"
-    "Exit status: 0 success; 1 some panel failed, differed or was not reached;\n"
-    "2 a bad command line or a bad file; 3 the port cannot be opened.\n"
+    "Exit status: 0 success; 1 some panel failed, differed or was not reached, a\n"
+    "backup kept the old file, or the result could not be written whole to standard\n"
+    "output; 2 a bad command line or a bad file; 3 the port cannot be opened.\n"
     "\n"
     "Environment:\n";
+
+// A result that did not reach standard output whole (a full disk, a closed
+// output, a reader gone) is no success.
+int outputChecked(const Io& io, int status) {
+    errno = 0;
+    if (std::fflush(io.out) == 0 && !std::ferror(io.out)) return status;
+    print(io.err, "korvane-cli: standard output: %s: the result was not written whole\n",
+          errno ? std::strerror(errno) : "a write failed");
+    return status == CLI_OK ? CLI_FAILED : status;
+}
 
 // Runs the parsed command with the diagnostic lines routed as asked.
 int runCommand(CLI::App& app, const Args& a, const Io& io) {
@@ -557,6 +600,9 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
     message_setGuiThread(collect);
     int status = CLI_USAGE;
     {
+        // The port stays open from the command's first exchange to its end:
+        // another program never takes it between two panels.
+        CableKeep keep;
         Progress progress(io.err);
         using Command = int (*)(const Args&, const Io&, Progress&);
         const std::pair<const char*, Command> commands[] = {
@@ -569,8 +615,7 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
     for (const std::string& t : takeMessages()) print(io.err, "korvane-cli: %s\n", t.c_str());
     posted = nullptr;
     diag_routeDefault();
-    std::fflush(io.out);
-    return status;
+    return outputChecked(io, status);
 }
 
 }  // namespace
@@ -614,7 +659,9 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     c->add_option("N", a.button, "the button (1 to 6)")->required()->check(CLI::Range(1, DEV_BUTTONS));
     c = app.add_subcommand("set-uid", "give the panel a new UID");
     uid(c);
-    c->add_option("--to", a.to, "the new UID (default: made from the date and time, as the window does)");
+    c->add_option("--to", a.to,
+                  "the new UID, 1 to 7FFFFFFF (default: made from the date and time, as the window does); "
+                  "refused when a panel answers to it");
     c = app.add_subcommand("firmware", "upload a firmware image (*.fw) to the panels: every panel on the bus reboots");
     c->add_option("IMAGE", a.file, "the firmware image")->required();
     c->add_flag("--yes", a.yes, "go on although every panel reboots");
@@ -622,6 +669,8 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
                            "discover (or take the list), read every panel's whole setup, write the site file");
     site(c);
     c->add_option("--list", a.list, "the panels of a list file instead of a discovery");
+    c->add_flag("--force", a.force,
+                "replace the file even when it holds panels or DMX blocks this backup lacks, or is no site file");
     json(c);
     c = app.add_subcommand("restore", "send each setup of the site file to its panel, read it back and report");
     site(c);
@@ -641,7 +690,7 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
         const int code = app.exit(e, shown, refused);
         std::fputs(shown.str().c_str(), out);
         std::fputs(refused.str().c_str(), err);
-        return code == 0 ? CLI_OK : CLI_USAGE;
+        return outputChecked(io, code == 0 ? CLI_OK : CLI_USAGE);
     }
     cancel_clear();
     app_installParsers();

@@ -3,6 +3,7 @@
 //
 // Threads: the main thread runs the command; the signal handler only raises the
 // cancel request and writes one line.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -29,6 +30,13 @@ void onInterrupt(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A standard stream the caller closed keeps its number taken, so that no
+    // port or file opened later lands there; standard output then fails every
+    // write (it is read-only), and the command reports it.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == STDOUT_FILENO ? O_RDONLY : O_RDWR);
+    // A reader gone: the write fails and is reported, instead of killing the program.
+    signal(SIGPIPE, SIG_IGN);
     port_setSimFactory(sim_newDemoDriver);
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;

@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/app_genUID.h"
 #include "app/site_file.h"
+#include "bus/timer.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
 #include "tests/support/sim_fixture.h"
@@ -116,6 +118,15 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         {{"identify", "7A000001", "--button", "3"}, CLI_OK, "7A000001: answered: it makes itself known\n", ""},
         {{"identify", "20000003"}, CLI_FAILED, "20000003: not answering\n", ""},
         {{"press", "15000002", "4"}, CLI_OK, "15000002: button 4 pressed (a press awaits no answer)\n", ""},
+        // Never a UID a panel answers to, nor one discovery cannot find.
+        {{"set-uid", "15000002", "--to", "7a000001"},
+         CLI_FAILED,
+         "15000002 -> 7A000001: not changed: a panel answers to 7A000001\n",
+         ""},
+        {{"set-uid", "15000002", "--to", "80000000"},
+         CLI_USAGE,
+         "",
+         "--to 80000000: discovery cannot find a UID of 80000000 or above"},
         {{"set-uid", "15000002", "--to", "15000009"}, CLI_OK, "15000002 -> 15000009: changed\n", ""},
         // Refused before the bus: a UID that is none, a missing --yes, a package.
         {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
@@ -141,6 +152,16 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
     EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 5) << "one upload, its reboot frame five times; no refusal sent one";
 
+    // Without --to, a UID of the clock that a panel answers to gives way to the clock's next step.
+    static int64_t stepStartUs;
+    stepStartUs = tim_nowUs();
+    app_setUidClock([] { return std::time_t{1700000000} + (tim_nowUs() - stepStartUs) / 1000000; });
+    const uint32_t clockUid = app_genNewUID(nullptr);
+    bus.addPanel(clockUid);
+    r = cli({"set-uid", "15000009"});
+    app_setUidClock(nullptr);
+    EXPECT_EQ(r.out, "15000009 -> " + site_uidText(clockUid + 1) + ": changed\n");
+
     std::unique_ptr<PortDriver> absent = port_newAbsentDriver("no cable here");
     port_setDriver(absent.get());
     r = cli({"read", "7A000001"});
@@ -162,6 +183,7 @@ TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
     Result r = cli({"backup", site});
     ASSERT_EQ(r.status, CLI_OK) << r.out << r.err;
     EXPECT_EQ(r.out, site + ": 20 panels saved\n");
+    EXPECT_EQ(bus.opens, 1) << "the port is the command's from start to end: no other program takes it meanwhile";
     EXPECT_EQ(cli({"verify", site}).status, CLI_OK);
 
     VirtualBus fresh;
@@ -221,22 +243,71 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
     EXPECT_EQ(report["failed"], 2);
     EXPECT_EQ(report["panels"][0]["result"], "differs");
     EXPECT_EQ(report["panels"][1]["result"], "not answering");
+}
 
-    // Blocks that cannot be read are marked so in the backup, and a restore never sends them.
-    bright.faults.cutDmxBlocks = true;
-    r = cli({"backup", dir + "/cut.json", "--list", files.write("cut.lst", "U:00000033\r\n")});
+TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
+    bus.addPanel(0x11);
+    VirtualPanel& cut = bus.addPanel(0x33);
+    const std::string site = dir + "/site.json";
+    Result r = cli({"backup", site});
+    ASSERT_EQ(r.status, CLI_OK) << r.err;
+    const std::string good = files.read("site.json");
+
+    // Nobody answers (a pulled connector): nothing written.
+    bus.panel(0x11)->faults.silent = true;
+    cut.faults.silent = true;
+    r = cli({"backup", site});
     EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_EQ(r.out, site + ": not written\n");
+    EXPECT_EQ(r.err, "korvane-cli: no panel answered; " + site + " left as it was\n");
+    // Cut short (a panel gone, blocks unread): refused, naming what would be lost; --force replaces.
+    bus.panel(0x11)->faults.silent = false;
+    cut.faults.silent = false;
+    cut.faults.cutDmxBlocks = true;
+    r = cli({"backup", site, "--list", files.write("33.lst", "U:00000033\r\n")});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.err,
+                    "korvane-cli:   panel 00000033: dmx[0], dmx[1], dmx[2], dmx[3], dmx[4], dmx[5] not read in "
+                    "this backup\nkorvane-cli:   panel 00000011: not in this backup\n"))
+        << r.err;
+    EXPECT_EQ(files.read("site.json"), good);
+    // Onto a link: the file it names is replaced, the link stays; blocks not read are never sent back.
+    ASSERT_EQ(::symlink("site.json", (dir + "/link.json").c_str()), 0);
+    r = cli({"backup", dir + "/link.json", "--list", files.file("33.lst"), "--force"});
     EXPECT_TRUE(has(r.out, "00000033: saved\n  dmx[0]: could not be read\n")) << r.out;
-    const int writes = bright.dmxWrites;
-    EXPECT_EQ(cli({"restore", dir + "/cut.json"}).status, CLI_OK);
-    EXPECT_EQ(bright.dmxWrites, writes);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.json"));
+    EXPECT_EQ(cli({"restore", site}).status, CLI_OK);
+    EXPECT_EQ(cut.dmxWrites, 0);
+    // A file that is no site file: refused before the bus.
+    bus.clearHeard();
+    r = cli({"backup", files.write("notes.json", "my notes")});
+    EXPECT_EQ(r.status, CLI_USAGE);
+    EXPECT_TRUE(has(r.err, "notes.json holds no site file this program reads")) << r.err;
+    EXPECT_TRUE(bus.heard().empty());
 }
 
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     bus.addPanel(0x1234ABCD);
+    const std::string good = files.write("good.json", onePanel("uid", "\"1234ABCD\""));
+    // The good file with its first `from` made `to`: what no Json value can hold.
+    auto edited = [&](const std::string& name, const std::string& from, const std::string& to) {
+        std::string text = onePanel("uid", "\"1234ABCD\"");
+        return files.write(name, text.replace(text.find(from), from.size(), to));
+    };
     const std::pair<std::string, std::string> cases[] = {
         {files.write("v2.json", "{\"format\": \"korvane-site\", \"version\": 2, \"panels\": []}"),
          "version: 2 is not a version this program reads (it reads 1)"},
+        {edited("v1.0.json", "\"version\": 1", "\"version\": 1.0"), "version: 1.0 is not a version"},
+        {edited("big.json", "\"intensity\": 0", "\"intensity\": 1e400"),
+         "panels[0].intensity: 1e400 is a number too large to hold"},
+        {edited("bigv.json", "\"version\": 1", "\"version\": 1e400"), "version: 1e400 is a number too large"},
+        {edited("deep.json", "\"panels\"",
+                "\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + ", \"panels\""),
+         "deep[0][0][0][0][0]: lists and objects nested deeper than a site file goes (6)"},
+        {edited("twice.json", "\"uid\": \"1234ABCD\"", "\"uid\": \"1234ABCD\", \"uid\": \"11\""),
+         "panels[0].uid: given twice in one object"},
+        {edited("scene0.json", "\"scenes\": []", "\"scenes\": [0]"),
+         "panels[0].buttons[0].scenes[0]: 0 is out of range (1 to 16)"},
         {files.write("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
         {files.write("level.json",
                      [] {
@@ -246,8 +317,6 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
                      }()),
          "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
         {files.write("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
-        {files.write("scenes.json", onePanel("buttons", "[{\"type\": 1, \"scenes\": [17]}, 1, 2, 3, 4, 5]")),
-         "panels[0].buttons[0].scenes[0]: 17 is out of range (1 to 16)"},
         {files.write("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
     };
     for (const auto& [path, why] : cases) {
@@ -255,10 +324,11 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         EXPECT_EQ(r.status, CLI_USAGE) << path;
         EXPECT_TRUE(has(r.err, why)) << r.err;
         EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
+        EXPECT_EQ(cli({"restore", path, "--dry-run"}).status, CLI_USAGE) << path;
     }
-    // A good file with a map to a panel the file does not hold.
-    const std::string good = files.write("good.json", onePanel("uid", "\"1234ABCD\""));
+    // A good file with a map to a panel the file does not hold, or to a UID discovery cannot find.
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
+    EXPECT_TRUE(has(cli({"restore", good, "--map", "1234ABCD=90000000"}).err, "--map 1234ABCD=90000000: discovery"));
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
     EXPECT_TRUE(bus.heard().empty());

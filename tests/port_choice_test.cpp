@@ -1,6 +1,6 @@
 // KORVANE_PORT naming something that is no serial line (a missing path, a
-// file, a folder, /dev/null, a terminal) or no port at all: a clear refusal,
-// no crash, no hang, and nothing sent.
+// file, a folder, /dev/null, a terminal), no port at all, or a port another
+// program holds: a clear refusal, no crash, no hang, and nothing sent.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,7 +15,10 @@
 #include "bus/cable.h"
 #include "bus/ftdi.h"
 #include "bus/port/port.h"
+#include "cli/cli.h"
+#include "gui/mainWin.h"
 #include "tests/support/frames.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -72,4 +75,33 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
         EXPECT_EQ(said + listed, 1u) << out << err;
         EXPECT_EQ(out.find("Error FT_OpenEx", out.find("Error FT_OpenEx") + 1), std::string::npos);
     }
+}
+
+// Two programs on one bus take each other's answers: the second is refused, and
+// each place that says why a port would not open says this.
+TEST_F(PortChoice, APortInUseIsRefusedSayingSo) {
+    PtyPair pty;
+    auto other = port_newTtyDriver(pty.slave.c_str());  // as another program holds it
+    ASSERT_EQ(other->open(pty.slave.c_str()), PORT_OK);
+    choose(pty.slave);
+    const std::string why = pty.slave + ": in use by another program";
+    char box[512] = {}, state[300] = {};
+    int32_t opened = 0;
+    const std::string lines = captureStdout([&] { opened = cable_open(); });
+    ASSERT_LT(opened, 0) << "refused, or the discovery below would wait on a silent line";
+    uint32_t found[4] = {};
+    EXPECT_EQ(app_discovery(found, 4), 0);
+    app_discovery_report(0, box, sizeof box);
+    EXPECT_NE(lines.find("Cause: " + why + "\n"), std::string::npos) << lines;
+    EXPECT_NE(std::string(box).find(why), std::string::npos) << box;
+    EXPECT_NE(portStatusText(cable_portState(state, sizeof state), state, "").find(why), std::string::npos) << state;
+    char* err = nullptr;
+    size_t size = 0;
+    std::FILE* errFile = open_memstream(&err, &size);
+    std::string args[] = {"korvane-cli", "read", "12"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data()};
+    EXPECT_EQ(cli_run(3, argv, stdout, errFile), CLI_NO_PORT);
+    std::fclose(errFile);
+    EXPECT_EQ(std::string(err), "korvane-cli: the port cannot be opened: " + why + " (status 3)\n");
+    std::free(err);
 }

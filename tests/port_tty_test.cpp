@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,7 +35,18 @@ TEST(TtyDriver, ListsItsPathAndHoldsOnePort) {
 
     ASSERT_EQ(d->open(listed[0].serial), PORT_OK);
     EXPECT_NE(d->open(listed[0].serial), PORT_OK);  // one port at a time
+    // And one program per port: the lock refuses a second opener, TIOCEXCL every
+    // one but root (as whom the tests may run); both go with the port.
+    auto second = port_newTtyDriver(pty.slave.c_str());
+    EXPECT_EQ(second->open(listed[0].serial), PORT_DEVICE_NOT_OPENED);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slaveFd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
     EXPECT_EQ(d->close(), PORT_OK);
+    EXPECT_EQ(ioctl(pty.slaveFd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(second->open(listed[0].serial), PORT_OK);
+    EXPECT_EQ(second->close(), PORT_OK);
     EXPECT_EQ(d->bytesWaiting(&n), PORT_NOT_OPEN);
     EXPECT_EQ(d->close(), PORT_NOT_OPEN);
     EXPECT_EQ(d->open("/dev/pts/x"), PORT_DEVICE_NOT_FOUND);  // only its own path
@@ -76,8 +88,7 @@ TEST(TtyDriver, FramesCrossAPseudoTerminalRawIn8N2) {
     pollfd quiet{pty.master, POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 50), 0);
 
-    const int probe = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(probe, 0);
+    const int probe = pty.slaveFd;  // the port is the driver's alone: no second open
     termios t{};
     ASSERT_EQ(tcgetattr(probe, &t), 0);
     EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CLOCAL | CREAD), tcflag_t{CS8 | CSTOPB | CLOCAL | CREAD});
@@ -87,7 +98,6 @@ TEST(TtyDriver, FramesCrossAPseudoTerminalRawIn8N2) {
     unsigned baud = 0;
     ASSERT_EQ(ttyBaud_get(probe, &baud), 0);
     EXPECT_EQ(baud, 250000u);  // back from the break's rate
-    ::close(probe);
 
     // The far end gone (a pulled cable): errors, not an idle line; the port is let go.
     ::close(pty.master);

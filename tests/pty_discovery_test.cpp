@@ -1,6 +1,7 @@
 // End to end in real time: korvane-cli finds, reads, backs up and verifies the
 // panels that the korvane-panels tool serves on a pseudo-terminal, through the
 // serial tty driver, as it would reach a cable bound to ftdi_sio.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -99,9 +101,16 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     const std::string dir = testing::TempDir() + "korvane-cli-pty-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     const std::string site = dir + "/site.json";
-    auto cli = [&](std::vector<std::string> args) {
+    // Standard output for the test, or `out` closed, without reader, or full (standard error for the test).
+    auto cli = [&](std::vector<std::string> args, const std::string& out = "") {
         return Child([&] {
             setenv("KORVANE_PORT", path.c_str(), 1);
+            int fds[2] = {-1, -1};
+            if (!out.empty()) dup2(STDOUT_FILENO, STDERR_FILENO);
+            if (out == "closed") close(STDOUT_FILENO);
+            if (out == "no reader" && pipe(fds) == 0) close(fds[0]);
+            if (out == "full") fds[1] = open("/dev/full", O_WRONLY);
+            if (fds[1] >= 0) dup2(fds[1], STDOUT_FILENO);
             std::vector<char*> argv{const_cast<char*>(KORVANE_CLI_TOOL)};
             for (std::string& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -113,10 +122,24 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     Child backup = cli({"backup", site});
     EXPECT_EQ(backup.readLine("the backup's result", 45000), site + ": 2 panels saved");
     EXPECT_EQ(backup.exitStatus("korvane-cli backup", 5000), 0);
-    Child verify = cli({"verify", site});
-    EXPECT_EQ(verify.readLine("the first panel's result", 10000), "7FFFFFFF: matches");
-    EXPECT_EQ(verify.readLine("the second panel's result", 10000), "7FFFFFFE: matches");
-    EXPECT_EQ(verify.readLine("the verify's summary", 5000), "verify: 2 panels: 2 matches");
-    EXPECT_EQ(verify.exitStatus("korvane-cli verify", 5000), 0);
+    // Two at once on one bus would take each other's answers: one is refused.
+    Child first = cli({"verify", site});
+    Child second = cli({"verify", site});
+    const int statuses[2] = {first.exitStatus("the first korvane-cli verify", 20000),
+                             second.exitStatus("the second korvane-cli verify", 20000)};
+    EXPECT_EQ(std::min(statuses[0], statuses[1]), 0);
+    EXPECT_EQ(std::max(statuses[0], statuses[1]), 3);
+    Child& verify = statuses[0] == 0 ? first : second;
+    EXPECT_EQ(verify.readLine("the first panel's result", 1000), "7FFFFFFF: matches");
+    EXPECT_EQ(verify.readLine("the second panel's result", 1000), "7FFFFFFE: matches");
+    EXPECT_EQ(verify.readLine("the verify's summary", 1000), "verify: 2 panels: 2 matches");
+    // A result that cannot be written whole is a failure said on standard error:
+    // never a kill by SIGPIPE, nor a result written onto the bus.
+    for (const std::string how : {"closed", "no reader", "full"}) {
+        Child read = cli({"read", "7FFFFFFF"}, how);
+        const std::string said = read.readLine("korvane-cli's complaint, " + how, 10000);
+        EXPECT_EQ(said.rfind("korvane-cli: standard output: ", 0), 0u) << how << ": " << said;
+        EXPECT_EQ(read.exitStatus("korvane-cli read, " + how, 5000), 1) << how;
+    }
     std::filesystem::remove_all(dir);
 }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -87,6 +88,16 @@ public:
 
         const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return refuseErrno();
+        // One program per cable, as serial tools take a line: the lock keeps out
+        // every program that asks for it (root included), TIOCEXCL every other
+        // opener but root. Two programs on one bus would take each other's answers.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            ::close(fd);
+            errno = e;
+            return refuseErrno();
+        }
+        ioctl(fd, TIOCEXCL);
         termios t{};
         bool ok = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && !isConsole(st.st_rdev) && tcgetattr(fd, &t) == 0;
         if (ok) {
@@ -183,6 +194,7 @@ public:
     int close() override {
         if (fd_ < 0) return PORT_NOT_OPEN;
         tcflush(fd_, TCIOFLUSH);
+        ioctl(fd_, TIOCNXCL);  // a pseudo-terminal's slave would keep it past the close
         const int r = ::close(fd_);
         fd_ = -1;
         return r == 0 ? PORT_OK : PORT_IO_ERROR;
@@ -198,6 +210,7 @@ private:
 
     int refuseErrno() {
         const int e = errno;
+        if (e == EWOULDBLOCK || e == EBUSY) return refuse(PORT_DEVICE_NOT_OPENED, "in use by another program");
         std::string why = std::strerror(e);
         if (e == EACCES || e == EPERM) why += " (join the group dialout, or install the udev rule 60-korvane.rules)";
         return refuse(e == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED, why);

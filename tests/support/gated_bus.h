@@ -13,9 +13,14 @@
 // muting of every panel (the search is over). Set holdAt before the worker starts.
 struct GatedBus : VirtualBus {
     int write(const uint8_t* bytes, uint32_t n, uint32_t* written) override;
+    int open(const char* serial) override {
+        ++opens;
+        return VirtualBus::open(serial);
+    }
     int mutedPanels();
     std::function<bool(GatedBus&, const uint8_t* bytes, uint32_t n)> holdAt;
     std::atomic<bool> closed{false}, waiting{false};
+    std::atomic<int> opens{0};
 };
 // Frames for holdAt: a mute request, the first request of a setup read.
 bool isMuteRequest(const uint8_t* bytes, uint32_t n);

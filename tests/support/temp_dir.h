@@ -28,5 +28,9 @@ struct TempDir {
         std::ofstream(file(name), std::ios::binary) << bytes;
         return file(name);
     }
+    std::string read(const std::string& name) const {
+        std::ifstream in(file(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     std::string path;
 };
