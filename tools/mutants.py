@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""Plants faults in the product one at a time and names the test that kills each.
+
+    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz]
+
+Each fault of the list (tools/mutants.txt by default) replaces one piece of
+text in one source file. The tree's tracked files, as they stand in the work
+tree, are copied to build-mutants/tree and built there (build-mutants/build),
+so the work tree is never touched. For every fault the unit tests, the
+emulated-chip tests and the window tests run in turn (on a virtual display of
+their own), each stopping at its first failure; with --fuzz the libFuzzer
+targets run briefly too (a clang build, build-mutants/fuzz). The first
+failing test kills the fault; a stage that outlives its limit kills it as a
+hang. A fault whose text is not found once, or that does not compile, is
+reported as such and counts neither way.
+
+The list's format, one fault a block:
+
+    @ ID path/to/file.cpp
+    what the fault does, as a reviewer would say it
+    - text as it stands (found exactly once in the file)
+    + what it becomes
+    (more - / + pairs for a fault that changes two places)
+    = why no test can tell it (only for a change that keeps the meaning)
+
+Lines starting with # are comments. The report (a Markdown table, then the
+kill ratio) goes to standard output and to build-mutants/report.md.
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
+WORK = os.path.join(TOP, 'build-mutants')
+TREE = os.path.join(WORK, 'tree')
+BUILD = os.path.join(WORK, 'build')
+FUZZ = os.path.join(WORK, 'fuzz')
+TARGETS = ['korvane_tests', 'korvane_gui_tests', 'korvane_chip_tests']
+STAGE_LIMIT = 400  # seconds; the unit tests take about 35 s on an idle machine
+FUZZ_RUNS = 20000
+
+
+class Fault:
+    def __init__(self, ident, path, line):
+        self.ident, self.path, self.line = ident, path, line
+        self.what = ''
+        self.equivalent = ''  # why the change keeps the meaning, when it does
+        self.edits = []  # (old, new)
+
+
+def read_list(path):
+    faults, fault, pending = [], None, None
+    with open(path, encoding='utf-8') as f:
+        for n, raw in enumerate(f, 1):
+            text = raw.rstrip('\n')
+            if not text.strip() or text.startswith('#'):
+                continue
+            if text.startswith('@ '):
+                ident, file = text[2:].split()
+                fault = Fault(ident, file, n)
+                faults.append(fault)
+            elif fault is None:
+                sys.exit(f'{path}:{n}: a fault starts with "@ ID file"')
+            elif text.startswith('- '):
+                pending = text[2:]
+            elif text.startswith('+ ') or text == '+':
+                if pending is None:
+                    sys.exit(f'{path}:{n}: "+" without its "-" line')
+                fault.edits.append((pending, text[2:]))
+                pending = None
+            elif text.startswith('= '):
+                fault.equivalent = text[2:]
+            elif not fault.what:
+                fault.what = text
+            else:
+                sys.exit(f'{path}:{n}: unexpected line')
+    for f in faults:
+        if not f.edits:
+            sys.exit(f'{path}:{f.line}: fault {f.ident} changes nothing')
+    return faults
+
+
+def run(cmd, cwd, limit=None, env=None):
+    """Runs cmd; returns (exit status or None on time-out, output)."""
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         text=True, errors='replace', start_new_session=True)
+    try:
+        out, _ = p.communicate(timeout=limit)
+        return p.returncode, out
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        out, _ = p.communicate()
+        return None, out
+
+
+def copy_tree():
+    files = subprocess.run(['git', 'ls-files', '-z'], cwd=TOP, check=True, capture_output=True).stdout.split(b'\0')
+    for name in (f.decode() for f in files if f):
+        src, dst = os.path.join(TOP, name), os.path.join(TREE, name)
+        if not os.path.isfile(src):
+            continue
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        # Copy only what changed, so that the build stays incremental.
+        if not os.path.exists(dst) or open(src, 'rb').read() != open(dst, 'rb').read():
+            shutil.copy2(src, dst)
+
+
+def configure(fuzz):
+    st, out = run(['cmake', '-S', TREE, '-B', BUILD, '-DCMAKE_BUILD_TYPE=RelWithDebInfo'], TOP)
+    if st != 0:
+        sys.exit('cmake failed:\n' + out)
+    if fuzz:
+        env = dict(os.environ, CXX='clang++')
+        st, out = run(['cmake', '-S', TREE, '-B', FUZZ, '-DCMAKE_BUILD_TYPE=RelWithDebInfo', '-DKORVANE_FUZZ=ON'],
+                      TOP, env=env)
+        if st != 0:
+            sys.exit('cmake (fuzz) failed:\n' + out)
+
+
+def build(fuzz):
+    st, out = run(['cmake', '--build', BUILD, '-j', str(os.cpu_count() or 2), '--target'] + TARGETS, TOP)
+    if st != 0:
+        return out
+    if fuzz:
+        st, out = run(['cmake', '--build', FUZZ, '-j', str(os.cpu_count() or 2)], TOP)
+        if st != 0:
+            return out
+    return None
+
+
+def first_failure(out):
+    m = re.search(r'^\[  FAILED  \] (\S+)', out, re.M)
+    if m:
+        return m.group(1)
+    m = re.search(r'^==\d+==ERROR: (\w+)', out, re.M)
+    return m.group(1) if m else None
+
+
+def stages(fuzz):
+    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+    yield 'chip', ['umockdev-wrapper', os.path.join(BUILD, 'korvane_chip_tests'), '--gtest_fail_fast',
+                   '--gtest_brief=1']
+    yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+    if fuzz:
+        for name in sorted(os.listdir(FUZZ)):
+            if name.startswith('fuzz_') and os.access(os.path.join(FUZZ, name), os.X_OK):
+                target = name[len('fuzz_'):]
+                yield 'fuzz ' + target, [os.path.join(FUZZ, name), f'-runs={FUZZ_RUNS}', '-seed=1',
+                                         os.path.join(TREE, 'fuzz', 'corpus', target)]
+
+
+def test(fuzz, env):
+    """The first test that fails, or None when every stage passes."""
+    for stage, cmd in stages(fuzz):
+        st, out = run(cmd, os.path.join(BUILD), STAGE_LIMIT, env)
+        if st is None:
+            return f'{stage}: hang (over {STAGE_LIMIT} s)'
+        if st != 0:
+            name = first_failure(out) or f'exit {st}'
+            return f'{stage}: {name}' if stage.startswith('fuzz') else name
+    return None
+
+
+def apply(fault):
+    """Plants the fault in the copied tree; returns (original text, line) or an error."""
+    path = os.path.join(TREE, fault.path)
+    if not os.path.isfile(path):
+        return None, f'{fault.path}: no such file'
+    text = original = open(path, encoding='utf-8').read()
+    line = None
+    for old, new in fault.edits:
+        count = text.count(old)
+        if count != 1:
+            return None, f'"{old.strip()}" found {count} times in {fault.path}'
+        at = text.index(old)
+        line = line or text.count('\n', 0, at) + 1
+        text = text.replace(old, new)
+    open(path, 'w', encoding='utf-8').write(text)
+    return (original, line), None
+
+
+def start_display():
+    for _ in range(20):
+        n = random.randint(100, 30000)
+        if os.path.exists(f'/tmp/.X{n}-lock'):
+            continue
+        xvfb = subprocess.Popen(['Xvfb', f':{n}', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp', '-noreset'],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if os.path.exists(f'/tmp/.X11-unix/X{n}'):
+                return xvfb, f':{n}'
+            if xvfb.poll() is not None:
+                break
+            time.sleep(0.1)
+        xvfb.kill()
+    sys.exit('no virtual display could be started')
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    ap.add_argument('--list', default=os.path.join(TOP, 'tools', 'mutants.txt'))
+    ap.add_argument('--only', nargs='*', default=[])
+    ap.add_argument('--fuzz', action='store_true', help='also run the libFuzzer targets briefly')
+    args = ap.parse_args()
+
+    faults = read_list(args.list)
+    if args.only:
+        faults = [f for f in faults if f.ident in args.only]
+    os.makedirs(WORK, exist_ok=True)
+    copy_tree()
+    configure(args.fuzz)
+    xvfb, display = start_display()
+    env = dict(os.environ, DISPLAY=display)
+    rows, killed, survived, equivalent = [], 0, 0, 0
+    try:
+        error = build(args.fuzz)
+        if error:
+            sys.exit('the tree does not build:\n' + error[-3000:])
+        failure = test(args.fuzz, env)
+        if failure:
+            sys.exit(f'the tree fails its tests before any fault: {failure}')
+        for fault in faults:
+            started = time.monotonic()
+            planted, problem = apply(fault)
+            if problem:
+                result = 'not planted: ' + problem
+                where = fault.path
+            else:
+                original, line = planted
+                where = f'{fault.path}:{line}'
+                try:
+                    if build(args.fuzz):
+                        result = 'does not compile'
+                    else:
+                        failure = test(args.fuzz, env)
+                        if fault.equivalent:
+                            # A kill here means the change was not equivalent after all.
+                            result = (f'killed by {failure} (marked equivalent)' if failure else
+                                      f'equivalent: {fault.equivalent}')
+                            equivalent += failure is None
+                            killed += failure is not None
+                        else:
+                            result = f'killed by {failure}' if failure else 'SURVIVED'
+                            killed += failure is not None
+                            survived += failure is None
+                finally:
+                    open(os.path.join(TREE, fault.path), 'w', encoding='utf-8').write(original)
+            rows.append(f'| {fault.ident} | {fault.what} | {where} | {result} |')
+            print(f'{fault.ident}: {result} ({time.monotonic() - started:.0f} s)', file=sys.stderr, flush=True)
+        build(args.fuzz)  # leave the copy built as it stands
+    finally:
+        xvfb.terminate()
+    report = ['| fault | what | where | result |', '|---|---|---|---|'] + rows
+    total = killed + survived
+    report.append('')
+    report.append(f'{killed} of {total} killed' + (f' ({100 * killed / total:.0f} %)' if total else '') +
+                  f'; {survived} survived; {equivalent} equivalent (not counted).')
+    text = '\n'.join(report) + '\n'
+    open(os.path.join(WORK, 'report.md'), 'w').write(text)
+    print(text, end='')
+    return 0 if survived == 0 else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
