@@ -12,11 +12,17 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+# Only apt runs as root (through sudo for a user): the build folders stay the
+# user's, so that make test need never run as root.
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing packages: ${missing[*]}; run 'make test' as root once, or install them with apt-get." >&2
-  exit 1
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: missing packages: ${missing[*]}; install them as root with: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  as_root=(sudo --)
 fi
 echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
