@@ -25,8 +25,9 @@ bool event_text_accept(const char* text, int min, int max) {
 }
 
 void event_text_remember(values_entry* guard, const char* text) {
-    std::strncpy(guard->last, text, VALUES_ENTRY_TEXT - 1);
-    guard->last[VALUES_ENTRY_TEXT - 1] = '\0';
+    const size_t n = strnlen(text, VALUES_ENTRY_TEXT - 1);
+    std::memcpy(guard->last, text, n);
+    guard->last[n] = '\0';
 }
 
 bool event_text_change(values_entry* guard, const char* text, bool first) {
