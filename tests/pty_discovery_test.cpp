@@ -116,7 +116,7 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     Child verify = cli({"verify", site});
     EXPECT_EQ(verify.readLine("the first panel's result", 10000), "7FFFFFFF: matches");
     EXPECT_EQ(verify.readLine("the second panel's result", 10000), "7FFFFFFE: matches");
-    EXPECT_EQ(verify.readLine("the verify's summary", 5000), "verify: 2 panels: 2 matches");
+    EXPECT_EQ(verify.readLine("the verify's summary", 5000), "verify: 2 panels: 2 match");
     EXPECT_EQ(verify.exitStatus("korvane-cli verify", 5000), 0);
     std::filesystem::remove_all(dir);
 }
