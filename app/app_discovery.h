@@ -35,12 +35,14 @@ enum class DiscoveryEnd {
 struct DiscoveryOutcome {
     DiscoveryEnd end = DiscoveryEnd::Done;
     uint32_t uid = 0;          // the panel that ended the run
-    char portError[256] = {};  // with PortClosed: why
+    char portError[256] = {};  // with PortClosed: why, in words
+    int portStatus = 0;        // and the driver's status
 };
 // How the last app_discovery on this thread ended.
 DiscoveryOutcome app_discovery_outcome();
 // The closing box of a run that found `count` panels, the outcome's line
-// included; MSG_ERROR when the port could not be opened, else MSG_INFO.
+// included; MSG_ERROR when the port could not be opened (with why and what to
+// do next), else MSG_INFO.
 int app_discovery_report(int count, char* text, size_t size);
 // One pass of 36 compare steps: the UID it closed in on; a value that reads as
 // an int32 <= 0 means no panel (noise can give 0xFFFFFFFF). A cancel request ends it early.

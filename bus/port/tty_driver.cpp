@@ -199,7 +199,9 @@ private:
     int refuseErrno() {
         const int e = errno;
         std::string why = std::strerror(e);
-        if (e == EACCES || e == EPERM) why += " (join the group dialout, or install the udev rule 60-korvane.rules)";
+        // The udev rule covers the USB device, not a tty; a new group counts only from the next login.
+        if (e == EACCES || e == EPERM)
+            why += " (join the group dialout: sudo adduser $USER dialout, then log out and in again)";
         return refuse(e == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED, why);
     }
 
