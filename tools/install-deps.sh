@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the window need, once. Quiet when all is there.
+#   tools/install-deps.sh [run]
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core
           python3 help2man desktop-file-utils dpkg-dev lintian)
 
+# `install-deps.sh run`: what make run needs, without the tools only the tests
+# and make bench use (the second compiler, the virtual display, lintian).
+test_only=" libbenchmark-dev xvfb xauth clang libclang-rt-14-dev desktop-file-utils dpkg-dev lintian "
+
 missing=()
 for p in "${packages[@]}"; do
+  [ "${1:-}" = run ] && [[ $test_only == *" $p "* ]] && continue
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
