@@ -27,12 +27,16 @@ build: deps
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The .deb, into $(BUILD): sudo dpkg -i $(BUILD)/korvane_*.deb
+# The .deb, into $(BUILD): sudo apt install ./$(BUILD)/korvane_*.deb (apt brings the libraries)
 package: build
 	@cmake --build $(BUILD) --target package
 
-# Opens the configurator on the built-in virtual panels.
-run: build
+# Opens the configurator on the built-in virtual panels. Builds the window
+# program and the libraries it links, nothing else: the tests are make test's.
+run:
+	@bash tools/install-deps.sh run
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target korvane
 	cd $(BUILD) && KORVANE_PORT=sim ./korvane
 
 # The same tree built with AddressSanitizer + UBSan and with ThreadSanitizer,

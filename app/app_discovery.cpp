@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/diag.h"
 #include "bus/packet_structures.h"
+#include "bus/port/port.h"
 #include "bus/timer.h"
 #include "devices/devices.h"
 
@@ -40,6 +42,24 @@ thread_local DiscoveryOutcome outcome;
 void stopAt(DiscoveryEnd end, uint32_t uid) {
     outcome.end = end;
     outcome.uid = uid;
+}
+
+// The driver's reason as a sentence of the box.
+std::string portReason(const char* reason) {
+    std::string text = reason;
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    if (!text.empty() && text.back() != '.') text += '.';
+    return text;
+}
+
+const char* portNextStep(const char* reason, int status) {
+    if (status == PORT_DEVICE_NOT_FOUND)
+        return "Plug the cable in, or set KORVANE_PORT to the port the panels are on (korvane --help lists "
+               "the choices), then click Discovery again.";
+    if (std::strstr(reason, "in use") || std::strstr(reason, "busy"))
+        return "Close the other program that uses the port, then click Discovery again.";
+    return "Mend what the line above says, then click Discovery again. The README's \"When something goes "
+           "wrong\" goes through each case.";
 }
 
 void buildRequest(uint8_t* frame, uint32_t destination, uint8_t sub) {
@@ -120,7 +140,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
         CableHold hold;
         if (cable_open() < 0) {
             outcome.end = DiscoveryEnd::PortClosed;
-            cable_openError(outcome.portError, sizeof outcome.portError);
+            cable_openFailure(outcome.portError, sizeof outcome.portError, &outcome.portStatus);
             return 0;
         }
         buildRequest(frame, UID_ALL, SUB_START);
@@ -197,7 +217,8 @@ DiscoveryOutcome app_discovery_outcome() { return outcome; }
 int app_discovery_report(int count, char* text, size_t size) {
     const DiscoveryOutcome o = outcome;
     if (o.end == DiscoveryEnd::PortClosed) {
-        std::snprintf(text, size, "Discovery: the port could not be opened.\n%s", o.portError);
+        std::snprintf(text, size, "Discovery: the port could not be opened.\n%s\n%s", portReason(o.portError).c_str(),
+                      portNextStep(o.portError, o.portStatus));
         return MSG_ERROR;
     }
     char line[160];

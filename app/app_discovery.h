@@ -36,7 +36,8 @@ constexpr int DISCOVERY_HIGH_NAMED = 4;
 struct DiscoveryOutcome {
     DiscoveryEnd end = DiscoveryEnd::Done;
     uint32_t uid = 0;          // the panel that ended the run
-    char portError[256] = {};  // with PortClosed: why
+    char portError[256] = {};  // with PortClosed: why, in words
+    int portStatus = 0;        // and the driver's status
     // Panels found at 80000000 or above, the first few of them by UID: found
     // and muted like any other, but a search that takes such a result for
     // "nobody" misses every panel below them.
@@ -47,7 +48,7 @@ struct DiscoveryOutcome {
 DiscoveryOutcome app_discovery_outcome();
 // The closing box of a run that found `count` panels, the outcome's lines
 // included (a panel at 80000000 or above, how the run ended); MSG_ERROR when
-// the port could not be opened, else MSG_INFO.
+// the port could not be opened (with why and what to do next), else MSG_INFO.
 int app_discovery_report(int count, char* text, size_t size);
 // One pass of 36 compare steps: the UID it closed in on; 0 means no panel, and
 // so does 0xFFFFFFFF (the address of every panel, which line noise answering

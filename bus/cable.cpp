@@ -257,6 +257,11 @@ bool cable_openError(char* text, size_t size) {
     return getOpenError(text, size);
 }
 
+bool cable_openFailure(char* reason, size_t size, int* status) {
+    Guard g(cableMutex());
+    return getOpenFailure(reason, size, status);
+}
+
 const char* cable_respText() { return resp_buff; }
 
 int32_t cable_poll() {

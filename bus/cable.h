@@ -56,6 +56,8 @@ int32_t devRead(uint8_t* buffer, int32_t n);
 int32_t cable_device();
 // Why the port could not be opened at the last try (getOpenError); false when it was.
 bool cable_openError(char* text, size_t size);
+// The same in parts (getOpenFailure).
+bool cable_openFailure(char* reason, size_t size, int* status);
 // The collected text (at most RESP_TEXT_MAX characters); the caller holds the cable lock.
 const char* cable_respText();
 

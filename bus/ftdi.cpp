@@ -180,13 +180,19 @@ bool getOpenSerial(char* text, size_t size) {
     return true;
 }
 
-bool getOpenError(char* text, size_t size) {
+bool getOpenFailure(char* reason, size_t size, int* status) {
     if (lastFailure.kind == OpenFailure::None) return false;
     const char* what = lastFailure.kind == OpenFailure::Listing ? "listing the cables failed" : "no cable opened";
-    if (lastFailure.reason[0])
-        std::snprintf(text, size, "%s (status %d)", lastFailure.reason, lastFailure.status);
-    else
-        std::snprintf(text, size, "%s (status %d)", what, lastFailure.status);
+    std::snprintf(reason, size, "%s", lastFailure.reason[0] ? lastFailure.reason : what);
+    *status = lastFailure.status;
+    return true;
+}
+
+bool getOpenError(char* text, size_t size) {
+    char reason[sizeof lastFailure.reason];
+    int status = 0;
+    if (!getOpenFailure(reason, sizeof reason, &status)) return false;
+    std::snprintf(text, size, "%s (status %d)", reason, status);
     return true;
 }
 

@@ -33,6 +33,8 @@ bool getOpenSerial(char* text, size_t size);
 // Why the last open failed, for the operator: the driver's reason and the
 // status. False when the last open succeeded (or none was tried).
 bool getOpenError(char* text, size_t size);
+// The same in parts: the reason in words and the status apart.
+bool getOpenFailure(char* reason, size_t size, int* status);
 // Reads what has arrived, at most n bytes, into buffer (zeroed first). Returns
 // the count; -1 when nothing waits or the read failed (a failed port is closed);
 // -2 when no port is open.

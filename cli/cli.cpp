@@ -200,7 +200,9 @@ bool listArg(const Io& io, const std::string& path, std::vector<uint32_t>* uids)
     std::fclose(in);
     for (int i = 0; i < DEV_MAX && dev_uidAt(i) != 0; ++i) uids->push_back(dev_uidAt(i));
     dev_removeAll();
-    if (uids->empty()) usage(io, path + ": no panel listed (lines \"U:%08X\")");
+    if (uids->empty())
+        usage(io,
+              path + ": no panel listed: a list file has lines of \"U:\" and the UID, as \"Save list\" writes them");
     return !uids->empty();
 }
 
@@ -233,8 +235,10 @@ const char* typeText(uint8_t type) {
     }
 }
 
-void printPanel(const Io& io, const DeviceRecord& p) {
-    print(io.out, "%08X: firmware %d.%d, intensity %d\n", p.uid, p.verMajor, p.verMinor, p.intensity);
+// A panel's setup as read shows it; `head` is its first line, `unknown` the
+// DMX line of a block not read.
+void printSetup(const Io& io, const DeviceRecord& p, const std::string& head, const char* unknown) {
+    print(io.out, "%s\n", head.c_str());
     for (int b = 0; b < DEV_BUTTONS; ++b) {
         const char* type = typeText(p.btn[b].type);
         std::string scenes;
@@ -243,7 +247,7 @@ void printPanel(const Io& io, const DeviceRecord& p) {
         print(io.out, "  button %d: %s%s, scenes %s\n", b + 1, type ? type : "type ",
               type ? "" : std::to_string(p.btn[b].type).c_str(), scenes.empty() ? "none" : scenes.c_str());
         if (!(p.dmxKnown & 1u << b)) {
-            print(io.out, "    DMX: not read\n");
+            print(io.out, "    DMX: %s\n", unknown);
             continue;
         }
         const uint8_t* d = p.dmx[b];
@@ -258,10 +262,47 @@ void printPanel(const Io& io, const DeviceRecord& p) {
     }
 }
 
-const char* outcomeText(PanelOutcome o, bool restoring) {
+void printPanel(const Io& io, const DeviceRecord& p) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%08X: firmware %d.%d, intensity %d", p.uid, p.verMajor, p.verMinor, p.intensity);
+    printSetup(io, p, head, "not read");
+}
+
+// A site file's field path ("buttons[1].scenes", "dmx[1].levels[12]") in the
+// words of read and the window, buttons counted from 1: "button 2 scenes",
+// "button 2 DMX level +12". The --json reports keep the paths.
+std::string readable(const std::string& line) {
+    std::string out;
+    size_t i = 0;
+    while (i < line.size()) {
+        int n = 0;
+        int used = 0;
+        const char* at = line.c_str() + i;
+        if (std::sscanf(at, "buttons[%d]%n", &n, &used) == 1 && used > 0) {
+            out += "button " + std::to_string(n + 1);
+        } else if (std::sscanf(at, "dmx[%d]%n", &n, &used) == 1 && used > 0) {
+            out += "button " + std::to_string(n + 1) + " DMX";
+        } else if (std::sscanf(at, "levels[%d]%n", &n, &used) == 1 && used > 0) {
+            out += "level +" + std::to_string(n);  // as the DMX setup grid counts them
+        } else if (line.compare(i, 2, "[]") == 0) {
+            out += "none";
+            used = 2;
+        } else {
+            out += line[i];
+            used = 1;
+        }
+        i += static_cast<size_t>(used);
+        if (line.compare(i, 1, ".") == 0 && used > 2) out += ' ', ++i;
+    }
+    return out;
+}
+
+// One panel's outcome; `many`: said of several panels, in the summary.
+const char* outcomeText(PanelOutcome o, bool restoring, bool many = false) {
     switch (o) {
-        case PanelOutcome::Match: return restoring ? "restored and verified" : "matches";
-        case PanelOutcome::Differs: return restoring ? "restored but differs" : "differs";
+        case PanelOutcome::Match: return restoring ? "restored and verified" : many ? "match" : "matches";
+        case PanelOutcome::Differs:
+            return restoring ? (many ? "restored but differ" : "restored but differs") : many ? "differ" : "differs";
         case PanelOutcome::HalfSent: return "half-sent: some DMX blocks were not confirmed";
         case PanelOutcome::NotAnswering: return "not answering";
         case PanelOutcome::NotVerified: return "restored, not verified: no answer to the read-back";
@@ -291,8 +332,8 @@ int printReports(const Io& io, const std::vector<PanelReport>& reports, bool res
             continue;
         }
         print(io.out, "%s: %s\n", panelName(r.uid, r.target).c_str(), outcomeText(r.outcome, restoring));
-        for (const std::string& p : r.problems) print(io.out, "  %s\n", p.c_str());
-        for (const std::string& n : r.notes) print(io.out, "  note: %s\n", n.c_str());
+        for (const std::string& p : r.problems) print(io.out, "  %s\n", readable(p).c_str());
+        for (const std::string& n : r.notes) print(io.out, "  note: %s\n", readable(n).c_str());
     }
     if (json) {
         printJson(io, {{"panels", list}, {"failed", failed}});
@@ -301,9 +342,9 @@ int printReports(const Io& io, const std::vector<PanelReport>& reports, bool res
         for (int o = 0; o < 6; ++o)
             if (counts[o] > 0)
                 summary += (summary.empty() ? "" : ", ") + std::to_string(counts[o]) + " " +
-                           outcomeText(static_cast<PanelOutcome>(o), restoring);
-        print(io.out, "%s: %zu panels%s%s\n", restoring ? "restore" : "verify", reports.size(),
-              summary.empty() ? "" : ": ", summary.c_str());
+                           outcomeText(static_cast<PanelOutcome>(o), restoring, counts[o] > 1);
+        print(io.out, "%s: %zu %s%s%s\n", restoring ? "restore" : "verify", reports.size(),
+              reports.size() == 1 ? "panel" : "panels", summary.empty() ? "" : ": ", summary.c_str());
     }
     return failed > 0 ? CLI_FAILED : CLI_OK;
 }
@@ -486,10 +527,11 @@ int backup(const Args& a, const Io& io, Progress& progress) {
             if (p["result"] == "saved" && p["problems"].empty()) continue;
             print(io.out, "%s: %s\n", p["uid"].get<std::string>().c_str(), p["result"].get<std::string>().c_str());
             if (p.contains("problems"))
-                for (const Json& t : p["problems"]) print(io.out, "  %s\n", t.get<std::string>().c_str());
+                for (const Json& t : p["problems"]) print(io.out, "  %s\n", readable(t.get<std::string>()).c_str());
         }
         if (written)
-            print(io.out, "%s: %zu panels saved\n", a.file.c_str(), r.panels.size());
+            print(io.out, "%s: %zu %s saved\n", a.file.c_str(), r.panels.size(),
+                  r.panels.size() == 1 ? "panel" : "panels");
         else
             print(io.out, "%s: not written%s\n", a.file.c_str(), cancelled ? " (cancelled)" : "");
     }
@@ -499,7 +541,7 @@ int backup(const Args& a, const Io& io, Progress& progress) {
     } else if (!lost.empty()) {
         print(io.err, "korvane-cli: %s holds what this backup lacks; it is left as it was (--force replaces it):\n",
               a.file.c_str());
-        for (const std::string& l : lost) print(io.err, "korvane-cli:   %s\n", l.c_str());
+        for (const std::string& l : lost) print(io.err, "korvane-cli:   %s\n", readable(l).c_str());
     } else if (!written && !cancelled) {
         print(io.err, "korvane-cli: %s\n", error.c_str());
     }
@@ -529,20 +571,33 @@ int restore(const Args& a, const Io& io, Progress& progress) {
     std::vector<SiteTarget> plan;
     if (!planFrom(a, io, &plan)) return CLI_USAGE;
     if (a.dryRun) {
+        // Each panel's setup as read shows one; the firmware version is never sent.
         Json list = Json::array();
         for (const SiteTarget& t : plan) {
             const std::vector<std::string> limits = site_restoreLimits(t.entry);
             if (a.json) {
+                Json sent = site_panelJson(t.entry);
+                sent.erase("uid");
+                sent.erase("firmware");
                 list.push_back({{"uid", site_uidText(t.entry.uid)},
                                 {"target", site_uidText(t.uid)},
                                 {"result", "would be restored"},
+                                {"sent", sent},
                                 {"notes", limits}});
                 continue;
             }
-            print(io.out, "%s: would be restored\n", panelName(t.entry.uid, t.uid).c_str());
-            for (const std::string& n : limits) print(io.out, "  note: %s\n", n.c_str());
+            char intensity[40];
+            std::snprintf(intensity, sizeof intensity, ": would be sent: intensity %d", t.entry.intensity);
+            printSetup(io, t.entry, panelName(t.entry.uid, t.uid) + intensity,
+                       "not in the file, not sent: the panel keeps its own");
+            for (const std::string& n : limits)
+                if (n.rfind("dmx[", 0) != 0) print(io.out, "  note: %s\n", readable(n).c_str());  // DMX: said above
         }
-        if (a.json) printJson(io, {{"panels", list}, {"failed", 0}});
+        if (a.json)
+            printJson(io, {{"panels", list}, {"failed", 0}});
+        else
+            print(io.out, "restore --dry-run: %zu %s, nothing sent\n", plan.size(),
+                  plan.size() == 1 ? "panel" : "panels");
         return CLI_OK;
     }
     if (const int st = openPort(io)) return st;
@@ -568,6 +623,7 @@ const char* const FOOTER =
     "                                             every panel's setup into one file\n"
     "  restore SITE.json [--only UID...] [--map OLD=NEW...] [--dry-run] [--json]\n"
     "                                             sends each setup back, reads it back, reports\n"
+    "                                             (--dry-run: shows each setup it would send)\n"
     "  verify SITE.json [--only UID...] [--map OLD=NEW...] [--json]\n"
     "                                             reports every difference between bus and file\n"
     "\n"
@@ -675,7 +731,8 @@ int cli_run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     c = app.add_subcommand("restore", "send each setup of the site file to its panel, read it back and report");
     site(c);
     choose(c);
-    c->add_flag("--dry-run", a.dryRun, "check the file and say what would be sent; nothing goes on the wire");
+    c->add_flag("--dry-run", a.dryRun,
+                "check the file and show each panel's setup as it would be sent; nothing goes on the wire");
     json(c);
     c = app.add_subcommand("verify", "read the panels of the site file and report every difference from it");
     site(c);

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "gui/mainWin.h"
@@ -268,6 +269,8 @@ GtkWidget* getSetupBtn(DeviceRecord* record, int b) {
 GtkWidget* getSetupPanel(DeviceRecord* record) {
     GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_widget_set_size_request(scrolled, 800, 500);
+    // A horizontal bar only when the dialog is made narrower than the setup.
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
     GtkWidget* fixed = gtk_fixed_new();
     GtkWidget* vbox = gtk_vbox_new(FALSE, 0);
     gtk_container_set_border_width(GTK_CONTAINER(vbox), 0);
@@ -346,6 +349,29 @@ void buttonDmxAction(GtkWidget* widget, gpointer context) {
     dmxSetup_dialog(ctx->record, gtk_widget_get_toplevel(widget), ctx->b);
 }
 
+// Opens the dialog as large as its setup, so that all 16 scenes of every button
+// show without scrolling, within the screen; the scrolled panel's 800 x 500
+// stays the least it can be made.
+static void fitToSetup(GtkWidget* dlg, GtkWidget* scrolled) {
+    GtkWidget* viewport = gtk_bin_get_child(GTK_BIN(scrolled));
+    GtkRequisition setup, asked, bar = {0, 0};
+    gtk_widget_size_request(gtk_bin_get_child(GTK_BIN(viewport)), &setup);
+    gtk_widget_size_request(dlg, &asked);
+    if (GtkWidget* vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scrolled)))
+        gtk_widget_size_request(vbar, &bar);
+    gint spacing = 0;
+    gtk_widget_style_get(scrolled, "scrollbar-spacing", &spacing, nullptr);
+    int min = 0, minHigh = 0;
+    gtk_widget_get_size_request(scrolled, &min, &minHigh);
+    // The dialog around the panel, the viewport's frame, and room for the
+    // vertical bar in case the screen is too low for the whole setup.
+    const int width = asked.width - min + setup.width + 2 * viewport->style->xthickness + bar.width + spacing;
+    const int height = asked.height - minHigh + setup.height + 2 * viewport->style->ythickness;
+    GdkScreen* screen = gtk_widget_get_screen(dlg);
+    gtk_window_set_default_size(GTK_WINDOW(dlg), std::min(width, gdk_screen_get_width(screen) - 40),
+                                std::min(height, gdk_screen_get_height(screen) - 80));
+}
+
 int input_dialog(DeviceRecord* record, PanelSetup* setup) {
     char title[32];
     std::snprintf(title, sizeof title, "Setup %08X", record->uid);
@@ -361,7 +387,10 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup) {
     gdk_color_parse("#FF0000", &red);
     gtk_widget_modify_fg(labelDmxNotRead, GTK_STATE_NORMAL, &red);
     gtk_box_pack_start(GTK_BOX(content), labelDmxNotRead, FALSE, FALSE, 2);
-    gtk_box_pack_start(GTK_BOX(content), getSetupPanel(record), TRUE, TRUE, 0);
+    GtkWidget* panel = getSetupPanel(record);
+    gtk_box_pack_start(GTK_BOX(content), panel, TRUE, TRUE, 0);
+    gtk_widget_show_all(panel);  // shown widgets only count in the sizes asked
+    fitToSetup(dlg, panel);
     std::printf("\n\ndev ver = %x\n\n", (record->verMajor << 8) | record->verMinor);
     const guint timer = g_timeout_add(100, updateSetup, record);
     gtk_widget_show_all(dlg);

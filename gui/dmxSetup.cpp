@@ -204,7 +204,9 @@ int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b) {
     dmxDialog = dlg;
     uint8_t* block = record->dmx[b];
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
-    gtk_box_pack_start(GTK_BOX(content), getDmxSetupPanel(block), TRUE, TRUE, 0);
+    GtkWidget* panel = getDmxSetupPanel(block);
+    gtk_container_set_border_width(GTK_CONTAINER(panel), 6);  // the grid's last column off the edge
+    gtk_box_pack_start(GTK_BOX(content), panel, TRUE, TRUE, 0);
     const guint timer = g_timeout_add(100, dmxSetupUdate, nullptr);
     gtk_widget_show_all(dlg);
 

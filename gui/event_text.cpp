@@ -25,8 +25,9 @@ bool event_text_accept(const char* text, int min, int max) {
 }
 
 void event_text_remember(values_entry* guard, const char* text) {
-    std::strncpy(guard->last, text, VALUES_ENTRY_TEXT - 1);
-    guard->last[VALUES_ENTRY_TEXT - 1] = '\0';
+    // Zero-filled to the end, as the text's room always was.
+    std::memset(guard->last, 0, VALUES_ENTRY_TEXT);
+    std::memcpy(guard->last, text, strnlen(text, VALUES_ENTRY_TEXT - 1));
 }
 
 bool event_text_change(values_entry* guard, const char* text, bool first) {

@@ -172,6 +172,8 @@ void setBar(int32_t done, int32_t total) {
 
 // ---- Status line ----------------------------------------------------------------
 
+const char* const FIRST_STEP = "To start: Discovery finds the panels on the bus, Load list reads a saved list";
+
 std::string format(const char* fmt, int a, int b) {
     char text[64];
     std::snprintf(text, sizeof text, fmt, a, b);
@@ -179,7 +181,7 @@ std::string format(const char* fmt, int a, int b) {
 }
 
 // What runs, from what the workers publish; how the last operation ended when
-// nothing runs.
+// nothing runs; what to do first while nothing has run and the list is empty.
 std::string activityText() {
     std::string text;
     const uint32_t locks = getLockComponents();
@@ -193,7 +195,9 @@ std::string activityText() {
         text = dPass.load() == 0 ? "Discovery: starting" : format("Discovery: pass %d, %d found", dPass, dFound);
     if (locks & LOCK_FIRMWARE)
         text += (text.empty() ? "" : "; ") + format("Firmware: chunk %d of %d", pStatusSt, fwChunks);
-    return text.empty() ? status_end() : text;
+    if (text.empty()) text = status_end();
+    if (text.empty() && dev_count() == 0) text = FIRST_STEP;
+    return text;
 }
 
 // True when the text changed.

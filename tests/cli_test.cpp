@@ -140,12 +140,17 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
          CLI_OK,
          dir + "/b.fw: sent, 100 bytes in 2 chunks\n",
          ""},
+        {{"read", "--list", files.write("none.lst", "X:1234\r\n")},
+         CLI_USAGE,
+         "",
+         "none.lst: no panel listed: a list file has lines of \"U:\" and the UID"},
     };
     for (const auto& e : exchanges) {
         r = cli(e.args);
         EXPECT_EQ(r.status, e.status) << e.args[1];
         EXPECT_EQ(r.out, e.out) << e.args[1];
         EXPECT_TRUE(has(r.err, e.err)) << r.err;
+        EXPECT_FALSE(has(r.out + r.err, "%")) << "a format string reached the user: " << r.out << r.err;
     }
     EXPECT_EQ(bus.panel(0x7A000001)->lastIdentifyMask, 0x04);
     EXPECT_EQ(bus.panel(0x15000009)->lastPressButton, 3);
@@ -199,7 +204,7 @@ TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
     args[0] = "verify";
     r = cli(args);
     EXPECT_EQ(r.status, CLI_OK) << r.out;
-    EXPECT_TRUE(has(r.out, "verify: 20 panels: 20 matches\n"));
+    EXPECT_TRUE(has(r.out, "verify: 20 panels: 20 match\n"));
 }
 
 TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
@@ -224,19 +229,43 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
     const std::string site = dir + "/site.json";
     ASSERT_TRUE(site_save(site, {want[0], want[1], want[2]}, &error)) << error;
 
-    Result r = cli({"restore", site});
+    // A dry run shows what would be sent in the words of read; nothing goes on the wire.
+    Result r = cli({"restore", site, "--only", "33", "--dry-run"});
+    EXPECT_EQ(r.status, CLI_OK);
+    EXPECT_TRUE(has(r.out,
+                    "00000033: would be sent: intensity 6\n  button 1: Off, scenes none\n"
+                    "    DMX: start 0, count 70, flags 0 (never sent), levels:\n      0 0 0"))
+        << r.out;
+    EXPECT_TRUE(has(r.out,
+                    "  button 2: Off, scenes none\n    DMX: not in the file, not sent: the panel keeps its own\n"
+                    "  button 3: Scene LATCH, scenes 2 3\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out,
+                    "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
+                    "restore --dry-run: 1 panel, nothing sent\n"))
+        << r.out;
+    EXPECT_TRUE(bus.heard().empty());
+
+    // Buttons and their DMX blocks counted from 1, as read and the window count them.
+    r = cli({"restore", site});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.out,
-                    "00000011: restored but differs\n  buttons[2].type: file 2, panel 0\n"
-                    "  buttons[2].scenes: file [2, 3], panel []\n"))
+                    "00000011: restored but differs\n  button 3 type: file 2, panel 0\n"
+                    "  button 3 scenes: file [2, 3], panel none\n"))
         << r.out;
     EXPECT_TRUE(has(r.out, "00000022: not answering\n"));
     EXPECT_TRUE(has(r.out,
                     "00000033: restored but differs\n  intensity: file 6, panel 2\n"
                     "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
-                    "  note: dmx[1]: not in the file (not read at backup): the panel keeps its own\n"))
+                    "  note: button 2 DMX: not in the file (not read at backup): the panel keeps its own\n"))
         << r.out;
+    EXPECT_TRUE(has(r.out, "restore: 3 panels: 2 restored but differ, 1 not answering\n")) << r.out;
     EXPECT_EQ(bright.dmxWrites, 5) << "a block not read at backup is never sent";
+    bright.dmx[2][4 + 12] = 5;
+    bright.dmx[2][4 + 13] = 6;
+    r = cli({"verify", site, "--only", "33"});
+    EXPECT_TRUE(has(r.out, "  button 3 DMX levels: 2 differ, the first level +12: file 0, panel 5\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "verify: 1 panel: 1 differs\n")) << r.out;
 
     r = cli({"verify", site, "--only", "11", "22", "--json"});
     const Json report = Json::parse(r.out);
@@ -267,14 +296,15 @@ TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
     r = cli({"backup", site, "--list", files.write("33.lst", "U:00000033\r\n")});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.err,
-                    "korvane-cli:   panel 00000033: dmx[0], dmx[1], dmx[2], dmx[3], dmx[4], dmx[5] not read in "
-                    "this backup\nkorvane-cli:   panel 00000011: not in this backup\n"))
+                    "korvane-cli:   panel 00000033: button 1 DMX, button 2 DMX, button 3 DMX, button 4 DMX, "
+                    "button 5 DMX, button 6 DMX not read in this backup\nkorvane-cli:   panel 00000011: not in "
+                    "this backup\n"))
         << r.err;
     EXPECT_EQ(files.read("site.json"), good);
     // Onto a link: the file it names is replaced, the link stays; blocks not read are never sent back.
     ASSERT_EQ(::symlink("site.json", (dir + "/link.json").c_str()), 0);
     r = cli({"backup", dir + "/link.json", "--list", files.file("33.lst"), "--force"});
-    EXPECT_TRUE(has(r.out, "00000033: saved\n  dmx[0]: could not be read\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "00000033: saved\n  button 1 DMX: could not be read\n")) << r.out;
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.json"));
     EXPECT_EQ(cli({"restore", site}).status, CLI_OK);
     EXPECT_EQ(cut.dmxWrites, 0);

@@ -61,7 +61,14 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
             EXPECT_EQ(app_discovery_report(0, text, sizeof text), MSG_ERROR);
             const std::string box = text;
             EXPECT_EQ(box.rfind("Discovery: the port could not be opened.\n", 0), 0u) << box;
-            EXPECT_GT(box.size(), std::strlen("Discovery: the port could not be opened.\n (status 0)")) << box;
+            // Then why, in words, and what to do next.
+            EXPECT_EQ(box.find("(status"), std::string::npos) << box;
+            EXPECT_NE(box.find("then click Discovery again."), std::string::npos) << box;
+            if (value == "/nonexistent/ttyUSB9") {
+                EXPECT_NE(box.find("\n/nonexistent/ttyUSB9: No such file or directory.\nPlug the cable in"),
+                          std::string::npos)
+                    << box;
+            }
             EXPECT_EQ(app_setup_read(0x1234), -1);
             err = testing::internal::GetCapturedStderr();
         });

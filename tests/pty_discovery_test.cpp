@@ -132,7 +132,7 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     Child& verify = statuses[0] == 0 ? first : second;
     EXPECT_EQ(verify.readLine("the first panel's result", 1000), "7FFFFFFF: matches");
     EXPECT_EQ(verify.readLine("the second panel's result", 1000), "7FFFFFFE: matches");
-    EXPECT_EQ(verify.readLine("the verify's summary", 1000), "verify: 2 panels: 2 matches");
+    EXPECT_EQ(verify.readLine("the verify's summary", 1000), "verify: 2 panels: 2 match");
     // A result that cannot be written whole is a failure said on standard error:
     // never a kill by SIGPIPE, nor a result written onto the bus.
     for (const std::string how : {"closed", "no reader", "full"}) {

@@ -212,7 +212,9 @@ private:
         const int e = errno;
         if (e == EWOULDBLOCK || e == EBUSY) return refuse(PORT_DEVICE_NOT_OPENED, "in use by another program");
         std::string why = std::strerror(e);
-        if (e == EACCES || e == EPERM) why += " (join the group dialout, or install the udev rule 60-korvane.rules)";
+        // The udev rule covers the USB device, not a tty; a new group counts only from the next login.
+        if (e == EACCES || e == EPERM)
+            why += " (join the group dialout: sudo adduser $USER dialout, then log out and in again)";
         return refuse(e == ENOENT ? PORT_DEVICE_NOT_FOUND : PORT_DEVICE_NOT_OPENED, why);
     }
 

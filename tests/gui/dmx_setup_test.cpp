@@ -68,6 +68,8 @@ TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK=-5|CANCEL=-6");
         EXPECT_TRUE(!isActive(checkBoxFlashOn) && isActive(checkBoxFlashOff));
         EXPECT_EQ(text(values[69]), "79");
+        const GtkAllocation& last = values[9]->allocation;
+        EXPECT_GE(GTK_WIDGET(d)->allocation.width - (last.x + last.width), 8) << "the +9 column keeps its margin";
         pumpUntil("the first row header to show 505", [] { return text(labelAddrVal[0]) == "505"; });
         for (int r = 1; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_EQ(inReach(k), k <= 7) << k;  // 505 to 512

@@ -43,6 +43,15 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
         for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(checkBoxScn[j]), j == 0 || j == 15) << j;
         EXPECT_LT(checkBoxScn[0]->allocation.x, checkBoxScn[15]->allocation.x);
         EXPECT_LT(checkBoxScn[0]->allocation.y, checkBoxScn[15]->allocation.y);
+        // Opened wide enough for every scene of every button, and no narrower than 800 x 500 can be asked.
+        GtkScrolledWindow* scrolled =
+            GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(checkBoxScn[0], GTK_TYPE_SCROLLED_WINDOW));
+        GtkAdjustment* across = gtk_scrolled_window_get_hadjustment(scrolled);
+        EXPECT_LE(gtk_adjustment_get_upper(across), gtk_adjustment_get_page_size(across));
+        EXPECT_FALSE(gtk_widget_get_mapped(gtk_scrolled_window_get_hscrollbar(scrolled))) << "no horizontal bar";
+        int wide = 0, high = 0;
+        gtk_widget_get_size_request(GTK_WIDGET(scrolled), &wide, &high);
+        EXPECT_EQ(wide * 10000 + high, 800 * 10000 + 500);
         pumpUntil("the scenes of the \"Off\" buttons to grey out",
                   [] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); });
         EXPECT_TRUE(sensitive(scnSetup[0]) && sensitive(scnSetup[1]));

@@ -124,6 +124,10 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
 TEST_F(TickTest, PortLineFollowsTheCable) {
     tick();
     EXPECT_EQ(portStatus(), "Port: FTDI cable KVSIM001");
+    EXPECT_EQ(status(), "To start: Discovery finds the panels on the bus, Load list reads a saved list");
+    putRecord(0, record(0x12AB, 2, 5));
+    tick();
+    EXPECT_EQ(status(), "") << "the first step is said only while the list is empty";
     bus.setCableVanished(true);
     EXPECT_TRUE(tickUntil("the port line to say the cable is gone",
                           [&] { return portStatus().rfind("Port: no cable: ", 0) == 0; }));
