@@ -19,21 +19,28 @@
 // dPass) is written by the worker alone; nothing else reads it today, and it is
 // atomic so that a reader on another thread would need no lock.
 
-std::atomic<uint32_t> dAddrLo{0};
-std::atomic<uint32_t> dAddrHi{0xFFFFFFFF};
-std::atomic<uint32_t> dAddr{0x80000000};
-std::atomic<uint32_t> discovery_mute_rec{0};
 std::atomic<int32_t> dPass{0};
 std::atomic<int32_t> dFound{0};
 
 namespace {
 
-constexpr uint8_t SUB_MUTE = 0x00;
-constexpr uint8_t SUB_START = 0x01;
-constexpr uint8_t SUB_COMPARE = 0x02;
 constexpr int SEARCH_STEPS = 36;
-constexpr int TRIES = 5;
+constexpr uint32_t SEARCH_MIDDLE = 0x80000000;  // the first compare's address
+constexpr int TRIES = 5;                        // sends of a compare, and of the start
+constexpr int START_GAP_MS = 10;                // after each start
+constexpr int COMPARE_PAUSE_MS = 45;            // before each compare's send
+constexpr int COMPARE_GAP = 44;                 // after it, in 100 µs: the frame's own time on the line
+constexpr int ANSWER_MS = 15;                   // a compare's answer is any byte within this
+constexpr int MUTE_POLLS = 15;
+constexpr int MUTE_POLL_MS = 15;
 constexpr int MUTE_FAILURES_TO_STOP = 3;
+constexpr int SEARCH_AFTER_START_MS = 3;
+constexpr int PASSES_PER_PANEL = 4;  // a run ends after this many passes a panel asked for
+
+std::atomic<uint32_t> dAddrLo{0};
+std::atomic<uint32_t> dAddrHi{UID_ALL};
+std::atomic<uint32_t> dAddr{SEARCH_MIDDLE};
+std::atomic<uint32_t> discovery_mute_rec{0};
 
 thread_local DiscoveryOutcome outcome;
 
@@ -65,49 +72,49 @@ const char* portNextStep(const char* reason, int status) {
 void buildRequest(uint8_t* frame, uint32_t destination, uint8_t sub) {
     packet_fillHeader(frame, destination);
     frame[PKT_DATA] = CMD_DISCOVERY;
-    frame[PKT_DATA + 1] = sub;
-    frame[PKT_LEN] = 2;
+    frame[PKT_SUB] = sub;
+    frame[PKT_LEN] = DISCOVERY_LEN;
 }
 
 }  // namespace
 
 void discovery_search_setup() {
     dAddrLo = 0;
-    dAddrHi = 0xFFFFFFFF;
-    dAddr = 0x80000000;
+    dAddrHi = UID_ALL;
+    dAddr = SEARCH_MIDDLE;
 }
 
 int discoveryCompareAddr(uint32_t addr) {
     CableHold hold;  // the answer byte is ours alone
     uint8_t frame[PKT_MAX_SIZE];
     buildRequest(frame, UID_ALL, SUB_COMPARE);
-    packet_putU32(frame + PKT_DATA + 2, addr);
-    frame[PKT_LEN] = 6;
+    packet_putU32(frame + PKT_DATA + DISCOVERY_LEN, addr);
+    frame[PKT_LEN] = DISCOVERY_COMPARE_LEN;
     flushRxBuff();
     for (int i = 0; i < TRIES; ++i) {
-        mySleep(45);
+        mySleep(COMPARE_PAUSE_MS);
         flushRxBuff();
         cable_sendPacket(frame);
-        wait_us(44);
-        if (waitForBreak(15)) return 1;
+        wait_us(COMPARE_GAP);
+        if (waitForBreak(ANSWER_MS)) return 1;
     }
     return 0;
 }
 
 uint32_t discoverySearch() {
     uint32_t lo = 0;
-    uint32_t hi = 0xFFFFFFFF;
+    uint32_t hi = UID_ALL;
     uint32_t addr = 0;
     dAddrLo = lo;
     dAddrHi = hi;
-    pStatusTop = 35;
+    pStatusTop = SEARCH_STEPS - 1;
     for (int step = 1; step <= SEARCH_STEPS; ++step) {
         if (cancel_requested()) break;  // the caller sees the request and drops the result
         addr = static_cast<uint32_t>((static_cast<uint64_t>(lo) + hi) / 2);
         dAddr = addr;
         if (discoveryCompareAddr(addr)) {
             // Noise can answer even the top address; the bound must not wrap.
-            if (addr != 0xFFFFFFFF) lo = addr + 1;
+            if (addr != UID_ALL) lo = addr + 1;
         } else {
             hi = addr;
         }
@@ -122,42 +129,39 @@ int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     discovery_mute_rec = 0;
     return cable_sendAndConfirm(
-        frame, 15, [] { mySleep(15); }, [uid] { return discovery_mute_rec == uid; });
+        frame, MUTE_POLLS, [] { mySleep(MUTE_POLL_MS); }, [uid] { return discovery_mute_rec == uid; });
 }
 
 void app_discovery_parse(uint8_t* frame) {
     diag_puts("app_discovery_parse");
-    if (frame[PKT_LEN] >= 2 && frame[PKT_DATA + 1] == SUB_MUTE) discovery_mute_rec = packet_source(frame);
+    if (frame[PKT_LEN] >= DISCOVERY_LEN && frame[PKT_SUB] == SUB_MUTE) discovery_mute_rec = packet_source(frame);
 }
 
 int app_discovery(uint32_t* found, int32_t limit) {
-    CableUse use;
     outcome = DiscoveryOutcome{};
     dPass = 0;
     dFound = 0;
+    CableSession session;
+    if (session.port() < 0) {
+        outcome.end = DiscoveryEnd::PortClosed;
+        cable_openFailure(outcome.portError, sizeof outcome.portError, &outcome.portStatus);
+        return 0;
+    }
     uint8_t frame[PKT_MAX_SIZE];
     {
         CableHold hold;
-        if (cable_open() < 0) {
-            outcome.end = DiscoveryEnd::PortClosed;
-            cable_openFailure(outcome.portError, sizeof outcome.portError, &outcome.portStatus);
-            return 0;
-        }
         buildRequest(frame, UID_ALL, SUB_START);
         flushRxBuff();
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < TRIES; ++i) {
             cable_sendPacket(frame);
-            mySleep(10);
+            mySleep(START_GAP_MS);
         }
     }
     diag_puts("\ndiscovery:");
-    mySleep(3);
+    mySleep(SEARCH_AFTER_START_MS);
 
-    const int32_t passLimit = 4 * limit;
-    if (limit <= 0) {
-        cable_free();
-        return 0;
-    }
+    const int32_t passLimit = PASSES_PER_PANEL * limit;
+    if (limit <= 0) return 0;
     int32_t count = 0;
     int32_t passes = 0;
     uint32_t failing = 0;  // the candidate whose mutes failed in the last passes
@@ -190,10 +194,7 @@ int app_discovery(uint32_t* found, int32_t limit) {
             addDevUID(candidate);
             found[count++] = candidate;
             dFound = count;
-            if (count >= limit) {
-                cable_free();
-                return count;
-            }
+            if (count >= limit) return count;
         } else {
             diag_puts("          not responding");
             failures = candidate == failing ? failures + 1 : 1;
@@ -208,11 +209,12 @@ int app_discovery(uint32_t* found, int32_t limit) {
         // every pass must not keep the run going without end either.
         ++passes;
     } while (passes < passLimit && count < limit);
-    cable_free();
     return count;
 }
 
 DiscoveryOutcome app_discovery_outcome() { return outcome; }
+
+std::atomic<uint32_t>& app_discovery_rec() { return discovery_mute_rec; }
 
 int app_discovery_report(int count, char* text, size_t size) {
     const DiscoveryOutcome o = outcome;

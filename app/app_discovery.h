@@ -8,10 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 
-extern std::atomic<uint32_t> dAddrLo;
-extern std::atomic<uint32_t> dAddrHi;
-extern std::atomic<uint32_t> dAddr;
-extern std::atomic<uint32_t> discovery_mute_rec;
 // The pass running, counted from 1; 0 before the first.
 extern std::atomic<int32_t> dPass;
 // Panels found and muted so far in the run (progress for the caller).
@@ -62,3 +58,5 @@ int app_discovery_send_mute_packet(uint8_t* frame, uint32_t uid);
 void discovery_search_setup();
 // The mute answer's parse function: its source into discovery_mute_rec.
 void app_discovery_parse(uint8_t* frame);
+// Tests: the answer record discovery_mute_rec.
+std::atomic<uint32_t>& app_discovery_rec();

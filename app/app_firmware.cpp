@@ -23,10 +23,11 @@
 // firmware_stopLeaves and the cancel note are atomics; doneMutex lets the tests
 // wait for a transfer thread to end.
 
-std::atomic<int32_t> thrTrans{0};
 std::atomic<int32_t> fwChunks{0};
 
 namespace {
+
+std::atomic<int32_t> thrTrans{0};
 
 struct TransferArg {
     std::string path;
@@ -56,11 +57,17 @@ bool endsWith(const std::string& s, const char* tail) {
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+constexpr int SENDS = 5;            // of every frame
+constexpr int REBOOT_GAP_MS = 100;  // after each reboot frame
+constexpr int REBOOTING_MS = 1000;  // for the panels to come up in their loader
+constexpr int CHUNK_GAP_MS = 5;     // after each chunk frame
+constexpr int SETTLE_MS = 1000;     // at the end, before the buttons come back, and after
+
 // Returns how many of the five sends reached the cable.
 int sendFiveTimes(uint8_t* frame, int32_t pause) {
     CableHold hold;
     int sent = 0;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < SENDS; ++i) {
         if (cable_sendDmxPacket(frame) == DMX_FRAME_SIZE) ++sent;
         mySleep(pause);
     }
@@ -89,7 +96,7 @@ int makeSendFile(const char* path, uint32_t uid) {
         return 0;
     }
     if (size == FILEIO_TOO_LARGE) {
-        refuse(path, "larger than 131072 bytes");
+        refuse(path, ("larger than " + std::to_string(FW_IMAGE_MAX) + " bytes").c_str());
         return 0;
     }
     if (size == FILEIO_READ_ERROR) {
@@ -105,15 +112,14 @@ int makeSendFile(const char* path, uint32_t uid) {
     pStatusSt = 0;
     pStatusTop = size / FW_CHUNK;
     fwChunks = (size + FW_CHUNK - 1) / FW_CHUNK;
-    CableUse use;
-    cable_open();
+    const CableSession session;
 
     uint8_t frame[DMX_FRAME_SIZE] = {};
-    packet_fillDmxHeader(frame, KIND_REBOOT, 0xFFFF);
+    packet_fillDmxHeader(frame, KIND_REBOOT, DMX_TARGET_ALL);
     chunksSent = 0;
     unfinished = true;
     noted = false;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < SENDS; ++i) {
         diag_printf("Send reboot %x\n", uid);
         diag_flush();
         {
@@ -121,19 +127,19 @@ int makeSendFile(const char* path, uint32_t uid) {
             cable_sendDmxPacket(frame);
         }
         noteCancel();
-        mySleep(100);
+        mySleep(REBOOT_GAP_MS);
     }
-    mySleep(1000);
+    mySleep(REBOOTING_MS);
 
     int chunks = 0;
     int lost = 0;  // chunks none of whose sends reached the cable
-    packet_fillDmxHeader(frame, KIND_FW_CHUNK, 0xFFFF);
+    packet_fillDmxHeader(frame, KIND_FW_CHUNK, DMX_TARGET_ALL);
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
         std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
         diag_printf("Send fw %d/%d\n", k, size / FW_CHUNK);
         noteCancel();
-        if (sendFiveTimes(frame, 5) == 0) ++lost;
+        if (sendFiveTimes(frame, CHUNK_GAP_MS) == 0) ++lost;
         pStatusSt = k + 1;
         chunksSent = k + 1;
         chunks = k + 1;
@@ -154,7 +160,6 @@ int makeSendFile(const char* path, uint32_t uid) {
         std::snprintf(text, sizeof text, "Firmware: %d chunks sent", chunks);
         status_setEnd(text);
     }
-    cable_free();
     return 0;
 }
 
@@ -173,10 +178,10 @@ void* read_send_file_struct(void* raw) {
     flushRxBuff();
     makeProgramDevice(arg->path.c_str(), arg->uid);
     delete arg;
-    mySleep(1000);
+    mySleep(SETTLE_MS);
     thrTrans = 0;
     remLock(LOCK_FIRMWARE);
-    mySleep(1000);
+    mySleep(SETTLE_MS);
     std::lock_guard<std::mutex> lock(doneMutex);
     --runningThreads;
     doneSignal.notify_all();  // under the lock: a waiter may go on to destroy everything
@@ -184,10 +189,10 @@ void* read_send_file_struct(void* raw) {
 }
 
 void buttonSendAction(uint32_t uid, const char* path) {
-    if (path == nullptr || path[0] == '\0' || thrTrans == 0xFF) return;
+    if (path == nullptr || path[0] == '\0' || thrTrans == TRANSFER_RUNNING) return;
     // The transfer keeps its own copy of the path: the chooser's may change meanwhile.
     TransferArg* arg = new TransferArg{path, uid};
-    thrTrans = 0xFF;
+    thrTrans = TRANSFER_RUNNING;
     setLock(LOCK_FIRMWARE);
     {
         std::lock_guard<std::mutex> lock(doneMutex);
@@ -217,6 +222,8 @@ std::string firmware_stopLeaves() {
                   chunksSent.load(), fwChunks.load());
     return text;
 }
+
+int32_t firmware_thrTrans() { return thrTrans.load(); }
 
 void firmware_setCancelNote(void (*note)(const std::string&)) { cancelNote = note; }
 

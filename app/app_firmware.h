@@ -12,8 +12,11 @@
 constexpr int FW_IMAGE_MAX = 131072;
 constexpr int FW_CHUNK = 64;
 
-extern std::atomic<int32_t> thrTrans;  // 0xFF while a transfer runs
-extern std::atomic<int32_t> fwChunks;  // chunks of the running transfer, the last short one included
+// Chunks of the running transfer, the last short one included (the status line's).
+extern std::atomic<int32_t> fwChunks;
+constexpr int32_t TRANSFER_RUNNING = 0xFF;
+// thrTrans: TRANSFER_RUNNING while a transfer runs, else 0.
+int32_t firmware_thrTrans();
 
 // Starts the transfer of path's image to uid on a worker of its own, unless
 // one runs or path is empty; a thread that would not start is said in a message box.

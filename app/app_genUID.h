@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <ctime>
 
-extern std::atomic<uint32_t> uidAnswUID;
-
 constexpr int GEN_UID_TEXT_SIZE = 64;  // the text is at most 54 characters
 // The highest UID discovery finds (it reads a search result as signed): the
 // highest a panel may be given.
@@ -26,6 +24,8 @@ uint32_t app_genNewUID(char* text);
 int app_genUid(uint32_t oldUid, uint32_t newUid);
 // The change acknowledgement's parse function: its source into uidAnswUID.
 void app_genUid_parse(uint8_t* frame);
+// Tests: the answer record uidAnswUID.
+std::atomic<uint32_t>& app_genUid_rec();
 
 // 1 when some panel answers to uid, -1 when none does: the read-setup request,
 // which every panel answers and which changes nothing.

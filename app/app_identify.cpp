@@ -9,46 +9,46 @@
 
 // Threads: see app_identify.h; the exchange holds the cable lock throughout.
 
+namespace {
+
 std::atomic<uint32_t> identify_rec{0};
 
-namespace {
-constexpr uint8_t SUB_IDENTIFY = 0x20;
+constexpr int POLLS = 15;
+constexpr int POLL_MS = 15;
+
 }  // namespace
 
 int app_identify_send_packet(uint8_t* frame, uint32_t uid) {
     CableHold hold;
     identify_rec = 0;
     return cable_sendAndConfirm(
-        frame, 15, [] { mySleep(15); }, [uid] { return identify_rec == uid; });
+        frame, POLLS, [] { mySleep(POLL_MS); }, [uid] { return identify_rec == uid; });
 }
 
 int app_identify_send(uint32_t uid, uint32_t mask) {
-    CableUse use;
-    CableHold hold;
-    cable_open();
+    const CableSession session(CableSession::Held);
     uint8_t frame[PKT_MAX_SIZE];
     packet_fillHeader(frame, uid);
     uint8_t* data = frame + PKT_DATA;
     data[0] = CMD_SERVICE;
     data[1] = SUB_IDENTIFY;
-    data[3] = 0x98;  // 15000, low byte first
-    data[4] = 0x3A;
+    packet_putU16(data + IDENTIFY_TIME, IDENTIFY_MS);
     const uint8_t buttons = static_cast<uint8_t>(mask);
     if (buttons == 0) {
-        data[2] = 0x02;
-        frame[PKT_LEN] = 5;
+        data[2] = IDENTIFY_COUNT_PANEL;
+        frame[PKT_LEN] = IDENTIFY_MASK;
     } else {
-        data[2] = 0x03;
-        data[5] = buttons;
-        frame[PKT_LEN] = 6;
+        data[2] = IDENTIFY_COUNT_BUTTONS;
+        data[IDENTIFY_MASK] = buttons;
+        frame[PKT_LEN] = IDENTIFY_MASK + 1;
     }
-    const int result = app_identify_send_packet(frame, uid);
-    cable_free();
-    return result;
+    return app_identify_send_packet(frame, uid);
 }
 
 void app_identify_parse(uint8_t* frame) {
     if (frame[PKT_LEN] < 3) return;
     diag_puts("app_identify_parse");
-    if (frame[PKT_DATA] == CMD_SERVICE && frame[PKT_DATA + 1] == SUB_IDENTIFY) identify_rec = packet_source(frame);
+    if (frame[PKT_DATA] == CMD_SERVICE && frame[PKT_SUB] == SUB_IDENTIFY) identify_rec = packet_source(frame);
 }
+
+std::atomic<uint32_t>& app_identify_rec() { return identify_rec; }

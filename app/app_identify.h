@@ -6,8 +6,6 @@
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<uint32_t> identify_rec;
-
 // Asks uid to make itself known for 15 s; mask's low byte picks buttons (0: the
 // whole panel). 1 when it confirmed, -1 when five sends were not confirmed.
 int app_identify_send(uint32_t uid, uint32_t mask);
@@ -15,3 +13,5 @@ int app_identify_send(uint32_t uid, uint32_t mask);
 int app_identify_send_packet(uint8_t* frame, uint32_t uid);
 // The acknowledgement's parse function: its source into identify_rec.
 void app_identify_parse(uint8_t* frame);
+// Tests: the answer record identify_rec.
+std::atomic<uint32_t>& app_identify_rec();

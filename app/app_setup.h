@@ -7,31 +7,37 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "devices/devices.h"
-
-extern std::atomic<uint32_t> setup_rec;
-// The UID the last setup request went to: only its answers fill its record.
-extern std::atomic<uint32_t> setup_asked;
 
 // Reads uid's setup and its six DMX blocks into the device table. 1 when the
 // setup request was confirmed (a block whose answer did not come stays
 // unknown); -1 when it was not, and nothing else is asked.
 int app_setup_read(uint32_t uid);
-// Reads each panel in turn (app_setup_read), as a list load and "Read
-// parameters" do: the status line's "Reading K of N" before each, and the
-// cancel request looked at between two panels, so no read is cut short.
+// Reads each panel in turn (app_setup_read): the one way every caller reads a
+// list (the window's discovery, list load and "Read parameters", korvane-cli's
+// read and backup). Before each read the status line's "Reading K of N" is set,
+// the cancel request is looked at, so no read is cut short, and `progress`,
+// when given, hears that `done` of `total` are read and `uid` is next.
 struct SetupReads {
     int read = 0;
     int answered = 0;
     std::vector<uint32_t> silent;  // in the order read
     bool cancelled = false;        // the rest were not read
 };
-SetupReads app_setup_readEach(const std::vector<uint32_t>& uids);
+using ReadProgress = std::function<void(int done, int total, uint32_t uid)>;
+SetupReads app_setup_readEach(const std::vector<uint32_t>& uids, const ReadProgress& progress = nullptr);
 // The setup answer's parse function: confirms through setup_rec and fills the
-// record of setup_asked only.
+// record of setup_asked (the UID the last setup request went to) only.
 void app_setup_parse(uint8_t* frame);
+// Tests: the answer record setup_rec and the UID asked, setup_asked.
+struct SetupRecords {
+    std::atomic<uint32_t>& rec;
+    std::atomic<uint32_t>& asked;
+};
+SetupRecords app_setup_records();
 // The parse function of DMX data frames that carry a setup section.
 void app_setup_parseDmxHouse(uint8_t* frame);
 

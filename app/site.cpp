@@ -93,19 +93,17 @@ SiteRead site_read(const std::vector<uint32_t>& uids, const SiteProgress& progre
     for (uint32_t uid : uids)
         if (std::find(list.begin(), list.end(), uid) == list.end() && list.size() < DEV_MAX) list.push_back(uid);
     listPanels(list);
+    const SetupReads reads = app_setup_readEach(list, progress);
     SiteRead r;
-    const int total = static_cast<int>(list.size());
-    for (int i = 0; i < total; ++i) {
-        if (!next(progress, i, total, list[i])) {
-            r.notRead.assign(list.begin() + i, list.end());
-            break;
-        }
+    for (int i = 0; i < reads.read; ++i) {
+        const bool silent = std::find(reads.silent.begin(), reads.silent.end(), list[i]) != reads.silent.end();
         DeviceRecord record;
-        if (site_readPanel(list[i], &record))
+        if (!silent && dev_copyByUid(list[i], &record))
             r.panels.push_back(record);
         else
             r.notAnswering.push_back(list[i]);
     }
+    r.notRead.assign(list.begin() + reads.read, list.end());
     return r;
 }
 

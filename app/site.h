@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "app/app_discovery.h"
+#include "app/app_setup.h"
 #include "devices/devices.h"
 
 // Called before each panel, on the calling thread: `done` of `total` are done
 // and `uid` is next.
-using SiteProgress = std::function<void(int done, int total, uint32_t uid)>;
+using SiteProgress = ReadProgress;
 
 // Reads one panel's whole setup (app_setup_read) and copies its record. False
 // when it does not answer, or the table has no room for it.
@@ -33,7 +34,9 @@ struct SiteRead {
     std::vector<uint32_t> notRead;  // left when the cancel request came
     DiscoveryOutcome discovery;     // how the discovery ended, when there was one
 };
-// Reads each panel of the list (at most DEV_MAX, each once) in order.
+// Reads each panel of the list (at most DEV_MAX, each once) in order
+// (app_setup_readEach).
+
 SiteRead site_read(const std::vector<uint32_t>& uids, const SiteProgress& progress);
 // Discovers every panel on the bus, then reads each in the order found.
 SiteRead site_backup(const SiteProgress& progress);

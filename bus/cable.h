@@ -15,8 +15,9 @@
 //  - the status tick never waits for it: cable_poll skips the tick's read when an
 //    exchange holds or awaits the lock, and polls (so unsolicited frames reach
 //    the device table) whenever none does.
-// An operation marks its span with CableUse: cable_free then closes the port only
-// once no other operation is running, else the last one to end closes it.
+// An operation runs as a CableSession: it opens the port at its start and frees
+// it at its end, which closes the port only once no other operation is running
+// (else the last one to end closes it) and no CableKeep holds it.
 // Lock order: cable lock, then the device table's lock; never the other way.
 #pragma once
 
@@ -28,7 +29,8 @@ constexpr int RESP_TEXT_MAX = 255;
 
 // Opens the port unless it is open. Returns its index; -1 when it would not open.
 int32_t cable_open();
-// Closes the port, or leaves that to the last running operation's end (CableUse).
+// Closes the port, or leaves that to the last running operation's end
+// (CableSession), or to the end of the CableKeep that holds it.
 void cable_free();
 // Feeds one read to the assembler. Returns the bytes fed, or getResponse's -1 / -2.
 int32_t cable_response();
@@ -65,18 +67,14 @@ void cable_lock();
 void cable_unlock();
 bool cable_tryLock();  // false at once when another thread holds it
 
-// A span marked by a call at its start and one at its end.
-template <void (*Begin)(), void (*End)()>
-class CableSpan {
-public:
-    CableSpan() { Begin(); }
-    ~CableSpan() { End(); }
-    CableSpan(const CableSpan&) = delete;
-    CableSpan& operator=(const CableSpan&) = delete;
-};
-
 // Holds the cable lock for one exchange.
-using CableHold = CableSpan<cable_lock, cable_unlock>;
+class CableHold {
+public:
+    CableHold() { cable_lock(); }
+    ~CableHold() { cable_unlock(); }
+    CableHold(const CableHold&) = delete;
+    CableHold& operator=(const CableHold&) = delete;
+};
 
 // Tests: how many threads wait for the cable lock.
 int cable_lockWaiters();
@@ -84,23 +82,62 @@ int cable_lockWaiters();
 // Marks one bus operation from its start to its end (see above).
 void cable_beginUse();
 void cable_endUse();
-using CableUse = CableSpan<cable_beginUse, cable_endUse>;
 
-// While kept, cable_free leaves the port open (korvane-cli holds it for a whole
-// command, so that no other program takes it between two operations); the
-// cable_free after the span closes it.
+// One bus operation's use of the port: opens it on construction (port() is
+// cable_open's result) and frees it on destruction (cable_free, see above),
+// unless keepOpen() was called: then the port stays open after the operation.
+// An operation of one exchange holds the cable lock throughout (Held): the open
+// and the exchange then cost one wait for the lock, not two.
+class CableSession {
+public:
+    enum Span { PerExchange, Held };
+    explicit CableSession(Span span = PerExchange) : held_(span == Held) {
+        cable_beginUse();
+        if (held_) cable_lock();
+        port_ = cable_open();
+    }
+    ~CableSession() {
+        if (!keepOpen_) cable_free();
+        if (held_) cable_unlock();
+        cable_endUse();
+    }
+    CableSession(const CableSession&) = delete;
+    CableSession& operator=(const CableSession&) = delete;
+
+    int32_t port() const { return port_; }
+    void keepOpen() { keepOpen_ = true; }
+
+private:
+    const bool held_;
+    int32_t port_ = -1;
+    bool keepOpen_ = false;
+};
+
+// Holds the port open across several operations: while it lives, no session's
+// end closes the port; its own end closes it (korvane-cli holds it for a whole
+// command, so that no other program takes it between two operations).
 void cable_beginKeep();
 void cable_endKeep();
-using CableKeep = CableSpan<cable_beginKeep, cable_endKeep>;
+class CableKeep {
+public:
+    CableKeep() { cable_beginKeep(); }
+    ~CableKeep() {
+        cable_endKeep();
+        cable_free();
+    }
+    CableKeep(const CableKeep&) = delete;
+    CableKeep& operator=(const CableKeep&) = delete;
+};
 
 // Send and confirm, the shape of every confirmed request: up to 5 sends, each
 // followed by up to `polls` polls, each a pause then cable_response, until
 // answered() holds. The cable stays held throughout. Returns 1, or -1 when no
 // send was answered.
+constexpr int CABLE_SENDS = 5;
 template <class Answered>
 int32_t cable_sendAndConfirm(uint8_t* frame, int polls, void (*pause)(), Answered answered) {
     CableHold hold;
-    for (int send = 0; send < 5; ++send) {
+    for (int send = 0; send < CABLE_SENDS; ++send) {
         cable_sendPacket(frame);
         for (int poll = 0; poll < polls; ++poll) {
             pause();

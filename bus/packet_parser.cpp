@@ -67,14 +67,14 @@ int32_t bytesBeforeSync() {
 // -1 when the kind is none of ours. `held` bytes of it are in the buffer.
 int32_t frameLength(const uint8_t* f, int32_t held) {
     if (held < PKT_HEADER_SIZE) return 0;  // the kind counts only once 19 bytes are held
-    if (f[3] == KIND_DMX_DATA) return DMX_FRAME_SIZE;
-    if (f[3] == KIND_COMMAND) return packet_length(f);
+    if (f[FRAME_KIND] == KIND_DMX_DATA) return DMX_FRAME_SIZE;
+    if (f[FRAME_KIND] == KIND_COMMAND) return packet_length(f);
     return -1;
 }
 
 // Checked without touching the bytes: they may belong to a frame around them.
 bool isGood(const uint8_t* f) {
-    if (f[3] == KIND_DMX_DATA) return get_CRC(f, DMX_CRC) == packet_getU16(f + DMX_CRC);
+    if (f[FRAME_KIND] == KIND_DMX_DATA) return get_CRC(f, DMX_CRC) == packet_getU16(f + DMX_CRC);
     uint32_t sum = 0;
     const int n = packet_length(f);
     for (int i = 0; i < n; ++i) sum += f[i];
@@ -83,7 +83,7 @@ bool isGood(const uint8_t* f) {
 }
 
 void dispatch(uint8_t* frame) {
-    if (frame[3] == KIND_DMX_DATA) {
+    if (frame[FRAME_KIND] == KIND_DMX_DATA) {
         if (parsers.dmxHouse) parsers.dmxHouse(frame);
         return;
     }
@@ -96,9 +96,9 @@ void dispatch(uint8_t* frame) {
     } else if (command == CMD_DISCOVERY) {
         fn = parsers.discovery;
     } else if (command == CMD_SERVICE && len > 1) {
-        const uint8_t service = frame[PKT_DATA + 1] & 0xF0;
-        if (service == 0x20) fn = parsers.identify;
-        if (service == 0x10) fn = parsers.genUid;
+        const uint8_t service = frame[PKT_SUB] & SERVICE_MASK;
+        if (service == SUB_IDENTIFY) fn = parsers.identify;
+        if (service == SUB_UID_CHANGE) fn = parsers.genUid;
     }
     if (fn) fn(frame);
 }
@@ -183,7 +183,7 @@ void appendByte(uint8_t c) {
             dropFront(bytesBeforeSync());
             if (received <= 3) break;
         }
-        if (received <= 18) break;
+        if (received < PKT_HEADER_SIZE) break;
         if (!completeFront()) break;
     }
     if (laterCount > 0) completeLater();

@@ -33,13 +33,13 @@ void packet_fillDmxHeader(uint8_t* frame, uint8_t kind, uint16_t target) {
     frame[0] = SYNC0;
     frame[1] = SYNC1;
     frame[2] = SYNC2;
-    frame[3] = kind;
+    frame[FRAME_KIND] = kind;
     packet_putU16(frame + DMX_TARGET, target);
 }
 
 void packet_fillData(uint8_t* frame, const uint8_t* src, uint8_t n) {
     // A frame holds at most 255 data bytes; more would run past its buffer.
-    for (uint8_t i = 0; i < n && frame[PKT_LEN] < 255; ++i) {
+    for (uint8_t i = 0; i < n && frame[PKT_LEN] < PKT_DATA_MAX; ++i) {
         frame[PKT_DATA + frame[PKT_LEN]] = src[i];
         frame[PKT_LEN] = static_cast<uint8_t>(frame[PKT_LEN] + 1);
     }

@@ -667,7 +667,6 @@ int runCommand(CLI::App& app, const Args& a, const Io& io) {
         for (const auto& [name, command] : commands)
             if (app.got_subcommand(name)) status = command(a, io, progress);
     }
-    cable_free();
     for (const std::string& t : takeMessages()) print(io.err, "korvane-cli: %s\n", t.c_str());
     posted = nullptr;
     diag_routeDefault();

@@ -8,9 +8,9 @@
 // tableMutex guards every record; each operation holds it for its own few steps
 // only, never across a bus wait, so readers are never held up for long.
 
-DeviceRecord dev[DEV_MAX];
-
 namespace {
+
+DeviceRecord dev[DEV_MAX];
 
 std::mutex tableMutex;
 using Guard = std::lock_guard<std::mutex>;
@@ -33,6 +33,7 @@ int selectRecord(uint32_t key) {
 
 void devices_lock() { tableMutex.lock(); }
 void devices_unlock() { tableMutex.unlock(); }
+DeviceRecord* devices_table() { return dev; }
 
 int addDevUID(uint32_t uid) {
     Guard g(tableMutex);
@@ -101,7 +102,7 @@ void setIntensityAt(int i, const uint8_t* rec) {
 }
 
 void setBtnAt(int i, const uint8_t* rec) {
-    if (rec[0] >= 4 && rec[1] < DEV_BUTTONS) {
+    if (rec[0] >= BUTTON_REC_LEN && rec[1] < DEV_BUTTONS) {
         dev[i].btn[rec[1]].type = rec[2];
         dev[i].btn[rec[1]].scn = static_cast<uint16_t>(rec[3] | rec[4] << 8);
     }
@@ -159,7 +160,7 @@ bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec) {
         case DEV_TAG_ACTIVE: setActAt(i, rec); break;
         case DEV_TAG_DMX: setDmxAt(i, rec); break;
         case DEV_TAG_VERSION:
-            if (rec[0] >= 2) setVerAt(i, rec + 1);
+            if (rec[0] >= 2) setVerAt(i, rec + 1);  // major, minor
             break;
         default: break;
     }

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bus/packet_structures.h"
+
 constexpr int DEV_MAX = 200;
 constexpr int DEV_BUTTONS = 6;
 constexpr int DMX_BLOCK_SIZE = 74;
@@ -44,9 +46,6 @@ struct DeviceRecord {
     uint8_t verMinor;
 };
 
-// The table itself. Prefer the functions below; a direct read needs devices_lock().
-extern DeviceRecord dev[DEV_MAX];
-
 // Claims the first free record for uid (even if uid is already there): its
 // index, or -1 when the table is full.
 int addDevUID(uint32_t uid);
@@ -78,12 +77,8 @@ void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn);
 
 // A panel's answer updates only a record already in the table, never claims one:
 // stores one setup record (tag, and a pointer to its length byte) with the
-// setters' checks. False when no record has that UID (0 never has).
-constexpr uint8_t DEV_TAG_BUTTON = 0x08;
-constexpr uint8_t DEV_TAG_INTENSITY = 0x09;
-constexpr uint8_t DEV_TAG_ACTIVE = 0x0A;
-constexpr uint8_t DEV_TAG_DMX = 0x0B;
-constexpr uint8_t DEV_TAG_VERSION = 0xA0;
+// setters' checks. False when no record has that UID (0 never has). The tags
+// are the wire's (bus/packet_structures.h).
 bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec);
 // A new read of the panel has begun: none of its DMX blocks counts as read.
 void dev_forgetDmxBlocks(uint32_t uid);
@@ -104,6 +99,9 @@ uint32_t dev_uidAt(int index);  // 0 when free or out of range
 // False when no record has that UID or btn is out of range.
 bool dev_storeDmxBlock(uint32_t uid, int btn, const uint8_t* block);
 
-// The table's lock, for direct reads of dev[]; taken by every function above.
+// The table's lock, for direct use of the table; taken by every function above.
 void devices_lock();
 void devices_unlock();
+// Tests and benchmarks: the table itself, dev (DEV_MAX records), to read or
+// write under devices_lock().
+DeviceRecord* devices_table();

@@ -39,15 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Listed and asked, or neither: either way no answer ever adds a record.
     if (data[0] & 2) {
         addDevUID(0x1234);
-        setup_asked = 0x1234;
+        app_setup_records().asked = 0x1234;
     } else {
-        setup_asked = 0;
+        app_setup_records().asked = 0;
     }
     const int listed = dev_count();
-    setup_rec = 0;
+    app_setup_records().rec = 0;
     app_setup_parse(frame.get());
     const bool answer = len > 2 && frame[PKT_DATA] == 1;
-    if ((setup_rec == 0x1234) != answer) std::abort();
+    if ((app_setup_records().rec == 0x1234) != answer) std::abort();
     if (dev_count() != listed) std::abort();
     return 0;
 }

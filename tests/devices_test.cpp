@@ -20,7 +20,7 @@ bool allZero(const DeviceRecord& r) {
 
 DeviceRecord rawRecord(int index) {
     devices_lock();
-    const DeviceRecord r = dev[index];
+    const DeviceRecord r = devices_table()[index];
     devices_unlock();
     return r;
 }

@@ -65,17 +65,17 @@ TEST_F(Discovery, FindsPanelsHighestFirstWithinTheLimit) {
 }
 
 TEST_F(Discovery, OnlyAGoodMuteAnswerConfirms) {
-    discovery_mute_rec = 0;
+    app_discovery_rec() = 0;
     captureStdout([] {
         Bytes f = commandFrame(0xFFFFFFFF, 0x55, {0x02, 0x01});  // data byte 1 not 0
         app_discovery_parse(f.data());
         f = commandFrame(0xFFFFFFFF, 0x55, {0x02});  // data length 1
         app_discovery_parse(f.data());
     });
-    EXPECT_EQ(discovery_mute_rec.load(), 0u);
+    EXPECT_EQ(app_discovery_rec().load(), 0u);
     Bytes good = commandFrame(0xFFFFFFFF, 0x55, {0x02, 0x00});
     EXPECT_EQ(captureStdout([&] { app_discovery_parse(good.data()); }), "app_discovery_parse\n");
-    EXPECT_EQ(discovery_mute_rec.load(), 0x55u);
+    EXPECT_EQ(app_discovery_rec().load(), 0x55u);
 }
 
 // A panel that answers compares but never confirms its mute wins every search:

@@ -69,10 +69,10 @@ TEST_F(Services, IdentifyBothFormsAndAcknowledgements) {
     EXPECT_FALSE(bus.isOpen());
 
     // Another sub-command is printed but does not acknowledge.
-    identify_rec = 0;
+    app_identify_rec() = 0;
     Bytes wrongSub = commandFrame(0xFFFFFFFF, 0x111, {0x03, 0x21, 0x00});
     EXPECT_EQ(captureStdout([&] { app_identify_parse(wrongSub.data()); }), "app_identify_parse\n");
-    EXPECT_EQ(identify_rec.load(), 0u);
+    EXPECT_EQ(app_identify_rec().load(), 0u);
 
     // No answer: five sends of 15 polls each, then -1.
     p.faults.silent = true;
@@ -117,13 +117,13 @@ TEST_F(Services, UidChange) {
     EXPECT_EQ(app_genUid(0x600, 0x700), 1);
 
     // 0x10 is no acknowledgement, 0x11 is; a stale one is cleared before the first send.
-    uidAnswUID = 0;
+    app_genUid_rec() = 0;
     Bytes f = commandFrame(0xFFFFFFFF, 0x700, {0x03, 0x10, 0x00});
     app_genUid_parse(f.data());
-    EXPECT_EQ(uidAnswUID.load(), 0u);
+    EXPECT_EQ(app_genUid_rec().load(), 0u);
     f = commandFrame(0xFFFFFFFF, 0x700, {0x03, 0x11, 0x00});
     app_genUid_parse(f.data());
-    EXPECT_EQ(uidAnswUID.load(), 0x700u);
+    EXPECT_EQ(app_genUid_rec().load(), 0x700u);
     p.faults.silent = true;
     int result = -5;
     const std::string out = captureStdout([&] { result = app_genUid(0x700, 0x800); });
@@ -201,7 +201,7 @@ TEST_F(Services, FirmwareRefusalsSendNothing) {
         bus.clearHeard();
         testing::internal::CaptureStderr();
         buttonSendAction(0x10, c.path.c_str());
-        const auto messages = drainMessages([] { return thrTrans == 0; });
+        const auto messages = drainMessages([] { return firmware_thrTrans() == 0; });
         waitTransferEnd();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(messages, std::vector<std::string>{c.message}) << c.path;
@@ -209,7 +209,7 @@ TEST_F(Services, FirmwareRefusalsSendNothing) {
     }
     if (!rootReadsAnyway) {
         buttonSendAction(0x10, unreadable.c_str());
-        EXPECT_EQ(drainMessages([] { return thrTrans == 0; }).size(), 1u);
+        EXPECT_EQ(drainMessages([] { return firmware_thrTrans() == 0; }).size(), 1u);
         waitTransferEnd();
     }
     EXPECT_EQ(p.rebootCount, 0);
@@ -223,7 +223,7 @@ TEST_F(Services, OneTransferAtATime) {
     captureStdout([&] {
         cable_lock();  // the transfer waits at its first cable use until the checks are done
         buttonSendAction(0x10, copy.c_str());
-        EXPECT_EQ(thrTrans.load(), 0xFF);
+        EXPECT_EQ(firmware_thrTrans(), 0xFF);
         EXPECT_EQ(getLockComponents() & LOCK_FIRMWARE, LOCK_FIRMWARE);
         copy.assign(copy.size(), 'x');         // the chooser's buffer changes: the transfer has its own
         buttonSendAction(0x10, path.c_str());  // refused while one runs
@@ -232,6 +232,6 @@ TEST_F(Services, OneTransferAtATime) {
         waitTransferEnd();
     });
     EXPECT_EQ(bus.panel(0x10)->rebootCount, 5);
-    EXPECT_EQ(thrTrans.load(), 0);
+    EXPECT_EQ(firmware_thrTrans(), 0);
     EXPECT_EQ(getLockComponents(), 0u);
 }

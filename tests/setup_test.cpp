@@ -21,7 +21,7 @@ class Setup : public SimBus {};
 // The answer of a listed panel that was asked.
 void parse(const Bytes& data, uint32_t source = 0x42) {
     if (getDevUID(source) == nullptr) addDevUID(source);
-    setup_asked = source;
+    app_setup_records().asked = source;
     Bytes f = commandFrame(0xFFFFFFFF, source, data);
     app_setup_parse(f.data());
 }
@@ -91,7 +91,7 @@ TEST_F(Setup, ReadAsksEachPartAndSendsAgainFiveTimesAtMost) {
 // bits and DMX blocks are printed as stored.
 TEST_F(Setup, ParseSkipsWhatItDoesNotKnow) {
     parse({0x01, 0x07, 0x01, 0x02, 0x09, 0x01, 0x01}, 0x44);
-    EXPECT_EQ(setup_rec.load(), 0x44u);
+    EXPECT_EQ(app_setup_records().rec.load(), 0x44u);
     EXPECT_EQ(recordOf(0x44).intensity, 0);
 
     std::string out = captureStdout([] {
