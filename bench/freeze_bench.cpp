@@ -69,7 +69,7 @@ gboolean answer(gpointer) {
 // box is closed.
 bool clicked = false;
 gboolean quitWhenDone(gpointer) {
-    if (clicked && thrDisc.load() == 0 && getLockComponents() == 0 && message_pendingType() == MSG_NONE)
+    if (clicked && buttons_thrDisc() == 0 && getLockComponents() == 0 && message_pendingType() == MSG_NONE)
         gtk_main_quit();
     return TRUE;
 }
@@ -112,7 +112,7 @@ BenchRows freeze_run() {
     port_setDriver(bus);
     app_installParsers();
     buildGUI();
-    ptimer = g_timeout_add(50, progress, progressBar);
+    mainWin_startTick();
     GSource* answers = g_timeout_source_new(20);
     g_source_set_callback(answers, answer, nullptr, nullptr);
     g_source_set_can_recurse(answers, TRUE);
@@ -126,14 +126,14 @@ BenchRows freeze_run() {
         addDevUID(uid);
     }
     selected_dev = 0x11;
-    measure([] { gtk_button_clicked(GTK_BUTTON(buttonRead)); }, &longest, &took);
+    measure([] { gtk_button_clicked(GTK_BUTTON(getButtonRead())); }, &longest, &took);
     rows.push_back({"window away from its main loop: \"Read parameters\", 5 silent panels",
                     fmt("%.1f ms (the read took %.1f s)", longest, took), "500 ms", "", "< 500 ms", longest < 500});
 
     dev_removeAll();
     for (uint32_t uid = 0x21; uid <= 0x23; ++uid) addDevUID(bus->addPanel(uid).uid);
     selected_dev = 0x22;
-    measure([] { gtk_button_clicked(GTK_BUTTON(buttonEdit)); }, &longest, &took);
+    measure([] { gtk_button_clicked(GTK_BUTTON(getButtonEdit())); }, &longest, &took);
     const double read = static_cast<double>(beforeDialog) / 1000.0;
     rows.push_back({"window away from its main loop: \"OK/SEND to all\", 3 silent panels",
                     fmt("%.1f ms (the send took %.1f s)", longest, took), "500 ms", "", "< 500 ms", longest < 500});

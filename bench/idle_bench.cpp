@@ -70,7 +70,7 @@ BenchRows idle_run(int seconds) {
         app_setup_read(uid);
     }
     // The window's own 50 ms tick, as createGUI starts it.
-    ptimer = g_timeout_add(50, progress, progressBar);
+    mainWin_startTick();
     runMainLoop(2000);
 
     const long cellsBefore = mainWin_cellsSet();
@@ -92,7 +92,7 @@ BenchRows idle_run(int seconds) {
     // 200 devices: the six panels and 194 more records.
     devices_lock();
     for (int i = 6; i < DEV_MAX; ++i) {
-        DeviceRecord& r = dev[i];
+        DeviceRecord& r = devices_table()[i];
         r = DeviceRecord{};
         r.uid = 0x01000000u + static_cast<uint32_t>(i) * 104729u;
         r.verMajor = 2;
@@ -115,7 +115,7 @@ BenchRows idle_runNoCable(int seconds) {
     port_setDriver(nullptr);  // libftdi1, as an installed configurator starts
     app_installParsers();
     buildGUI();
-    ptimer = g_timeout_add(50, progress, progressBar);
+    mainWin_startTick();
     runMainLoop(2000);
 
     const long threads0 = statusField("Threads");

@@ -44,7 +44,7 @@ void drain() {
     while (gtk_events_pending()) gtk_main_iteration();
 }
 
-void tick() { progress(progressBar); }
+void tick() { progress(nullptr); }
 
 // Two versions of each record that differ in every cell but "#".
 DeviceRecord record(int i, int variant) {
@@ -61,7 +61,7 @@ DeviceRecord record(int i, int variant) {
 
 void fillTable(int variant) {
     devices_lock();
-    for (int i = 0; i < DEV_MAX; ++i) dev[i] = record(i, variant);
+    for (int i = 0; i < DEV_MAX; ++i) devices_table()[i] = record(i, variant);
     devices_unlock();
 }
 

@@ -6,7 +6,9 @@
 // state and their own job, and each of the shared ones guards itself.
 #include "gui/buttons.h"
 
-#include <cctype>
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -26,6 +28,8 @@
 #include "gui/dmxConsole.h"
 #include "gui/mainWin.h"
 
+namespace {
+
 GtkWidget* buttonDiscovery = nullptr;
 GtkWidget* buttonSaveList = nullptr;
 GtkWidget* buttonLoadList = nullptr;
@@ -42,10 +46,8 @@ GtkWidget* buttonDmxCondole = nullptr;
 GtkWidget* buttonCancel = nullptr;
 
 std::atomic<int32_t> thrDisc{0};
-pthread_t threadDiscovery{};
-std::atomic<int32_t> discoveryMsg{0};
-
-namespace {
+pthread_t threadDiscovery{};           // the last worker started (detached)
+std::atomic<int32_t> discoveryMsg{0};  // 1: the discovery worker posts its count
 
 GtkWidget* makeButton(GtkWidget*& slot, const char* label, void (*handler)(GtkWidget*, gpointer), bool visible = true) {
     if (slot) return slot;
@@ -114,6 +116,8 @@ void startDiscoveryWorker() {
 
 }  // namespace
 
+int32_t buttons_thrDisc() { return thrDisc.load(); }
+
 // ---- Builders -----------------------------------------------------------------
 
 GtkWidget* getButtonDiscovery() { return makeButton(buttonDiscovery, "Discovery", buttonDiscoveryAction); }
@@ -161,25 +165,14 @@ void cancelEnable() { setSensitive(buttonCancel, thrDisc.load() == THR_BUSY && !
 
 void* makeDiscoveryThr(void*) {
     selected_dev = NO_DEVICE;
-    uint32_t found[DEV_MAX] = {};
-    app_discovery(found, DEV_MAX);
+    std::vector<uint32_t> found(DEV_MAX);
+    found.resize(static_cast<size_t>(app_discovery(found.data(), DEV_MAX)));
     const bool searchCancelled = app_discovery_outcome().end == DiscoveryEnd::Cancelled;
-    bool cancelled = searchCancelled;
+    // Listed in the order found; cancelled, the rest stay listed, unread.
     dev_removeAll();
-    int total = 0;
-    while (total < DEV_MAX && found[total] != 0) ++total;
-    int count = 0;
-    for (int i = 0; i < total; ++i) {
-        addDevUID(found[i]);
-        // Cancelled: the rest stay listed, unread; a read under way is finished first.
-        cancelled = cancelled || cancel_requested();
-        if (!cancelled) {
-            status_setReading(i + 1, total);
-            app_setup_read(found[i]);
-        }
-        ++count;
-    }
-    status_setReading(0, 0);
+    for (uint32_t uid : found) addDevUID(uid);
+    const bool cancelled = searchCancelled || app_setup_readEach(found).cancelled;
+    const int count = static_cast<int>(found.size());
     char text[512];
     std::snprintf(text, sizeof text, "Discovery: %d found%s", count, cancelled ? " (cancelled)" : "");
     status_setEnd(text);

@@ -1,39 +1,21 @@
 // The action buttons, their handlers, the workers of lock bit 2 (discovery,
 // list load, "Read parameters", "OK/SEND to all") and the list files.
 //
-// Threads: widgets and handlers belong to the GUI thread. thrDisc and
-// discoveryMsg are atomics shared with the worker they guard: thrDisc is tested
-// and set on the GUI thread and cleared by the worker as its last step but one
-// (the lock bit goes last). Workers touch no widget.
+// Threads: widgets and handlers belong to the GUI thread. The busy flag thrDisc
+// and discoveryMsg are atomics shared with the worker they guard: thrDisc is
+// tested and set on the GUI thread and cleared by the worker as its last step
+// but one (the lock bit goes last). Workers touch no widget.
 #pragma once
 
 #include <gtk/gtk.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <cstdint>
 
-extern GtkWidget* buttonDiscovery;
-extern GtkWidget* buttonSaveList;
-extern GtkWidget* buttonLoadList;
-extern GtkWidget* buttonRead;
-extern GtkWidget* buttonIdentify;
-extern GtkWidget* buttonEdit;
-extern GtkWidget* buttonUpdateFW;
-extern GtkWidget* buttonGenUID;
-extern GtkWidget* buttonDali;
-extern GtkWidget* buttonInitializeAll;
-extern GtkWidget* buttonRandomize;
-extern GtkWidget* buttonSearch;
-extern GtkWidget* buttonDmxCondole;
-extern GtkWidget* buttonCancel;  // beside the status line; stops a discovery or list load
-
 constexpr int32_t THR_BUSY = 255;
+// thrDisc: THR_BUSY while a worker of lock bit 2 runs, else 0.
+int32_t buttons_thrDisc();
 
-extern std::atomic<int32_t> thrDisc;       // 255 while a worker of lock bit 2 runs
-extern pthread_t threadDiscovery;          // the last one started (detached)
-extern std::atomic<int32_t> discoveryMsg;  // 1: the discovery worker posts its count
-
+// Each builds its button once and gives the same one afterwards.
 GtkWidget* getButtonDiscovery();
 GtkWidget* getButtonRead();
 GtkWidget* getButtonEdit();
@@ -47,7 +29,7 @@ GtkWidget* getButtonIdentify();
 GtkWidget* getButtonGenUID();
 GtkWidget* getButtonSaveList();
 GtkWidget* getButtonLoadList();
-GtkWidget* getButtonCancel();
+GtkWidget* getButtonCancel();  // beside the status line; stops a worker of lock bit 2
 
 void buttonsEnable(uint8_t enabled, uint8_t selected);
 // "Cancel" is sensitive only while a worker of lock bit 2 runs and has not

@@ -8,11 +8,29 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/app_identify.h"
+#include "gui/dmxSetup.h"
 #include "gui/mainWin.h"
 
-GtkWidget* dialog = nullptr;
-std::string lastFile = ".";
-std::string file;
+namespace {
+
+GtkWidget* dialog = nullptr;  // the dialog most recently opened here
+std::string lastFile = ".";   // the folder the chooser opens in
+std::string file;             // the last accepted file name
+
+}  // namespace
+
+void dialog_nameWidget(GtkWidget* widget, const char* name, int index) {
+    if (index < 0) {
+        gtk_widget_set_name(widget, name);
+        return;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%s[%d]", name, index);
+    gtk_widget_set_name(widget, text);
+}
+
+std::string& dialog_lastFile() { return lastFile; }
 
 // ---- Message boxes and question -------------------------------------------
 
@@ -111,28 +129,40 @@ const char* getFilename() { return file.c_str(); }
 
 // ---- Device setup dialog ----------------------------------------------------
 
-#include "app/app_identify.h"
-#include "gui/dmxSetup.h"
+namespace {
 
-const char* radioLabel[4] = {"Off", "Scene FLASH", "Scene LATCH", "Key"};
+struct IdentifyTarget {
+    uint32_t uid;
+    uint8_t mask;  // 1 << button
+};
+
+struct DmxButtonContext {
+    int b;
+    DeviceRecord* record;
+};
+
+const char* radioLabel[4] = {"Off", "Scene FLASH", "Scene LATCH", "Key"};  // "Key" is not offered as a choice
 char levelIntenzity[SETUP_LEVELS][12];
 
 GtkWidget* comboIntenzity = nullptr;
-GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES] = {};
-GtkWidget* radioExtra[DEV_BUTTONS] = {};
-GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES] = {};
-GtkWidget* scnSetup[DEV_BUTTONS] = {};
+GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES] = {};         // 3*b + type
+GtkWidget* radioExtra[DEV_BUTTONS] = {};                  // a panel's type the dialog does not offer; or null
+GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES] = {};  // 16*b + j: scene j+1
+GtkWidget* scnSetup[DEV_BUTTONS] = {};                    // the "Called scene" frames
 GtkWidget* btnIdentify[DEV_BUTTONS] = {};
 IdentifyTarget btnId[DEV_BUTTONS] = {};
 
+// Names the DMX blocks that were not read from the panel; hidden when all were.
 GtkWidget* labelDmxNotRead = nullptr;
 
 // A panel's intensity and button types that the dialog does not offer, kept so
 // that confirming without touching them hands them back as they were; -1 none.
-static int extraIntenzity = -1;
-static int extraType[DEV_BUTTONS] = {-1, -1, -1, -1, -1, -1};
+int extraIntenzity = -1;
+int extraType[DEV_BUTTONS] = {-1, -1, -1, -1, -1, -1};
 // Outlives the dialog's buttons, as buttonDmxAction needs.
-static DmxButtonContext dmxContext[DEV_BUTTONS];
+DmxButtonContext dmxContext[DEV_BUTTONS];
+
+}  // namespace
 
 GtkWidget* getEntryIntenzity(int active) {
     GtkWidget* combo = gtk_combo_box_text_new();
@@ -156,6 +186,7 @@ GtkWidget* getEntryIntenzity(int active) {
         gtk_combo_box_set_active(GTK_COMBO_BOX(combo), SETUP_LEVELS);
     }
     comboIntenzity = combo;
+    dialog_nameWidget(combo, "comboIntenzity");
     return combo;
 }
 
@@ -178,6 +209,7 @@ GtkWidget* getButtonIdentifyBtn(int b, uint32_t uid) {
     GtkWidget* button = gtk_button_new_with_label("Identify");
     g_signal_connect(button, "clicked", G_CALLBACK(btnIdentifyAction), &btnId[b]);
     btnIdentify[b] = button;
+    dialog_nameWidget(button, "btnIdentify", b);
     return button;
 }
 
@@ -190,6 +222,7 @@ GtkWidget* getRadioSetup(int b, const DeviceRecord* record) {
                              : gtk_radio_button_new_with_label(nullptr, radioLabel[t]);
         if (!first) first = r;
         radio[SETUP_TYPES * b + t] = r;
+        dialog_nameWidget(r, "radio", SETUP_TYPES * b + t);
         gtk_box_pack_start(GTK_BOX(column), r, FALSE, FALSE, 0);
     }
     const int type = record->btn[b].type;
@@ -205,6 +238,7 @@ GtkWidget* getRadioSetup(int b, const DeviceRecord* record) {
         else
             std::snprintf(text, sizeof text, "Type %d (panel)", type);
         radioExtra[b] = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(first), text);
+        dialog_nameWidget(radioExtra[b], "radioExtra", b);
         extraType[b] = type;
         gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radioExtra[b]), TRUE);
         gtk_box_pack_start(GTK_BOX(column), radioExtra[b], FALSE, FALSE, 0);
@@ -218,6 +252,7 @@ GtkWidget* getCheckboxScn(int b, int j) {
     std::snprintf(text, sizeof text, "Scn %d", j + 1);
     GtkWidget* check = gtk_check_button_new_with_label(text);
     checkBoxScn[SETUP_SCENES * b + j] = check;
+    dialog_nameWidget(check, "checkBoxScn", SETUP_SCENES * b + j);
     return check;
 }
 
@@ -251,6 +286,7 @@ GtkWidget* getScnSetup(int b, DeviceRecord* record) {
 
     gtk_container_add(GTK_CONTAINER(frame), vbox);
     scnSetup[b] = frame;
+    dialog_nameWidget(frame, "scnSetup", b);
     return frame;
 }
 
@@ -382,6 +418,7 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup) {
     GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
     // Above the scrolled setup, so it is in sight before anything is confirmed.
     labelDmxNotRead = gtk_label_new("");
+    dialog_nameWidget(labelDmxNotRead, "labelDmxNotRead");
     gtk_misc_set_alignment(GTK_MISC(labelDmxNotRead), 0.0f, 0.5f);
     GdkColor red;
     gdk_color_parse("#FF0000", &red);

@@ -2,6 +2,10 @@
 // chooser and the device setup dialog.
 //
 // Threads: the GUI thread only; workers hand their messages to the status tick.
+//
+// The setup dialog's widgets that the tests look for carry their variable's
+// name (dialog_nameWidget): "comboIntenzity", "labelDmxNotRead", "radio[3*b+t]",
+// "radioExtra[b]", "checkBoxScn[16*b+j]", "scnSetup[b]", "btnIdentify[b]".
 #pragma once
 
 #include <gtk/gtk.h>
@@ -10,8 +14,9 @@
 
 #include "devices/devices.h"
 
-// The dialog most recently opened here (message boxes, chooser, setup dialog).
-extern GtkWidget* dialog;
+// Names a widget after its variable, "name[index]" for an element of an array,
+// so that it is found by name (gtk_widget_get_name).
+void dialog_nameWidget(GtkWidget* widget, const char* name, int index = -1);
 
 // ---- Message boxes and question -------------------------------------------
 
@@ -29,15 +34,14 @@ constexpr int FILE_FIRMWARE = 0x01;   // open, "Firmware files" then "Any files"
 constexpr int FILE_LIST_OPEN = 0x02;  // open, "List files" then "Any files"
 constexpr int FILE_LIST_SAVE = 0x40;  // save, "List files", ".lst" appended when missing
 
-extern std::string lastFile;  // folder the chooser opens in; "." at start
-extern std::string file;      // last accepted file name
-
 // 1 when a file was accepted (read it with getFilename), 0 otherwise.
 int openFileDialog(int flags);
 const char* getFilename();
 // The save rule: ".lst" appended unless the part from the last '.' is ".lst"
 // in any case.
 std::string withListExtension(const std::string& name);
+// Tests: the folder the chooser opens in (lastFile; "." at start).
+std::string& dialog_lastFile();
 
 // ---- Device setup dialog ----------------------------------------------------
 
@@ -53,29 +57,6 @@ int input_dialog(DeviceRecord* record, PanelSetup* setup);
 constexpr int SETUP_TYPES = 3;   // the choices offered: "Off", "Scene FLASH", "Scene LATCH"
 constexpr int SETUP_LEVELS = 3;  // intensity levels offered: 0, 1, 2
 constexpr int SETUP_SCENES = 16;
-
-extern const char* radioLabel[4];  // the fourth, "Key", is not offered as a choice
-extern char levelIntenzity[SETUP_LEVELS][12];
-
-struct IdentifyTarget {
-    uint32_t uid;
-    uint8_t mask;  // 1 << button
-};
-
-struct DmxButtonContext {
-    int b;
-    DeviceRecord* record;
-};
-
-extern GtkWidget* comboIntenzity;
-// Names the DMX blocks that were not read from the panel; hidden when all were.
-extern GtkWidget* labelDmxNotRead;
-extern GtkWidget* radio[DEV_BUTTONS * SETUP_TYPES];         // 3*b + type
-extern GtkWidget* radioExtra[DEV_BUTTONS];                  // a panel's type the dialog does not offer; or null
-extern GtkWidget* checkBoxScn[DEV_BUTTONS * SETUP_SCENES];  // 16*b + j: scene j+1
-extern GtkWidget* scnSetup[DEV_BUTTONS];                    // the "Called scene" frames
-extern GtkWidget* btnIdentify[DEV_BUTTONS];
-extern IdentifyTarget btnId[DEV_BUTTONS];
 
 GtkWidget* getSetupPanel(DeviceRecord* record);
 GtkWidget* getSetupIntenzity(const DeviceRecord* record);

@@ -7,9 +7,13 @@
 
 // Threads: everything here runs on the GUI thread; the cable has its own lock.
 
+namespace {
+
 GtkWidget* dmxWin = nullptr;
 GtkObject* adj1 = nullptr;
 GtkWidget* vscale = nullptr;
+
+}  // namespace
 
 void dmxConsole_fillFrame(uint8_t* frame, uint8_t level) {
     frame[0] = 0;
@@ -33,6 +37,7 @@ GtkWidget* getDMXPanel() {
     // Upper 256 with a page of 1: the slider reaches exactly 0 to 255.
     adj1 = gtk_adjustment_new(0, 0, 256, 1, 1, 1);
     vscale = gtk_vscale_new(GTK_ADJUSTMENT(adj1));
+    gtk_widget_set_name(vscale, "vscale");
     gtk_scale_set_digits(GTK_SCALE(vscale), 0);
     gtk_range_set_inverted(GTK_RANGE(vscale), TRUE);
     gtk_widget_set_size_request(vscale, 44, 135);

@@ -13,11 +13,8 @@
 constexpr int DMX_UNIVERSE = 512;
 constexpr int DMX_CONSOLE_FRAME = DMX_UNIVERSE + 1;  // start code, then the levels
 
-extern GtkWidget* dmxWin;
-extern GtkObject* adj1;
-extern GtkWidget* vscale;
-
-// Opens the console and returns when the operator closes it.
+// Opens the console and returns when the operator closes it. Its slider is
+// named "vscale".
 void dmxConsole();
 GtkWidget* getDMXPanel();
 // The 50 ms tick: one console frame at the slider's level. Always TRUE.

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gui/dialog.h"
+
 // Threads: everything here runs on the GUI thread.
+
+namespace {
 
 GtkWidget* dmxDialog = nullptr;
 GtkWidget* comboAddress = nullptr;
@@ -17,8 +21,6 @@ values_entry valuesGuard[DMX_BLOCK_LEVELS] = {};
 const char* labelFlashOn = "Send when FLASH turned ON";
 const char* labelFlashOff = "Send when FLASH turned OFF";
 const char* labelDMXNOTE = "NOTE: DMX is send as 3 packets only!";
-
-namespace {
 
 // A start address read from the panel that the list does not offer (above 511)
 // gets an entry of its own after the 512, so that "OK" keeps it unless the
@@ -34,13 +36,13 @@ GtkWidget* leftLabel(const char* text) {
     return label;
 }
 
-}  // namespace
-
 // An action's changes all come from one event; this runs before the next one.
-static gboolean endAction(gpointer data) {
+gboolean endAction(gpointer data) {
     static_cast<values_entry*>(data)->inAction = 0;
     return FALSE;
 }
+
+}  // namespace
 
 void event_changed(GtkWidget* entry, void* data) {
     values_entry* guard = static_cast<values_entry*>(data);
@@ -91,6 +93,7 @@ GtkWidget* getDmxValuesPanel(const uint8_t* block) {
         GtkWidget* row = gtk_hbox_new(TRUE, 2);
         std::snprintf(text, sizeof text, "%3d", 10 * r);
         labelAddrVal[r] = gtk_label_new(text);
+        dialog_nameWidget(labelAddrVal[r], "labelAddrVal", r);
         gtk_box_pack_start(GTK_BOX(row), labelAddrVal[r], FALSE, FALSE, 2);
         for (int c = 0; c < DMX_GRID_COLS; ++c) {
             const int k = DMX_GRID_COLS * r + c;
@@ -103,6 +106,7 @@ GtkWidget* getDmxValuesPanel(const uint8_t* block) {
             // Connected after the first text, so the guard only sees the operator's edits.
             g_signal_connect(entry, "changed", G_CALLBACK(event_changed), &valuesGuard[k]);
             values[k] = entry;
+            dialog_nameWidget(entry, "values", k);
             gtk_box_pack_start(GTK_BOX(row), entry, FALSE, FALSE, 2);
         }
         gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 2);
@@ -121,6 +125,7 @@ GtkWidget* getDmxSetupPanel(const uint8_t* block) {
     GtkWidget* addrRow = gtk_hbox_new(FALSE, 0);
     gtk_box_pack_start(GTK_BOX(addrRow), leftLabel("Select start address:"), FALSE, FALSE, 0);
     comboAddress = gtk_combo_box_text_new();
+    dialog_nameWidget(comboAddress, "comboAddress");
     std::snprintf(addr[0], sizeof addr[0], "Unused");
     for (int i = 1; i < DMX_ADDR_ENTRIES; ++i) std::snprintf(addr[i], sizeof addr[i], "%d", i);
     for (int i = 0; i < DMX_ADDR_ENTRIES; ++i)
@@ -140,9 +145,11 @@ GtkWidget* getDmxSetupPanel(const uint8_t* block) {
     gtk_box_pack_start(GTK_BOX(vbox), addrRow, FALSE, FALSE, 2);
 
     checkBoxFlashOn = gtk_check_button_new_with_label(labelFlashOn);
+    dialog_nameWidget(checkBoxFlashOn, "checkBoxFlashOn");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(checkBoxFlashOn), (block[3] & 1) != 0);
     gtk_box_pack_start(GTK_BOX(vbox), checkBoxFlashOn, FALSE, FALSE, 2);
     checkBoxFlashOff = gtk_check_button_new_with_label(labelFlashOff);
+    dialog_nameWidget(checkBoxFlashOff, "checkBoxFlashOff");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(checkBoxFlashOff), (block[3] & 2) != 0);
     gtk_box_pack_start(GTK_BOX(vbox), checkBoxFlashOff, FALSE, FALSE, 2);
 

@@ -3,6 +3,9 @@
 //
 // Threads: the GUI thread only (the dialog runs modally over the setup dialog);
 // the module's widgets and guards are rebuilt at every opening.
+//
+// The widgets the tests look for carry their variable's name: "comboAddress",
+// "checkBoxFlashOn", "checkBoxFlashOff", "values[k]", "labelAddrVal[r]".
 #pragma once
 
 #include <gtk/gtk.h>
@@ -15,19 +18,6 @@
 constexpr int DMX_ADDR_ENTRIES = 512;  // "Unused", then 1 to 511
 constexpr int DMX_GRID_ROWS = 7;
 constexpr int DMX_GRID_COLS = 10;
-
-extern GtkWidget* dmxDialog;
-extern GtkWidget* comboAddress;
-extern GtkWidget* checkBoxFlashOn;
-extern GtkWidget* checkBoxFlashOff;
-extern GtkWidget* values[DMX_BLOCK_LEVELS];
-extern GtkWidget* labelAddrAdd[DMX_GRID_COLS];
-extern GtkWidget* labelAddrVal[DMX_GRID_ROWS];
-extern values_entry valuesGuard[DMX_BLOCK_LEVELS];
-
-extern const char* labelFlashOn;
-extern const char* labelFlashOff;
-extern const char* labelDMXNOTE;
 
 // Shows the dialog for button b (0 to 5) of record; on "OK" writes the button's
 // DMX block into record and into the device table, where it counts as known

@@ -24,17 +24,18 @@
 #include "gui/dialog.h"
 
 GtkWidget* window = nullptr;
-GtkWidget* scrolledDeviceList = nullptr;
 GtkWidget* deviceList = nullptr;
-GtkWidget* progressBar = nullptr;
-GtkWidget* table = nullptr;
-GtkWidget* statusText = nullptr;
-GtkWidget* statusPort = nullptr;
-guint ptimer = 0;
 std::atomic<int32_t> selected_dev{NO_DEVICE};
-uint8_t compEnabled = 1;
 
 namespace {
+
+GtkWidget* scrolledDeviceList = nullptr;
+GtkWidget* progressBar = nullptr;
+GtkWidget* table = nullptr;
+GtkWidget* statusText = nullptr;  // under the progress bar: what runs, or how the last operation ended
+GtkWidget* statusPort = nullptr;  // beside it: the port in use and its state
+guint ptimer = 0;
+uint8_t compEnabled = 1;
 
 const char* const columnTitles[LIST_COLUMNS] = {"#",    "UID",  "SW ver.", "Intens.", "Btn1",
                                                 "Btn2", "Btn3", "Btn4",    "Btn5",    "Btn6"};
@@ -54,6 +55,8 @@ char rowCache[DEV_MAX][LIST_COLUMNS][CELL_SIZE];
 // an idle tick then neither formats nor compares 2,000 cell texts.
 DeviceRecord shownRecord[DEV_MAX];
 bool rowShown[DEV_MAX];
+
+constexpr guint TICK_MS = 50;
 
 bool editOnRelease = false;  // a double click asked for "Setup device"
 
@@ -105,7 +108,7 @@ void fillRow(int r, const DeviceRecord& rec) {
     if (row[2][0] == '\0') return;  // version not read yet
     std::snprintf(row[3], CELL_SIZE, "%d", rec.intensity);
     for (int b = 0; b < DEV_BUTTONS; ++b) {
-        char* cell = row[4 + b];
+        char* cell = row[FIRST_BUTTON_COLUMN + b];
         const ButtonSetup& btn = rec.btn[b];
         if (btn.type == 0) {
             std::snprintf(cell, CELL_SIZE, "Off");
@@ -373,19 +376,20 @@ void selection_made(GtkWidget* list, gint row, gint column, GdkEventButton* even
         // The setup dialog opens once the list has seen this click's release:
         // a modal dialog opened in the middle of the click would take that
         // release, and the list would stay in its pressed state afterwards.
-        if (column <= 3) editOnRelease = true;
+        if (column < FIRST_BUTTON_COLUMN) editOnRelease = true;
         return;
     }
-    if (column < 4) return;
-    std::printf("Button %d\n", column - 4);
+    if (column < FIRST_BUTTON_COLUMN) return;
+    std::printf("Button %d\n", column - FIRST_BUTTON_COLUMN);
     std::fflush(stdout);
-    app_setup_send_simBtn(uid, column - 4);
+    app_setup_send_simBtn(uid, column - FIRST_BUTTON_COLUMN);
     gtk_clist_unselect_all(GTK_CLIST(list));
 }
 
 GtkWidget* getDeviceList() {
     if (scrolledDeviceList) return scrolledDeviceList;
     scrolledDeviceList = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_widget_set_name(scrolledDeviceList, "scrolledDeviceList");
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolledDeviceList), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
     gtk_widget_set_size_request(scrolledDeviceList, 640, 135);
 
@@ -475,6 +479,7 @@ GtkWidget* getDevPanel() {
 GtkWidget* getProgressBar() {
     if (table) return table;
     progressBar = gtk_progress_bar_new();
+    gtk_widget_set_name(progressBar, "progressBar");
     table = gtk_table_new(1, 1, TRUE);
     gtk_table_attach_defaults(GTK_TABLE(table), progressBar, 0, 200, 0, 20);
     gtk_widget_show(progressBar);
@@ -485,9 +490,11 @@ GtkWidget* getProgressBar() {
 GtkWidget* getStatusLine() {
     GtkWidget* box = gtk_hbox_new(FALSE, 8);
     statusText = gtk_label_new("");
+    gtk_widget_set_name(statusText, "statusText");
     gtk_misc_set_alignment(GTK_MISC(statusText), 0.0f, 0.5f);
     gtk_label_set_ellipsize(GTK_LABEL(statusText), PANGO_ELLIPSIZE_END);
     statusPort = gtk_label_new("");
+    gtk_widget_set_name(statusPort, "statusPort");
     gtk_label_set_ellipsize(GTK_LABEL(statusPort), PANGO_ELLIPSIZE_END);
     gtk_label_set_max_width_chars(GTK_LABEL(statusPort), 60);
     gtk_box_pack_start(GTK_BOX(box), statusText, TRUE, TRUE, 0);
@@ -547,7 +554,7 @@ static GtkWidget* build(bool startTimer) {
 
     // Messages posted on this thread show the pending one first, in order.
     message_setGuiThread(showMessage);
-    if (startTimer) ptimer = g_timeout_add(50, progress, progressBar);
+    if (startTimer) mainWin_startTick();
 
     gtk_widget_show(window);
     updateWindowTitle();
@@ -555,6 +562,8 @@ static GtkWidget* build(bool startTimer) {
 }
 
 GtkWidget* buildGUI() { return build(false); }
+
+void mainWin_startTick() { ptimer = g_timeout_add(TICK_MS, progress, progressBar); }
 
 void createGUI() {
     gtk_init(nullptr, nullptr);

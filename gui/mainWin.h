@@ -4,6 +4,10 @@
 // Threads: every widget here belongs to the GUI thread. selected_dev is also
 // written by the discovery worker (an atomic); compEnabled and the tick's row
 // cache are touched by the GUI thread only.
+//
+// The widgets other modules or the tests look for carry their variable's name
+// (gtk_widget_set_name): "progressBar", "statusText", "statusPort",
+// "scrolledDeviceList".
 #pragma once
 
 #include <gtk/gtk.h>
@@ -18,15 +22,8 @@ constexpr int LIST_COLUMNS = 10;
 constexpr int32_t NO_DEVICE = -1;
 
 extern GtkWidget* window;
-extern GtkWidget* scrolledDeviceList;
 extern GtkWidget* deviceList;
-extern GtkWidget* progressBar;
-extern GtkWidget* table;
-extern GtkWidget* statusText;  // under the progress bar: what runs, or how the last operation ended
-extern GtkWidget* statusPort;  // beside it: the port in use and its state
-extern guint ptimer;
 extern std::atomic<int32_t> selected_dev;  // UID of the selected device, -1 none
-extern uint8_t compEnabled;
 
 // Builds the window, starts the tick and runs the main loop until the window
 // is destroyed.
@@ -34,6 +31,8 @@ void createGUI();
 // The same without the main loop and without the timer: tests drive the tick
 // themselves. Returns the shown window.
 GtkWidget* buildGUI();
+// Benchmarks: starts the 50 ms tick as createGUI does.
+void mainWin_startTick();
 
 GtkWidget* getDevPanel();
 GtkWidget* getButtonsPanel();

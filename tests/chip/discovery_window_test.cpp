@@ -16,7 +16,7 @@ TEST_F(ChipWindow, DiscoveryFindsThePanelsOnTheCable) {
     unsetenv("KORVANE_PORT");
     port_setDriver(nullptr);
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
+    gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
     ASSERT_TRUE(finish("the discovery worker"));
     EXPECT_EQ(answers.seen, (Texts{"info: 2 devices found."}));
     ASSERT_EQ(rows(), 2);

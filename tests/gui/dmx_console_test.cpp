@@ -43,9 +43,9 @@ TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "gtk-cancel=-6");
         pumpUntil("a first console frame", [&] { return frames() >= 1; });
         EXPECT_TRUE(universeAll(0));
-        gtk_test_slider_set_perc(vscale, 100.0);  // the top
+        gtk_test_slider_set_perc(named("vscale"), 100.0);  // the top
         pumpUntil("frames of level 255", [&] { return universeAll(255); });
-        gtk_test_slider_set_perc(vscale, 0.0);
+        gtk_test_slider_set_perc(named("vscale"), 0.0);
         pumpUntil("frames of level 0", [&] { return universeAll(0); });
 
         std::atomic<bool> held{false}, release{false};
@@ -70,7 +70,7 @@ TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
 TEST_F(DmxConsole, TitleBarCloseStopsTheFramesAndLeavesAnOpenPortOpen) {
     ASSERT_GE(cable_open(), 0);  // as the status tick leaves it
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
-        gtk_adjustment_set_value(GTK_ADJUSTMENT(adj1), 77);
+        gtk_adjustment_set_value(gtk_range_get_adjustment(GTK_RANGE(named("vscale"))), 77);
         pumpUntil("frames of level 77", [&] { return universeAll(77); });
         closeByTitleBar(GTK_WIDGET(d));
     });

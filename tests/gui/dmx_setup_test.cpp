@@ -31,18 +31,19 @@ protected:
         return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : gtk_entry_get_text(GTK_ENTRY(w));
     }
     static bool inReach(int k) {
-        return gtk_widget_is_sensitive(values[k]) && gtk_editable_get_editable(GTK_EDITABLE(values[k]));
+        return gtk_widget_is_sensitive(named("values", k)) &&
+               gtk_editable_get_editable(GTK_EDITABLE(named("values", k)));
     }
     // One action of the operator each: the next one comes from another event.
     static void type(int k, const char* t) {
-        gtk_entry_set_text(GTK_ENTRY(values[k]), t);
+        gtk_entry_set_text(GTK_ENTRY(named("values", k)), t);
         drain();
     }
     // A key as the X server delivers it to the dialog, whose focused field takes it.
     static void press(guint keyval) {
         for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
             GdkEvent* event = gdk_event_new(type);
-            event->key.window = GDK_WINDOW(g_object_ref(dmxDialog->window));
+            event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_toplevel(named("values", 0))->window));
             event->key.send_event = TRUE;
             event->key.time = GDK_CURRENT_TIME;
             event->key.keyval = keyval;
@@ -56,8 +57,10 @@ protected:
         }
         drain();
     }
-    static GtkWidget* focused() { return gtk_window_get_focus(GTK_WINDOW(dmxDialog)); }
-    static std::string note() { return gtk_label_get_text(GTK_LABEL(labelDmxNotRead)); }
+    static GtkWidget* focused() {
+        return gtk_window_get_focus(GTK_WINDOW(gtk_widget_get_toplevel(named("values", 0))));
+    }
+    static std::string note() { return gtk_label_get_text(GTK_LABEL(named("labelDmxNotRead"))); }
 };
 
 TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
@@ -66,21 +69,21 @@ TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
     answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX setup 0000ABCD button 3");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK=-5|CANCEL=-6");
-        EXPECT_TRUE(!isActive(checkBoxFlashOn) && isActive(checkBoxFlashOff));
-        EXPECT_EQ(text(values[69]), "79");
-        const GtkAllocation& last = values[9]->allocation;
+        EXPECT_TRUE(!isActive(named("checkBoxFlashOn")) && isActive(named("checkBoxFlashOff")));
+        EXPECT_EQ(text(named("values", 69)), "79");
+        const GtkAllocation& last = named("values", 9)->allocation;
         EXPECT_GE(GTK_WIDGET(d)->allocation.width - (last.x + last.width), 8) << "the +9 column keeps its margin";
-        pumpUntil("the first row header to show 505", [] { return text(labelAddrVal[0]) == "505"; });
-        for (int r = 1; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
+        pumpUntil("the first row header to show 505", [] { return text(named("labelAddrVal", 0)) == "505"; });
+        for (int r = 1; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(named("labelAddrVal", r)), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_EQ(inReach(k), k <= 7) << k;  // 505 to 512
 
-        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 0);  // "Unused"
-        pumpUntil("the first row header to show ---", [] { return text(labelAddrVal[0]) == "---"; });
-        for (int r = 0; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(labelAddrVal[r]), "---") << r;
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboAddress")), 0);  // "Unused"
+        pumpUntil("the first row header to show ---", [] { return text(named("labelAddrVal", 0)) == "---"; });
+        for (int r = 0; r < DMX_GRID_ROWS; ++r) EXPECT_EQ(text(named("labelAddrVal", r)), "---") << r;
         for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) EXPECT_TRUE(inReach(k)) << k;
 
         gtk_button_clicked(GTK_BUTTON(findButton(GTK_WIDGET(d), "Clear setup")));
-        EXPECT_EQ(text(values[33]), "0");
+        EXPECT_EQ(text(named("values", 33)), "0");
     });
     EXPECT_EQ(dmxSetup_dialog(&rec, nullptr, 2), 0);
     EXPECT_EQ(std::memcmp(rec.dmx, before.dmx, sizeof rec.dmx), 0);
@@ -97,7 +100,7 @@ TEST_F(DmxSetup, StartAddressDecidesTheRowsInReachAndClearNeedsOk) {
 TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
     DeviceRecord rec = tableRecord(0x77, 0, 600, 0x01);
     answers.push(GTK_RESPONSE_OK, [](GtkDialog*) {
-        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboAddress));
+        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(named("comboAddress")));
         EXPECT_STREQ(shown, "Address 600 (panel)");
         g_free(shown);
     });
@@ -108,27 +111,27 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
     answers.push(GTK_RESPONSE_OK, [](GtkDialog*) {
         type(0, "25");
         type(0, "256");
-        EXPECT_EQ(text(values[0]), "25");
+        EXPECT_EQ(text(named("values", 0)), "25");
         type(3, "2555");  // no fourth character
-        EXPECT_EQ(text(values[3]), "255");
+        EXPECT_EQ(text(named("values", 3)), "255");
 
         // Reached with Tab, its text selected, a field given a letter keeps
         // its text: the selection's deletion and the refused letter are one
         // keystroke. A digit replaces the selection.
-        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 0);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboAddress")), 0);
         pumpUntil("the fields to come in reach", [] { return inReach(4) && inReach(5); });
-        gtk_widget_grab_focus(values[3]);
+        gtk_widget_grab_focus(named("values", 3));
         press(GDK_KEY_Tab);
-        ASSERT_EQ(focused(), values[4]);
+        ASSERT_EQ(focused(), named("values", 4));
         press(GDK_KEY_q);
-        EXPECT_EQ(text(values[4]), "14");
+        EXPECT_EQ(text(named("values", 4)), "14");
         press(GDK_KEY_Tab);
         press(GDK_KEY_9);
-        EXPECT_EQ(text(values[5]), "9");
+        EXPECT_EQ(text(named("values", 5)), "9");
         press(GDK_KEY_BackSpace);
         press(GDK_KEY_x);
-        EXPECT_EQ(text(values[5]), "") << "emptied by the operator, then a refused letter";
-        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 510);
+        EXPECT_EQ(text(named("values", 5)), "") << "emptied by the operator, then a refused letter";
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboAddress")), 510);
         pumpUntil("the last field to grey out", [] { return !inReach(69); });  // greyed fields are stored too
     });
     dmxSetup_dialog(&rec, nullptr, 0);
@@ -153,8 +156,8 @@ TEST_F(DmxSetup, ConfirmedBlockSurvivesACancelledSetupDialog) {
     PanelSetup setup{};
     answers.push(GTK_RESPONSE_CANCEL, [](GtkDialog*) {
         EXPECT_EQ(note(), "DMX blocks 2, 4 not read: they stay unchanged on the panel");
-        EXPECT_TRUE(gtk_widget_get_mapped(labelDmxNotRead) && labelDmxNotRead->allocation.height > 0);
-        GtkWidget* dmxButton = findButton(scnSetup[3], "DMX setup...");
+        EXPECT_TRUE(gtk_widget_get_mapped(named("labelDmxNotRead")) && named("labelDmxNotRead")->allocation.height > 0);
+        GtkWidget* dmxButton = findButton(named("scnSetup", 3), "DMX setup...");
         ASSERT_TRUE(dmxButton && sensitive(dmxButton));
         gtk_button_clicked(GTK_BUTTON(dmxButton));
         pumpUntil("the note to leave block 4 out",
@@ -162,7 +165,7 @@ TEST_F(DmxSetup, ConfirmedBlockSurvivesACancelledSetupDialog) {
     });
     answers.push(GTK_RESPONSE_OK, [](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX setup 0000BEEF button 4");
-        gtk_combo_box_set_active(GTK_COMBO_BOX(comboAddress), 100);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboAddress")), 100);
         type(5, "99");
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 0);

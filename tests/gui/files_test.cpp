@@ -79,7 +79,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
         });
         ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1) << c.typed;
         EXPECT_EQ(std::string(getFilename()), c.stored);
-        EXPECT_EQ(lastFile, c.folder);
+        EXPECT_EQ(dialog_lastFile(), c.folder);
         EXPECT_EQ(seen, "Save File: List files (List files)");
     }
 
@@ -105,7 +105,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1);
     EXPECT_EQ(seen, files.file("my.lists")) << "a cancel leaves the folder of the last accepted file";
     EXPECT_EQ(std::string(getFilename()), files.file("other/typed.lst"));
-    EXPECT_EQ(lastFile, files.file("other"));
+    EXPECT_EQ(dialog_lastFile(), files.file("other"));
     answers.push([&](GtkDialog* d) {
         seen = chooserFolder(d);
         return seen.empty() ? DialogAnswerer::NOT_YET : int(GTK_RESPONSE_DELETE_EVENT);
@@ -207,7 +207,7 @@ TEST_F(ListFileTest, NoFileHoldsTheWindow) {
     files.write("panel.fw", std::string(200, 'x'));
     answers.push(chooseFile(files.path, "panel.fw", [&] { makeOdd(image, Odd::Fifo); }));
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonUpdateFW));
+    gtk_button_clicked(GTK_BUTTON(getButtonUpdateFw()));
     if (!tickUntil("the firmware worker to give the buttons back", idle)) releaseFifo(image, false);
     {
         Watchdog ended("the firmware thread to end");
@@ -216,5 +216,5 @@ TEST_F(ListFileTest, NoFileHoldsTheWindow) {
     tick();  // the box of a message posted just before the lock was cleared
     EXPECT_EQ(answers.seen.back(), "error: Firmware file " + image + ": cannot be read. Nothing was sent.");
     EXPECT_TRUE(bus.heard().empty()) << "nothing sent";
-    EXPECT_TRUE(sensitive(buttonUpdateFW));
+    EXPECT_TRUE(sensitive(getButtonUpdateFw()));
 }

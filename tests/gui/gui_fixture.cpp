@@ -223,7 +223,7 @@ int64_t LoopAbsence::longestUs() const {
 void GuiTest::SetUp() {
     testGuard_.reset(new Watchdog("the end of the test", nullptr, TEST_LIMIT_MS));
     writeChooserSettings();
-    lastFile = files.path;
+    dialog_lastFile() = files.path;
     if (!window) buildGUI();
     drain();
     port_setDriver(&bus);
@@ -235,7 +235,6 @@ void GuiTest::SetUp() {
     handover_reset();
     mainWin_installShower();
     selected_dev = NO_DEVICE;
-    discoveryMsg = 0;
 }
 
 void GuiTest::TearDown() {
@@ -255,7 +254,7 @@ void GuiTest::pumpFor(int ms) {
     }
 }
 
-bool GuiTest::idle() { return thrDisc.load() == 0 && thrTrans.load() == 0 && getLockComponents() == 0; }
+bool GuiTest::idle() { return buttons_thrDisc() == 0 && firmware_thrTrans() == 0 && getLockComponents() == 0; }
 
 std::string buttonRow(GtkWidget* dialog) {
     std::map<int, std::string> byX;
@@ -270,13 +269,28 @@ std::string buttonRow(GtkWidget* dialog) {
     return row;
 }
 
-GtkWidget* findButton(GtkWidget* within, const char* label) {
-    if (GTK_IS_BUTTON(within) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(within)), label) == 0) return within;
+static GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
+    if (is(within)) return within;
     GtkWidget* found = nullptr;
-    if (!GTK_IS_CONTAINER(within)) return found;
-    GList* kids = gtk_container_get_children(GTK_CONTAINER(within));
-    for (GList* l = kids; l && !found; l = l->next) found = findButton(GTK_WIDGET(l->data), label);
+    GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
+    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), is);
     g_list_free(kids);
+    return found;
+}
+
+GtkWidget* findButton(GtkWidget* within, const char* label) {
+    return findIn(within, [&](GtkWidget* w) {
+        return GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), label) == 0;
+    });
+}
+
+GtkWidget* named(const std::string& name, int index) {
+    const std::string wanted = index < 0 ? name : name + "[" + std::to_string(index) + "]";
+    GtkWidget* found = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l && !found; l = l->next)
+        found = findIn(GTK_WIDGET(l->data), [&](GtkWidget* w) { return wanted == gtk_widget_get_name(w); });
+    g_list_free(windows);
     return found;
 }
 

@@ -21,6 +21,10 @@
 
 using Texts = std::vector<std::string>;
 
+// The widget of an open window named so (gtk_widget_set_name), "name[index]"
+// with an index; null when there is none.
+GtkWidget* named(const std::string& name, int index = -1);
+
 // Each dialog that opens gets the next queued action. It returns the response,
 // NOT_YET to be asked again, or GTK_RESPONSE_NONE when it closed the dialog
 // itself. An action answering NOT_YET past WAIT_LIMIT_MS, a dialog still open 5 s
@@ -90,7 +94,7 @@ protected:
         while (gtk_events_pending()) gtk_main_iteration();
     }
     static void tick() {  // one status tick, then the events it caused
-        progress(progressBar);
+        progress(nullptr);
         drain();
     }
     // Events, and ticks, until done holds; past the limit a failure naming
@@ -120,12 +124,12 @@ protected:
     static bool idle();
     static void putRecord(int i, const DeviceRecord& record) {
         devices_lock();
-        dev[i] = record;
+        devices_table()[i] = record;
         devices_unlock();
     }
     static int rows() { return GTK_CLIST(deviceList)->rows; }
-    static std::string status() { return gtk_label_get_text(GTK_LABEL(statusText)); }
-    static std::string portStatus() { return gtk_label_get_text(GTK_LABEL(statusPort)); }
+    static std::string status() { return gtk_label_get_text(GTK_LABEL(named("statusText"))); }
+    static std::string portStatus() { return gtk_label_get_text(GTK_LABEL(named("statusPort"))); }
     static std::string cell(int row, int column) {
         gchar* text = nullptr;
         return gtk_clist_get_text(GTK_CLIST(deviceList), row, column, &text) && text ? text : "<none>";

@@ -37,15 +37,15 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00C0FFEE");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK/SEND to all=-8|OK/SEND=-5|CANCEL=-6");
-        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity)), 2);
-        EXPECT_FALSE(gtk_widget_get_visible(labelDmxNotRead)) << "every DMX block was read";
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(named("comboIntenzity"))), 2);
+        EXPECT_FALSE(gtk_widget_get_visible(named("labelDmxNotRead"))) << "every DMX block was read";
         // Mask 0x8001: scene 1 at the top left, scene 16 at the bottom right.
-        for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(checkBoxScn[j]), j == 0 || j == 15) << j;
-        EXPECT_LT(checkBoxScn[0]->allocation.x, checkBoxScn[15]->allocation.x);
-        EXPECT_LT(checkBoxScn[0]->allocation.y, checkBoxScn[15]->allocation.y);
+        for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(named("checkBoxScn", j)), j == 0 || j == 15) << j;
+        EXPECT_LT(named("checkBoxScn", 0)->allocation.x, named("checkBoxScn", 15)->allocation.x);
+        EXPECT_LT(named("checkBoxScn", 0)->allocation.y, named("checkBoxScn", 15)->allocation.y);
         // Opened wide enough for every scene of every button, and no narrower than 800 x 500 can be asked.
         GtkScrolledWindow* scrolled =
-            GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(checkBoxScn[0], GTK_TYPE_SCROLLED_WINDOW));
+            GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(named("checkBoxScn", 0), GTK_TYPE_SCROLLED_WINDOW));
         GtkAdjustment* across = gtk_scrolled_window_get_hadjustment(scrolled);
         EXPECT_LE(gtk_adjustment_get_upper(across), gtk_adjustment_get_page_size(across));
         EXPECT_FALSE(gtk_widget_get_mapped(gtk_scrolled_window_get_hscrollbar(scrolled))) << "no horizontal bar";
@@ -53,17 +53,17 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
         gtk_widget_get_size_request(GTK_WIDGET(scrolled), &wide, &high);
         EXPECT_EQ(wide * 10000 + high, 800 * 10000 + 500);
         pumpUntil("the scenes of the \"Off\" buttons to grey out",
-                  [] { return !sensitive(scnSetup[2]) && !sensitive(scnSetup[5]); });
-        EXPECT_TRUE(sensitive(scnSetup[0]) && sensitive(scnSetup[1]));
+                  [] { return !sensitive(named("scnSetup", 2)) && !sensitive(named("scnSetup", 5)); });
+        EXPECT_TRUE(sensitive(named("scnSetup", 0)) && sensitive(named("scnSetup", 1)));
 
         // Button 3 to "Scene LATCH" and back to "Off": its scenes grey out
         // again, and its "Identify" still sends mask 4.
-        setActive(radio[SETUP_TYPES * 2 + 2]);
-        pumpUntil("the scenes of button 3 to come back", [] { return sensitive(scnSetup[2]); });
-        setActive(radio[SETUP_TYPES * 2 + 0]);
-        pumpUntil("the scenes of button 3 to grey out", [] { return !sensitive(scnSetup[2]); });
-        EXPECT_TRUE(sensitive(btnIdentify[2]));
-        gtk_button_clicked(GTK_BUTTON(btnIdentify[2]));
+        setActive(named("radio", SETUP_TYPES * 2 + 2));
+        pumpUntil("the scenes of button 3 to come back", [] { return sensitive(named("scnSetup", 2)); });
+        setActive(named("radio", SETUP_TYPES * 2 + 0));
+        pumpUntil("the scenes of button 3 to grey out", [] { return !sensitive(named("scnSetup", 2)); });
+        EXPECT_TRUE(sensitive(named("btnIdentify", 2)));
+        gtk_button_clicked(GTK_BUTTON(named("btnIdentify", 2)));
         EXPECT_EQ(panel.identifyCount, 1);
         EXPECT_EQ(panel.lastIdentifyMask, 4);
     });
@@ -74,7 +74,7 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
 // The answerer fails the test if the dialog stays open.
 TEST_F(SetupDialog, ClosingFromTheTitleBarGivesZeroAndWritesNothing) {
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
-        setActive(checkBoxScn[5]);
+        setActive(named("checkBoxScn", 5));
         closeByTitleBar(GTK_WIDGET(d));
     });
     std::memset(&setup, 0xAA, sizeof setup);
@@ -90,17 +90,17 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     rec.btn[0].type = 3;
     rec.btn[1].type = 9;
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
-        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(comboIntenzity));
+        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(named("comboIntenzity")));
         EXPECT_STREQ(shown, "5 (panel): will be sent as 1");
         g_free(shown);
-        ASSERT_TRUE(radioExtra[0] && radioExtra[1]);
-        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[0])), "Key (3)");
-        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(radioExtra[1])), "Type 9 (panel)");
+        ASSERT_TRUE(named("radioExtra", 0) && named("radioExtra", 1));
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 0))), "Key (3)");
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 1))), "Type 9 (panel)");
         pumpUntil("the scenes of the types not offered to grey out",
-                  [] { return !sensitive(scnSetup[0]) && !sensitive(scnSetup[1]); });
+                  [] { return !sensitive(named("scnSetup", 0)) && !sensitive(named("scnSetup", 1)); });
         pumpFor(250);
-        EXPECT_TRUE(isActive(radioExtra[0]) && isActive(radioExtra[1]));
-        setActive(radio[SETUP_TYPES * 1 + 2]);  // the operator's own pick wins
+        EXPECT_TRUE(isActive(named("radioExtra", 0)) && isActive(named("radioExtra", 1)));
+        setActive(named("radio", SETUP_TYPES * 1 + 2));  // the operator's own pick wins
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
     rec.btn[1].type = 2;
@@ -128,10 +128,10 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
 
     answers.push(GTK_RESPONSE_YES, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00000202");
-        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comboIntenzity)), 2);
-        gtk_combo_box_set_active(GTK_COMBO_BOX(comboIntenzity), 0);
-        setActive(radio[SETUP_TYPES * 5 + 2]);
-        setActive(checkBoxScn[SETUP_SCENES * 5 + 4]);
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(named("comboIntenzity"))), 2);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboIntenzity")), 0);
+        setActive(named("radio", SETUP_TYPES * 5 + 2));
+        setActive(named("checkBoxScn", SETUP_SCENES * 5 + 4));
     });
     buttonEditAction(nullptr, nullptr);
     ASSERT_TRUE(finish("the send to all"));
@@ -153,7 +153,7 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
         buttonEditAction(nullptr, nullptr);
         ASSERT_TRUE(heldAt("the setup packet of the second panel"));
         EXPECT_EQ(status(), "Sending 2 of 3");
-        EXPECT_FALSE(sensitive(buttonDiscovery));
+        EXPECT_FALSE(sensitive(getButtonDiscovery()));
         const std::string question =
             "warning: The setup is being sent to 3 panels, 1 done: closing now stops it in the middle of the panel in "
             "row 2 and leaves the 1 after it without the new setup.\n\nClose the window anyway?";

@@ -79,8 +79,8 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
     }
     EXPECT_EQ(columns, "#,UID,SW ver.,Intens.,Btn1,Btn2,Btn3,Btn4,Btn5,Btn6,");
     EXPECT_EQ(list->row_height, 50) << "two lines of text in a button cell";
-    EXPECT_GE(scrolledDeviceList->allocation.width, 640);
-    EXPECT_GE(scrolledDeviceList->allocation.height, 135);
+    EXPECT_GE(named("scrolledDeviceList")->allocation.width, 640);
+    EXPECT_GE(named("scrolledDeviceList")->allocation.height, 135);
 
     for (uint32_t k = 1; k <= 15; ++k) {
         DeviceRecord r =
@@ -224,17 +224,17 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
     for (int done : {7, 35, 40}) {
         pStatusSt = done;
         tick();
-        EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(progressBar)), done == 7 ? 0.2 : 1.0);
+        EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(named("progressBar"))), done == 7 ? 0.2 : 1.0);
     }
 
     // A worker posts twice and ends: one box per tick, in order, and the buttons
     // come back only once the last box is closed.
     setLock(LOCK_DISCOVERY);
     tick();
-    ASSERT_FALSE(sensitive(buttonDiscovery));
+    ASSERT_FALSE(sensitive(getButtonDiscovery()));
     bool usableUnderBox = true;
     answers.push(GTK_RESPONSE_OK);
-    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) { usableUnderBox = sensitive(buttonDiscovery); });
+    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) { usableUnderBox = sensitive(getButtonDiscovery()); });
     std::thread worker([] {
         messageInfo("first");
         messageError("second");
@@ -250,12 +250,12 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
     EXPECT_EQ(answers.seen, (Texts{"info: first", "error: second"}));
     EXPECT_FALSE(usableUnderBox) << "buttons enabled while the last box was open";
     tick();
-    EXPECT_TRUE(sensitive(buttonDiscovery));
+    EXPECT_TRUE(sensitive(getButtonDiscovery()));
 }
 
 TEST_F(ButtonsTest, SensitivityFollowsLocksAndSelection) {
-    GtkWidget* general[] = {buttonDiscovery, buttonSaveList, buttonLoadList, buttonUpdateFW};
-    GtkWidget* device[] = {buttonRead, buttonIdentify, buttonEdit, buttonGenUID};
+    GtkWidget* general[] = {getButtonDiscovery(), getButtonSaveList(), getButtonLoadList(), getButtonUpdateFw()};
+    GtkWidget* device[] = {getButtonRead(), getButtonIdentify(), getButtonEdit(), getButtonGenUID()};
     const struct {
         uint32_t lock;
         int32_t selected;

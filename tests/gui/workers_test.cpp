@@ -18,18 +18,18 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     // Ticks go on under the box: the status line and Cancel follow the worker's end.
     std::string underBox;
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
-        waitFor("the discovery worker to end under its box", [] { return thrDisc.load() == 0; });
+        waitFor("the discovery worker to end under its box", [] { return buttons_thrDisc() == 0; });
         tick();
-        underBox = status() + (sensitive(buttonCancel) ? ", Cancel live" : "");
+        underBox = status() + (sensitive(getButtonCancel()) ? ", Cancel live" : "");
     });
-    gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
+    gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
     EXPECT_EQ(selected_dev.load(), NO_DEVICE);
 
     // Every panel found and muted, no setup read yet: rows with their UIDs only.
     ASSERT_TRUE(heldAt("the search to end at the gate"));
     EXPECT_EQ(rows(), 3);
-    EXPECT_FALSE(sensitive(buttonDiscovery));
-    EXPECT_TRUE(sensitive(buttonCancel));
+    EXPECT_FALSE(sensitive(getButtonDiscovery()));
+    EXPECT_TRUE(sensitive(getButtonCancel()));
     EXPECT_EQ(status(), "Discovery: pass 4, 3 found");
     for (int r = 0; r < rows(); ++r) EXPECT_TRUE(cell(r, 1).size() == 8 && cell(r, 2).empty()) << cell(r, 2);
 
@@ -42,8 +42,8 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     for (int r = 0; r < 3; ++r) shown.push_back(cell(r, 1) + " " + cell(r, 2));
     std::sort(shown.begin(), shown.end());
     EXPECT_EQ(shown, (std::vector<std::string>{"00000101 1.0", "00200000 2.0", "7F000000 3.0"}));
-    EXPECT_FALSE(sensitive(buttonIdentify)) << "no device selected after a discovery";
-    EXPECT_FALSE(sensitive(buttonCancel));
+    EXPECT_FALSE(sensitive(getButtonIdentify())) << "no device selected after a discovery";
+    EXPECT_FALSE(sensitive(getButtonCancel()));
     EXPECT_EQ(status(), "Discovery: 3 found");
 }
 
@@ -57,13 +57,13 @@ TEST_F(WorkerTest, CancelKeepsWhatWasFoundAndTheNextDiscoveryFindsAll) {
     };
     bus.closed = true;
     tick();
-    EXPECT_FALSE(sensitive(buttonCancel)) << "nothing to cancel";
-    gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
+    EXPECT_FALSE(sensitive(getButtonCancel())) << "nothing to cancel";
+    gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
     ASSERT_TRUE(heldAt("the second mute request"));
     EXPECT_EQ(status(), "Discovery: pass 2, 1 found");
-    ASSERT_TRUE(sensitive(buttonCancel));
-    gtk_button_clicked(GTK_BUTTON(buttonCancel));
-    EXPECT_FALSE(sensitive(buttonCancel)) << "asked once";
+    ASSERT_TRUE(sensitive(getButtonCancel()));
+    gtk_button_clicked(GTK_BUTTON(getButtonCancel()));
+    EXPECT_FALSE(sensitive(getButtonCancel())) << "asked once";
     bus.clearHeard();
     bus.closed = false;
     ASSERT_TRUE(pumpUntil("the cancelled discovery to end", idle));  // no tick opens the port meanwhile
@@ -78,7 +78,7 @@ TEST_F(WorkerTest, CancelKeepsWhatWasFoundAndTheNextDiscoveryFindsAll) {
 
     bus.holdAt = nullptr;
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonDiscovery));
+    gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
     ASSERT_TRUE(finish("the second discovery"));
     EXPECT_EQ(answers.seen.back(), "info: 4 devices found.");
     EXPECT_EQ(rows(), 4);
@@ -101,11 +101,11 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     answers.push(GTK_RESPONSE_OK);
     {
         LoopAbsence away;
-        gtk_button_clicked(GTK_BUTTON(buttonRead));
+        gtk_button_clicked(GTK_BUTTON(getButtonRead()));
         ASSERT_TRUE(heldAt("the read of the third panel"));
         EXPECT_EQ(status(), "Reading 3 of 7");
-        EXPECT_FALSE(sensitive(buttonRead) || sensitive(buttonDiscovery) || sensitive(buttonEdit));
-        EXPECT_TRUE(sensitive(buttonCancel));
+        EXPECT_FALSE(sensitive(getButtonRead()) || sensitive(getButtonDiscovery()) || sensitive(getButtonEdit()));
+        EXPECT_TRUE(sensitive(getButtonCancel()));
         bus.closed = false;
         ASSERT_TRUE(finish("the read of every panel"));
         EXPECT_LT(away.longestUs(), 500000)
@@ -114,7 +114,7 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     }
     EXPECT_EQ(answers.seen, (Texts{"error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n E1\n E2\n E3\n"}));
     EXPECT_EQ(status(), "Read parameters: 2 of 7 answered");
-    EXPECT_TRUE(sensitive(buttonRead));
+    EXPECT_TRUE(sensitive(getButtonRead()));
 
     // Cancelled during the fourth panel's read: that read ends, none follows.
     bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
@@ -122,9 +122,9 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     };
     bus.closed = true;
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    gtk_button_clicked(GTK_BUTTON(getButtonRead()));
     ASSERT_TRUE(heldAt("the read of the fourth panel"));
-    gtk_button_clicked(GTK_BUTTON(buttonCancel));
+    gtk_button_clicked(GTK_BUTTON(getButtonCancel()));
     bus.closed = false;
     ASSERT_TRUE(finish("the cancelled read"));
     EXPECT_EQ(answers.seen.back(), "error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n");
@@ -135,14 +135,14 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     // Everybody answers: nothing to say.
     dev_removeAll();
     addDevUID(0xA);
-    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    gtk_button_clicked(GTK_BUTTON(getButtonRead()));
     ASSERT_TRUE(finish("the read of one panel"));
     EXPECT_EQ(answers.seen.size(), 2u);
 
     // A full table nobody answers: UIDs stop at the 1,990-character mark.
     for (uint32_t i = 0; i < DEV_MAX; ++i) addDevUID(0x10000000 + i);
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonRead));
+    gtk_button_clicked(GTK_BUTTON(getButtonRead()));
     ASSERT_TRUE(finish("the read of 200 silent panels"));
     ASSERT_EQ(answers.seen.size(), 3u);
     const std::string& report = answers.seen[2];  // "error: ", 39 characters, the UIDs
@@ -155,15 +155,15 @@ TEST_F(WorkerTest, GenerateUidAskedFirstThenRediscovers) {
     addDevUID(0x1234);
     selected_dev = 0x1234;
     answers.push(GTK_RESPONSE_NO);
-    gtk_button_clicked(GTK_BUTTON(buttonGenUID));
+    gtk_button_clicked(GTK_BUTTON(getButtonGenUID()));
     ASSERT_EQ(answers.seen.size(), 1u);
     EXPECT_EQ(answers.seen[0].rfind("question: Change UID 00001234 to:\nNEW UID=", 0), 0u) << answers.seen[0];
     EXPECT_EQ(bus.heard().size(), 0u) << "nothing sent";
-    EXPECT_EQ(thrDisc.load(), 0);
+    EXPECT_EQ(buttons_thrDisc(), 0);
 
     answers.push(GTK_RESPONSE_YES);
     answers.push(GTK_RESPONSE_OK);
-    gtk_button_clicked(GTK_BUTTON(buttonGenUID));
+    gtk_button_clicked(GTK_BUTTON(getButtonGenUID()));
     ASSERT_TRUE(finish("the discovery after the UID change"));
     ASSERT_EQ(answers.seen.size(), 3u);
     EXPECT_NE(panel.uid, 0x1234u);
@@ -179,17 +179,17 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     files.write("panel.fw", std::string(200, '\x5A'));
     bus.addPanel(0x77);
     tick();
-    ASSERT_TRUE(sensitive(buttonUpdateFW));
+    ASSERT_TRUE(sensitive(getButtonUpdateFw()));
 
     bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
         return n == DMX_FRAME_SIZE && bytes[3] == KIND_FW_CHUNK && bytes[DMX_CHUNK] == 1;
     };
     bus.closed = true;
     answers.push(chooseFile(files.path, "panel.fw"));
-    gtk_button_clicked(GTK_BUTTON(buttonUpdateFW));
+    gtk_button_clicked(GTK_BUTTON(getButtonUpdateFw()));
     ASSERT_TRUE(heldAt("the second chunk"));
     EXPECT_EQ(status(), "Firmware: chunk 1 of 4");
-    EXPECT_FALSE(sensitive(buttonCancel)) << "an upload is not cancelled";
+    EXPECT_FALSE(sensitive(getButtonCancel())) << "an upload is not cancelled";
     // Closing asks first, "Cancel" the default; only "Close" would let the window go.
     answers.push(GTK_RESPONSE_CANCEL, [](GtkDialog* d) {
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "Cancel=-6|Close=-7");
@@ -212,7 +212,7 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
         firmware_waitIdle();
     }
     tick();
-    EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(progressBar)), 1.0);
+    EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(named("progressBar"))), 1.0);
     EXPECT_EQ(status(), "Firmware: 4 chunks sent");
     EXPECT_TRUE(mainWin_mayClose()) << "nothing left to break: no question";
 }
