@@ -262,8 +262,6 @@ bool cable_openFailure(char* reason, size_t size, int* status) {
     return getOpenFailure(reason, size, status);
 }
 
-const char* cable_respText() { return resp_buff; }
-
 int32_t cable_poll() {
     if (!cable_tryLock()) return CABLE_BUSY;
     int32_t result = cable_open();

@@ -43,16 +43,8 @@ int32_t cable_sendDmxPacket(uint8_t* frame);
 int32_t waitForBreak(int32_t ms);
 // Reads and drops whatever has arrived.
 void flushRxBuff();
-// Empties the collected text.
+// Empties the collected text (every send does).
 void clearRespBuff();
-// Polls up to `passes` times, 1 ms apart, for pattern in the collected text
-// (emptied first when clear != 0): 1 when found, else 0.
-int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear);
-// Adds one read to the collected text: 1 when it now holds pattern, else 0.
-int32_t checkResponse(const char* pattern);
-// Raw send and read (sendData, getResponse) under the cable lock, with their results.
-int32_t devSend(const uint8_t* data, int32_t n);
-int32_t devRead(uint8_t* buffer, int32_t n);
 
 // The index cable_open last gave; -1 when closed.
 int32_t cable_device();
@@ -60,8 +52,6 @@ int32_t cable_device();
 bool cable_openError(char* text, size_t size);
 // The same in parts (getOpenFailure).
 bool cable_openFailure(char* reason, size_t size, int* status);
-// The collected text (at most RESP_TEXT_MAX characters); the caller holds the cable lock.
-const char* cable_respText();
 
 void cable_lock();
 void cable_unlock();
@@ -162,3 +152,18 @@ int32_t cable_portState(char* text, size_t size);
 // A raw transmission (the DMX console's frames) that never cuts into an exchange:
 // sent only when no operation holds the cable, CABLE_BUSY otherwise.
 int32_t cable_trySendRaw(const uint8_t* data, int32_t n);
+
+// ---- Kept, though nothing in this program calls them -------------------------
+// Part of this module's documented interface: kept whole and correct for what
+// is built on the module later; nothing in the program depends on them.
+// The raw and text-pattern exchanges take the cable lock like the rest.
+
+// Polls up to `passes` times, 1 ms apart, for pattern in the collected text
+// (emptied first when clear != 0): 1 when found, else 0.
+int32_t waitForResponse_clr(const char* pattern, int32_t passes, int32_t clear);
+// Adds one read to the collected text (at most RESP_TEXT_MAX characters): 1
+// when it now holds pattern, else 0.
+int32_t checkResponse(const char* pattern);
+// Raw send and read (sendData, getResponse) under the cable lock, with their results.
+int32_t devSend(const uint8_t* data, int32_t n);
+int32_t devRead(uint8_t* buffer, int32_t n);

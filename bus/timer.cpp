@@ -110,8 +110,6 @@ int64_t tim_nowUs() { return processClock.elapsedUs(); }
 
 void tim_setVirtualClock(bool on) { virtualClock.store(on); }
 
-bool tim_isVirtualClock() { return virtualClock.load(); }
-
 void tim_advanceUs(int64_t us) {
     if (us > 0 && virtualClock.load(std::memory_order_relaxed)) moveVirtual(us);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 // Threads: workers, parse functions (under the cable lock) and the GUI thread.
 // tableMutex guards every record; each operation holds it for its own few steps
@@ -186,23 +187,32 @@ void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn) {
     }
 }
 
-void dev_getVerStr(uint32_t uid, char* text) {
-    Guard g(tableMutex);
-    const int i = selectRecord(uid);
-    if (i < 0) return;
-    const int major = dev[i].verMajor;
-    if (major >= 1 && major <= 3) std::snprintf(text, 8, "%d.%d", major, dev[i].verMinor);
+bool dev_versionText(const DeviceRecord& record, char* text, size_t size) {
+    constexpr int KNOWN_MAJOR_MAX = 3;
+    if (record.verMajor < 1 || record.verMajor > KNOWN_MAJOR_MAX) return false;
+    std::snprintf(text, size, "%d.%d", record.verMajor, record.verMinor);
+    return true;
 }
 
-void getVerStr(char* text, const uint8_t* arr) {
-    const int n = arr[0];
-    for (int i = 1; i <= n; ++i) {
-        if (i == 3 && arr[i] > 0x40)
-            text += std::sprintf(text, "%c.", arr[i]);
+void dev_getVerStr(uint32_t uid, char* text) {
+    constexpr size_t VERSION_TEXT = 8;  // what callers give: "3.255" and room to spare
+    Guard g(tableMutex);
+    const int i = selectRecord(uid);
+    if (i >= 0) dev_versionText(dev[i], text, VERSION_TEXT);
+}
+
+void getVerStr(char* text, size_t size, const uint8_t* arr) {
+    constexpr uint8_t LETTERS_ABOVE = 0x40;  // a third element above it is a letter
+    std::string out;
+    char part[8];
+    for (int i = 1; i <= arr[0]; ++i) {
+        if (i == 3 && arr[i] > LETTERS_ABOVE)
+            std::snprintf(part, sizeof part, "%c.", arr[i]);
         else
-            text += std::sprintf(text, "%d.", arr[i]);
+            std::snprintf(part, sizeof part, "%d.", arr[i]);
+        out += part;
     }
-    std::strcpy(text, "; ");
+    std::snprintf(text, size, "%s; ", out.c_str());
 }
 
 bool dev_copyRecord(int index, DeviceRecord* out) {

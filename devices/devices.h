@@ -49,7 +49,10 @@ struct DeviceRecord {
 // Claims the first free record for uid (even if uid is already there): its
 // index, or -1 when the table is full.
 int addDevUID(uint32_t uid);
-// The record with that UID, or null; the pointer is read under devices_lock().
+// The record with that UID, or null. The pointer stays valid for the program's
+// life (the table is a fixed array), but any thread may empty the record or give
+// it to another panel: read through it only under devices_lock(), or take a
+// copy instead (dev_copyByUid).
 DeviceRecord* getDevUID(uint32_t uid);
 // The index of the record with that UID, claiming a free one when there is
 // none; -1 when the table is full. The getters and setters below find the same way.
@@ -62,15 +65,12 @@ int dev_removeAllSetup();
 // The stored value; -1 when the table is full (or btn is out of range).
 int dev_getIntenzity(uint32_t uid);
 int dev_getBtnType(uint32_t uid, int btn);
-int dev_getBtnScn(uint32_t uid, int btn);
 
 // The setters take a pointer to a setup record's length byte; the value follows.
 // A record too short for its value, or a table with no room, changes nothing.
 // Always 0.
 int dev_setIntenzity(uint32_t uid, const uint8_t* rec);
 int dev_setBtn(uint32_t uid, const uint8_t* rec);
-int dev_setAct(uint32_t uid, const uint8_t* rec);
-int dev_setDmxBtn(uint32_t uid, const uint8_t* rec);
 int dev_setVer(uint32_t uid, const uint8_t* ver);  // ver: major, minor
 // A scene went on (state != 0) or off: the matching buttons of every panel follow.
 void dev_setActBtn(uint8_t state, uint8_t type, uint16_t scn);
@@ -83,11 +83,9 @@ bool dev_updateFromAnswer(uint32_t uid, uint8_t tag, const uint8_t* rec);
 // A new read of the panel has begun: none of its DMX blocks counts as read.
 void dev_forgetDmxBlocks(uint32_t uid);
 
-// "major.minor" into text (8 bytes) for versions 1 to 3; text untouched otherwise.
-void dev_getVerStr(uint32_t uid, char* text);
-// The arr[0] numbers that follow, each with a dot (the third as a letter above
-// 0x40), then "; ". The caller sizes text.
-void getVerStr(char* text, const uint8_t* arr);
+// The version column's text, "major.minor", for versions 1 to 3: true; false
+// (text untouched) for any other, which the window shows as not read yet.
+bool dev_versionText(const DeviceRecord& record, char* text, size_t size);
 
 // Consistent copies for readers on other threads.
 bool dev_copyRecord(int index, DeviceRecord* out);  // false: index out of range or record free
@@ -105,3 +103,16 @@ void devices_unlock();
 // Tests and benchmarks: the table itself, dev (DEV_MAX records), to read or
 // write under devices_lock().
 DeviceRecord* devices_table();
+
+// ---- Kept, though nothing in this program calls them -------------------------
+// Part of this module's documented interface: kept whole and correct for what
+// is built on the module later; nothing in the program depends on them.
+
+int dev_getBtnScn(uint32_t uid, int btn);
+int dev_setAct(uint32_t uid, const uint8_t* rec);
+int dev_setDmxBtn(uint32_t uid, const uint8_t* rec);
+// dev_versionText of uid's record into text (8 bytes).
+void dev_getVerStr(uint32_t uid, char* text);
+// The arr[0] numbers that follow, each with a dot (the third as a letter above
+// 0x40), then "; ", cut to fit size bytes.
+void getVerStr(char* text, size_t size, const uint8_t* arr);

@@ -104,7 +104,7 @@ void fillRow(int r, const DeviceRecord& rec) {
     char(*row)[CELL_SIZE] = rowCache[r];
     std::snprintf(row[0], CELL_SIZE, "%3d", r + 1);
     std::snprintf(row[1], CELL_SIZE, "%08X", rec.uid);
-    if (rec.verMajor >= 1 && rec.verMajor <= 3) std::snprintf(row[2], CELL_SIZE, "%d.%d", rec.verMajor, rec.verMinor);
+    dev_versionText(rec, row[2], CELL_SIZE);
     if (row[2][0] == '\0') return;  // version not read yet
     std::snprintf(row[3], CELL_SIZE, "%d", rec.intensity);
     for (int b = 0; b < DEV_BUTTONS; ++b) {
