@@ -34,13 +34,17 @@ std::string& dialog_lastFile() { return lastFile; }
 
 // ---- Message boxes and question -------------------------------------------
 
-static void showBox(GtkMessageType type, const char* text) {
+namespace {
+
+void showBox(GtkMessageType type, const char* text) {
     GtkWidget* box =
         gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, type, GTK_BUTTONS_OK, "%s", text);
     dialog = box;
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }
+
+}  // namespace
 
 void messageInfo_show(const char* text) { showBox(GTK_MESSAGE_INFO, text); }
 
@@ -72,12 +76,16 @@ std::string withListExtension(const std::string& name) {
     return name;
 }
 
-static void addFilter(GtkWidget* chooser, const char* name, const char* pattern) {
+namespace {
+
+void addFilter(GtkWidget* chooser, const char* name, const char* pattern) {
     GtkFileFilter* filter = gtk_file_filter_new();
     gtk_file_filter_set_name(filter, name);
     gtk_file_filter_add_pattern(filter, pattern);
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
 }
+
+}  // namespace
 
 int openFileDialog(int flags) {
     bool openMode = (flags & 0x0F) != 0;
@@ -350,12 +358,16 @@ std::string dmxNotReadText(uint8_t known) {
     return "DMX blocks " + numbers + " not read: they stay unchanged on the panel";
 }
 
-static void showDmxNotRead(const DeviceRecord* record) {
+namespace {
+
+void showDmxNotRead(const DeviceRecord* record) {
     const std::string text = dmxNotReadText(record->dmxKnown);
     if (text != gtk_label_get_text(GTK_LABEL(labelDmxNotRead)))
         gtk_label_set_text(GTK_LABEL(labelDmxNotRead), text.c_str());
     gtk_widget_set_visible(labelDmxNotRead, !text.empty());
 }
+
+}  // namespace
 
 gboolean updateSetup(gpointer record) {
     // A block the operator sets in the DMX setup dialog is known from then on.
@@ -388,7 +400,9 @@ void buttonDmxAction(GtkWidget* widget, gpointer context) {
 // Opens the dialog as large as its setup, so that all 16 scenes of every button
 // show without scrolling, within the screen; the scrolled panel's 800 x 500
 // stays the least it can be made.
-static void fitToSetup(GtkWidget* dlg, GtkWidget* scrolled) {
+namespace {
+
+void fitToSetup(GtkWidget* dlg, GtkWidget* scrolled) {
     GtkWidget* viewport = gtk_bin_get_child(GTK_BIN(scrolled));
     GtkRequisition setup, asked, bar = {0, 0};
     gtk_widget_size_request(gtk_bin_get_child(GTK_BIN(viewport)), &setup);
@@ -407,6 +421,8 @@ static void fitToSetup(GtkWidget* dlg, GtkWidget* scrolled) {
     gtk_window_set_default_size(GTK_WINDOW(dlg), std::min(width, gdk_screen_get_width(screen) - 40),
                                 std::min(height, gdk_screen_get_height(screen) - 80));
 }
+
+}  // namespace
 
 int input_dialog(DeviceRecord* record, PanelSetup* setup) {
     char title[32];

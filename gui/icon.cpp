@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr const char* kIconFile = "tivol.png";
+constexpr const char* ICON_FILE = "tivol.png";
 
 }  // namespace
 
@@ -28,7 +28,7 @@ GdkPixbuf* create_pixbuf(const char* fileName) {
 
 std::string findWindowIcon(const std::string& exeDir) {
     const std::string candidates[] = {
-        kIconFile, exeDir + "/" + kIconFile,
+        ICON_FILE, exeDir + "/" + ICON_FILE,
         exeDir + "/" KORVANE_ICON_FROM_BINDIR,  // e.g. /usr/bin/../share/icons/...
     };
     for (const std::string& path : candidates)
@@ -45,5 +45,5 @@ GdkPixbuf* loadWindowIcon() {
         g_free(exe);
     }
     const std::string path = findWindowIcon(exeDir);
-    return create_pixbuf(path.empty() ? kIconFile : path.c_str());
+    return create_pixbuf(path.empty() ? ICON_FILE : path.c_str());
 }

@@ -420,7 +420,9 @@ GtkWidget* getDeviceList() {
 
 // ---- Button groups and panels ---------------------------------------------------
 
-static GtkWidget* buttonGroup(const char* title, GtkWidget* const* buttons, int count) {
+namespace {
+
+GtkWidget* buttonGroup(const char* title, GtkWidget* const* buttons, int count) {
     GtkWidget* frame = gtk_frame_new(title);
     GtkWidget* box = gtk_vbox_new(FALSE, 2);
     gtk_container_set_border_width(GTK_CONTAINER(box), 5);
@@ -430,6 +432,8 @@ static GtkWidget* buttonGroup(const char* title, GtkWidget* const* buttons, int 
     gtk_widget_show(frame);
     return frame;
 }
+
+}  // namespace
 
 GtkWidget* getBtnGroup1() {
     GtkWidget* buttons[] = {getButtonDiscovery(), getButtonSaveList(), getButtonLoadList(), getButtonRead()};
@@ -531,7 +535,9 @@ void updateWindowTitle() {
     gtk_window_set_title(GTK_WINDOW(window), getTitle(title));
 }
 
-static GtkWidget* build(bool startTimer) {
+namespace {
+
+GtkWidget* build(bool startTimer) {
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_set_border_width(GTK_CONTAINER(window), 5);
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(destroy), nullptr);
@@ -560,6 +566,8 @@ static GtkWidget* build(bool startTimer) {
     updateWindowTitle();
     return window;
 }
+
+}  // namespace
 
 GtkWidget* buildGUI() { return build(false); }
 

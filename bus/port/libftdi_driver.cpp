@@ -42,18 +42,14 @@
 
 namespace {
 
-constexpr const char* kSysUsbDevices = "/sys/bus/usb/devices";  // where the kernel lists USB interfaces
-constexpr const char* kDevDir = "/dev";                         // where their nodes are
-
-// FT232R/BM, FT2232, FT4232, FT232H, FT-X: the cables seen on DMX lines, and
-// exactly what libftdi lists when asked for vendor and product 0.
-constexpr auto& kFtdiProducts = PORT_FTDI_PRODUCTS;
+constexpr const char* SYS_USB_DEVICES = "/sys/bus/usb/devices";  // where the kernel lists USB interfaces
+constexpr const char* DEV_DIR = "/dev";                          // where their nodes are
 
 // A 1 ms libusb transfer time-out expires before the chip's status packet comes
 // back and loses what the transfer carried; an idle chip answers within its
 // latency timer anyway, so the short read time-out is kept by the chip.
-constexpr int kMinUsbReadTimeoutMs = 50;
-constexpr int kDefaultUsbWriteTimeoutMs = 5000;  // libftdi's own default
+constexpr int MIN_USB_READ_TIMEOUT_MS = 50;
+constexpr int DEFAULT_USB_WRITE_TIMEOUT_MS = 5000;  // libftdi's own default
 
 // D2XX's FT_DEVICE numbers, which the device listing prints, from bcdDevice.
 uint32_t chipType(uint16_t bcdDevice) {
@@ -123,7 +119,9 @@ int listDevices(ftdi_context* ctx, std::vector<Listed>* found) {
     ftdi_list_free(&list);
     // Product by product, as the cables were always listed.
     auto rank = [](const Listed& l) {
-        return std::find(std::begin(kFtdiProducts), std::end(kFtdiProducts), l.product) - std::begin(kFtdiProducts);
+        // The cables seen on DMX lines, exactly what libftdi lists when asked for vendor and product 0.
+        return std::find(std::begin(PORT_FTDI_PRODUCTS), std::end(PORT_FTDI_PRODUCTS), l.product) -
+               std::begin(PORT_FTDI_PRODUCTS);
     };
     std::stable_sort(found->begin(), found->end(), [&](const Listed& a, const Listed& b) { return rank(a) < rank(b); });
     return PORT_OK;
@@ -148,7 +146,7 @@ std::string interfaceName(libusb_device* dev) {
 std::string ttyOf(libusb_device* dev, std::string* sysDir) {
     const std::string iface = interfaceName(dev);
     if (iface.empty()) return "";
-    const std::string dir = std::string(kSysUsbDevices) + "/" + iface;
+    const std::string dir = std::string(SYS_USB_DEVICES) + "/" + iface;
     DIR* d = opendir(dir.c_str());
     if (!d) return "";
     std::string tty;
@@ -161,7 +159,7 @@ std::string ttyOf(libusb_device* dev, std::string* sysDir) {
     closedir(d);
     if (tty.empty()) return "";
     *sysDir = dir + "/" + tty;
-    return std::string(kDevDir) + "/" + tty;
+    return std::string(DEV_DIR) + "/" + tty;
 }
 
 // Short answers wait in the chip until its latency timer runs out; the kernel's
@@ -178,7 +176,7 @@ void lowerLatency(const std::string& sysDir) {
 bool usbNodeDenied(const Listed& l) {
     char path[64];
     std::snprintf(path, sizeof path, "/bus/usb/%03u/%03u", l.bus, l.address);
-    return ::access((std::string(kDevDir) + path).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+    return ::access((std::string(DEV_DIR) + path).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
 // 1 when a kernel driver (ftdi_sio) holds interface 0, 0 when a program does
@@ -423,8 +421,8 @@ private:
         }
         ftdi_usb_reset(portCtx_);
         ftdi_tcioflush(portCtx_);
-        portCtx_->usb_read_timeout = kMinUsbReadTimeoutMs;
-        portCtx_->usb_write_timeout = kDefaultUsbWriteTimeoutMs;
+        portCtx_->usb_read_timeout = MIN_USB_READ_TIMEOUT_MS;
+        portCtx_->usb_write_timeout = DEFAULT_USB_WRITE_TIMEOUT_MS;
         ctx_ = portCtx_;
         formatSet_ = false;
         peeked_ = false;

@@ -29,8 +29,8 @@
 
 namespace {
 
-constexpr int kReadTimeoutMs = 1;
-constexpr int kWriteTimeoutMs = 1000;
+constexpr int READ_TIMEOUT_MS = 1;
+constexpr int WRITE_TIMEOUT_MS = 1000;
 
 // /dev/tty, /dev/console, /dev/ptmx and the virtual consoles answer tcgetattr
 // too, but DMX bytes written there land on somebody's screen.
@@ -145,7 +145,7 @@ public:
         *got = 0;
         if (fd_ < 0) return PORT_NOT_OPEN;
         if (n == 0) return PORT_OK;
-        const int ready = pollFor(fd_, POLLIN, kReadTimeoutMs);
+        const int ready = pollFor(fd_, POLLIN, READ_TIMEOUT_MS);
         if (ready < 0) return PORT_IO_ERROR;
         if (ready == 0) return PORT_OK;
         ssize_t r;
@@ -161,7 +161,7 @@ public:
         *written = 0;
         if (fd_ < 0) return PORT_NOT_OPEN;
         using Clock = std::chrono::steady_clock;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_MS);
         uint32_t done = 0;
         while (done < n) {
             const ssize_t r = ::write(fd_, buffer + done, n - done);

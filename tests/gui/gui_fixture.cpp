@@ -169,7 +169,9 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
 
 // Every chooser rewrites the settings in the private configuration folder
 // the test binary gives GTK: each test starts from the same ones.
-static void writeChooserSettings() {
+namespace {
+
+void writeChooserSettings() {
     const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
     g_mkdir_with_parents(folder.c_str(), 0700);
     // The path bar, not a typed name: an accepted choice is the selected file.
@@ -177,6 +179,8 @@ static void writeChooserSettings() {
     if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
+
+}  // namespace
 
 namespace {
 
@@ -269,7 +273,9 @@ std::string buttonRow(GtkWidget* dialog) {
     return row;
 }
 
-static GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
+namespace {
+
+GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
     if (is(within)) return within;
     GtkWidget* found = nullptr;
     GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
@@ -277,6 +283,8 @@ static GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)
     g_list_free(kids);
     return found;
 }
+
+}  // namespace
 
 GtkWidget* findButton(GtkWidget* within, const char* label) {
     return findIn(within, [&](GtkWidget* w) {
