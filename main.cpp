@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     app_installParsers();
 
     std::puts("Korvane configurator v.01.00");
-    wait_us(5);
+    constexpr int32_t START_WAIT = 5;  // 0.5 ms, in wait_us's 100 µs
+    wait_us(START_WAIT);
     printLibVersion();
     printDeviceList();
     std::fflush(stdout);

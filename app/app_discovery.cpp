@@ -223,7 +223,8 @@ int app_discovery_report(int count, char* text, size_t size) {
                       portNextStep(o.portError, o.portStatus));
         return MSG_ERROR;
     }
-    char line[160];
+    constexpr size_t LINE_MAX = 160;
+    char line[LINE_MAX];
     std::snprintf(line, sizeof line, "%d devices found.", count);
     std::string report = line;
     // Each line names a panel and says what to do, or how the run ended.

@@ -136,7 +136,7 @@ int makeSendFile(const char* path, uint32_t uid) {
     packet_fillDmxHeader(frame, KIND_FW_CHUNK, DMX_TARGET_ALL);
     for (int k = 0; FW_CHUNK * k < size; ++k) {
         packet_putU16(frame + DMX_CHUNK, static_cast<uint16_t>(k));
-        std::memcpy(frame + DMX_BODY, image.data() + FW_CHUNK * k, FW_CHUNK);
+        std::memcpy(frame + DMX_BODY, image.data() + static_cast<size_t>(FW_CHUNK) * k, FW_CHUNK);
         diag_printf("Send fw %d/%d\n", k, size / FW_CHUNK);
         noteCancel();
         if (sendFiveTimes(frame, CHUNK_GAP_MS) == 0) ++lost;
@@ -149,7 +149,8 @@ int makeSendFile(const char* path, uint32_t uid) {
     if (lost > 0) {
         diag_printf("Send FAILED. %d/%d chunks not sent\n", lost, chunks);
         diag_flush();
-        char text[160];
+        constexpr size_t TEXT_MAX = 160;
+        char text[TEXT_MAX];
         std::snprintf(text, sizeof text,
                       "Firmware update failed: %d of %d chunks could not be sent. Send the image again.", lost, chunks);
         messageError(text);
@@ -215,7 +216,8 @@ void buttonSendAction(uint32_t uid, const char* path) {
 
 std::string firmware_stopLeaves() {
     if (!unfinished) return "";
-    char text[200];
+    constexpr size_t TEXT_MAX = 200;
+    char text[TEXT_MAX];
     std::snprintf(text, sizeof text,
                   "The panels have been rebooted to take the new firmware and hold %d of %d chunks: stopping the "
                   "upload now leaves them without firmware until the image is sent again.",

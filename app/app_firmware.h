@@ -22,7 +22,7 @@ int32_t firmware_thrTrans();
 // one runs or path is empty; a thread that would not start is said in a message box.
 void buttonSendAction(uint32_t uid, const char* path);
 // The transfer worker's body: takes its argument over and returns nullptr.
-void* read_send_file_struct(void* arg);
+void* read_send_file_struct(void* raw);
 // A ".fw" image goes to makeSendFile; any other name is refused in a message
 // box. Always 0: the outcome goes to the operator, not the caller.
 int makeProgramDevice(const char* path, uint32_t uid);

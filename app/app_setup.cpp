@@ -131,7 +131,7 @@ void app_setup_parseDmxHouse(uint8_t* frame) {
     if (frame[pos + 1] != BUTTONS_LEN) return;
     if (pos + SETUP_REC_HEAD + BUTTONS_LEN > DMX_LAST_BYTE + 1) return;
     for (int e = 0; e < DEV_BUTTONS; ++e) {
-        const uint8_t* entry = frame + pos + SETUP_REC_HEAD + BUTTON_STATE_SIZE * e;
+        const uint8_t* entry = frame + pos + SETUP_REC_HEAD + static_cast<ptrdiff_t>(BUTTON_STATE_SIZE) * e;
         const uint16_t scn = packet_getU16(entry + 2);
         dev_setActBtn(entry[0], entry[1], scn);
         diag_printf(" btn:%02X\ttype:%d\tscn%04X\n", entry[0], entry[1], scn);
@@ -158,7 +158,7 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
     data[2] = 1;
     data[3] = setup->intensity & 3;  // a write carries two bits
     for (int b = 0; b < DEV_BUTTONS; ++b) {
-        uint8_t* rec = data + BUTTONS_AT + BUTTON_REC_SIZE * b;
+        uint8_t* rec = data + BUTTONS_AT + static_cast<ptrdiff_t>(BUTTON_REC_SIZE) * b;
         rec[0] = DEV_TAG_BUTTON;
         rec[1] = BUTTON_REC_LEN;
         rec[2] = static_cast<uint8_t>(b);
@@ -187,7 +187,9 @@ int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[D
         data[3] = static_cast<uint8_t>(i);
         std::memcpy(data + BLOCK_AT, block, DMX_BLOCK_SIZE);
         frame[PKT_LEN] = BLOCK_LEN;
-        diag_printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), block[4], block[5], block[6]);
+        const uint8_t* levels = block + 4;  // after start (2), count and flags
+        diag_printf("Start: %d: %d %d %d\n", static_cast<int16_t>(packet_getU16(block)), levels[0], levels[1],
+                    levels[2]);
         wait_us(BLOCK_GAP);
         diag_printf("Sending dmx setup %d", i);
         const int sent = app_setup_send_packet(frame, uid);

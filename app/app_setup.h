@@ -50,10 +50,10 @@ struct SetupSent {
 
 // Sends the setup and the DMX blocks whose bit is set in `blocks` (bit b: block
 // b was read from a panel or set by the operator); the others are not sent.
-// 1 when every packet sent was confirmed, -1 when any was not; `sent`, when
+// 1 when every packet sent was confirmed, -1 when any was not; `report`, when
 // given, says which were.
 int app_setup_send(uint32_t uid, const PanelSetup* setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks,
-                   SetupSent* sent = nullptr);
+                   SetupSent* report = nullptr);
 // Sends frame until uid confirms it: 1, or -1 after five sends.
 int app_setup_send_packet(uint8_t* frame, uint32_t uid);
 // Presses button btn of uid once, unconfirmed; always 1.

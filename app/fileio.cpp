@@ -31,15 +31,13 @@ int openRegular(const char* path, bool forWriting, std::FILE** out) {
     const int fd = ::open(path, flags, 0666);
     if (fd < 0) return FILEIO_CANNOT_OPEN;
     struct stat opened;
+    const bool statted = ::fstat(fd, &opened) == 0;
     int result = 0;
-    if (::fstat(fd, &opened) != 0) {
-        result = FILEIO_CANNOT_OPEN;
-    } else if (!S_ISREG(opened.st_mode)) {
+    if (statted && !S_ISREG(opened.st_mode)) {
         errno = EINVAL;
         result = FILEIO_READ_ERROR;
-    } else if ((forWriting && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, 0) != 0) {  // blocking again
-        result = FILEIO_CANNOT_OPEN;
-    } else if ((*out = ::fdopen(fd, forWriting ? "wb" : "rb")) == nullptr) {
+    } else if (!statted || (forWriting && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, 0) != 0 ||  // blocking again
+               (*out = ::fdopen(fd, forWriting ? "wb" : "rb")) == nullptr) {
         result = FILEIO_CANNOT_OPEN;
     }
     if (result != 0) {
@@ -105,7 +103,7 @@ bool parseListUid(const char* text, uint32_t* uid) {
     // strtoul negates a number with a minus sign; its magnitude is what must fit.
     while (std::isspace(static_cast<unsigned char>(*text))) ++text;
     const unsigned long magnitude = *text == '-' ? 0ul - value : value;
-    if (magnitude > 0xFFFFFFFFul) return false;  // does not fit: the line is unusable
+    if (magnitude > UINT32_MAX) return false;  // does not fit: the line is unusable
     *uid = static_cast<uint32_t>(value);
     return true;
 }

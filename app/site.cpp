@@ -1,6 +1,7 @@
 #include "app/site.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <functional>
 
@@ -12,9 +13,14 @@
 
 namespace {
 
-std::string format(const char* f, int a, int b) {
-    char text[96];
-    std::snprintf(text, sizeof text, f, a, b);
+std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* f, ...) {
+    constexpr size_t TEXT_MAX = 96;
+    char text[TEXT_MAX];
+    va_list args;
+    va_start(args, f);
+    std::vsnprintf(text, sizeof text, f, args);
+    va_end(args);
     return text;
 }
 
@@ -42,6 +48,7 @@ bool next(const SiteProgress& progress, int done, int total, uint32_t uid) {
 
 std::vector<uint32_t> targetsOf(const std::vector<SiteTarget>& plan) {
     std::vector<uint32_t> uids;
+    uids.reserve(plan.size());
     for (const SiteTarget& t : plan) uids.push_back(t.uid);
     return uids;
 }
@@ -50,7 +57,7 @@ std::vector<uint32_t> targetsOf(const std::vector<SiteTarget>& plan) {
 void compareWithPanel(const SiteTarget& t, PanelReport* r, bool restoring) {
     DeviceRecord now;
     if (!site_readPanel(t.uid, &now)) {
-        if (restoring) r->problems.push_back("no answer to the read-back");
+        if (restoring) r->problems.emplace_back("no answer to the read-back");
         r->outcome = restoring ? PanelOutcome::NotVerified : PanelOutcome::NotAnswering;
         return;
     }
@@ -215,7 +222,7 @@ std::vector<PanelReport> site_restore(const std::vector<SiteTarget>& plan, const
         app_setup_send(t.uid, &setup, t.entry.dmx, t.entry.dmxKnown, &sent);
         if (!sent.setup) {
             r->outcome = PanelOutcome::NotAnswering;
-            r->problems.push_back("no answer to the setup packet: no DMX block was sent");
+            r->problems.emplace_back("no answer to the setup packet: no DMX block was sent");
             return;
         }
         const uint8_t unconfirmed = static_cast<uint8_t>(sent.blocksSent & ~sent.blocksConfirmed);

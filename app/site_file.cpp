@@ -1,6 +1,6 @@
 #include "app/site_file.h"
 
-#include <limits.h>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +17,13 @@ namespace {
 
 constexpr size_t SITE_FILE_MAX = size_t{16} << 20;  // 200 panels take about 600 KB
 constexpr size_t INLINE_WIDTH = 100;                // a value this short, without lists of objects, stays on one line
+constexpr size_t SHOWN_MAX = 40;                    // a value an error line quotes, at most
+constexpr int JSON_OUT_OF_RANGE = 406;              // nlohmann's parse error: a number no double holds
+constexpr int64_t ADDRESS_MAX = 65535;              // a DMX block's start: two bytes
+constexpr int64_t INTENSITY_MAX = 7;                // three bits
+constexpr int LINK_HOPS_MAX = 40;                   // symbolic links followed to the file a backup replaces
+constexpr int HEX_DIGIT_A = 10;
+constexpr mode_t NEW_FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;  // a new site file: 0644
 
 std::string at(const std::string& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
 std::string at(const std::string& path, size_t index) { return path + "[" + std::to_string(index) + "]"; }
@@ -26,7 +33,7 @@ std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_ha
 // A value as an error line quotes it: a hostile file's megabyte of text stays out.
 std::string shown(const Json& v) {
     const std::string text = scalar(v);
-    return text.size() <= 40 ? text : text.substr(0, 36) + " ...";
+    return text.size() <= SHOWN_MAX ? text : text.substr(0, SHOWN_MAX - 4) + " ...";
 }
 
 // Builds the document as nlohmann's own parser does, but stops at the first
@@ -56,7 +63,7 @@ public:
         return true;
     }
     bool parse_error(std::size_t, const std::string& token, const Json::exception& e) {
-        if (e.id == 406) return fail(pending(), token + " is a number too large to hold");
+        if (e.id == JSON_OUT_OF_RANGE) return fail(pending(), token + " is a number too large to hold");
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
         const std::string what = e.what();
         const size_t cut = what.find("] ");
@@ -215,7 +222,8 @@ bool takeBlock(Checker& c, const Json& j, const std::string& path, uint8_t* bloc
         return false;
     }
     int64_t v = 0;
-    if (const Json* start = c.member(j, path, "start"); start && c.whole(*start, at(path, "start"), 0, 65535, &v)) {
+    if (const Json* start = c.member(j, path, "start");
+        start && c.whole(*start, at(path, "start"), 0, ADDRESS_MAX, &v)) {
         block[0] = static_cast<uint8_t>(v);
         block[1] = static_cast<uint8_t>(v >> 8);
     }
@@ -248,7 +256,8 @@ void takePanel(Checker& c, const Json& j, const std::string& path, DeviceRecord*
     }
     int64_t v = 0;
     // A panel's answer carries the level in 3 bits: 0 to 7.
-    if (const Json* in = c.member(j, path, "intensity"); in && c.whole(*in, at(path, "intensity"), 0, 7, &v))
+    if (const Json* in = c.member(j, path, "intensity");
+        in && c.whole(*in, at(path, "intensity"), 0, INTENSITY_MAX, &v))
         out->intensity = static_cast<uint8_t>(v);
     if (const Json* buttons = c.member(j, path, "buttons");
         buttons && c.list(*buttons, at(path, "buttons"), DEV_BUTTONS, "buttons"))
@@ -310,18 +319,18 @@ bool site_parseUid(const std::string& text, uint32_t* uid) {
         const char ch = text[i];
         int d = -1;
         if (ch >= '0' && ch <= '9') d = ch - '0';
-        if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
+        if (ch >= 'a' && ch <= 'f') d = ch - 'a' + HEX_DIGIT_A;
+        if (ch >= 'A' && ch <= 'F') d = ch - 'A' + HEX_DIGIT_A;
         if (d < 0) return false;
         value = value << 4 | static_cast<uint32_t>(d);
     }
-    if (value == 0 || value == 0xFFFFFFFF) return false;
+    if (value == 0 || value == UINT32_MAX) return false;  // a free record, all panels
     *uid = value;
     return true;
 }
 
 std::string site_uidText(uint32_t uid) {
-    char text[9];
+    char text[sizeof "FFFFFFFF"];
     std::snprintf(text, sizeof text, "%08X", uid);
     return text;
 }
@@ -453,7 +462,7 @@ std::string folderOf(const std::string& path) {
 // itself when it is no link, or missing). False with errno on a loop.
 bool linkEnd(const std::string& path, std::string* end) {
     *end = path;
-    for (int hops = 0; hops < 40; ++hops) {
+    for (int hops = 0; hops < LINK_HOPS_MAX; ++hops) {
         char to[PATH_MAX];
         const ssize_t n = ::readlink(end->c_str(), to, sizeof to - 1);
         if (n < 0) return true;
@@ -501,7 +510,7 @@ bool site_save(const std::string& path, const std::vector<DeviceRecord>& panels,
         return false;
     }
     struct stat old;
-    fchmod(fd, ::stat(file.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
+    fchmod(fd, ::stat(file.c_str(), &old) == 0 ? old.st_mode & ALLPERMS : NEW_FILE_MODE);
     size_t done = 0;
     int why = 0;
     while (done < text.size() && why == 0) {

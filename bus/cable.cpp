@@ -166,7 +166,8 @@ int cable_lockWaiters() { return cableMutex().waiters(); }
 
 int32_t cable_response() {
     Guard g(cableMutex());
-    uint8_t buffer[50];
+    constexpr int READ_MAX = 50;  // one poll's read
+    uint8_t buffer[READ_MAX];
     const int32_t n = getResponse(buffer, sizeof buffer);
     if (n > 0) packet_receive(buffer, n);
     return n;
@@ -221,7 +222,8 @@ void flushRxBuff() {
 
 int32_t checkResponse(const char* pattern) {
     Guard g(cableMutex());
-    uint8_t buffer[150];
+    constexpr int TEXT_READ_MAX = 150;
+    uint8_t buffer[TEXT_READ_MAX];
     const int32_t n = getResponse(buffer, sizeof buffer);
     if (n > 0) collectText(buffer, n);
     return std::strstr(resp_buff, pattern) != nullptr ? 1 : 0;

@@ -30,6 +30,7 @@ void diag_routeDefault() {
 
 namespace {
 
+void vprintTo(std::FILE* f, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 void vprintTo(std::FILE* f, const char* format, va_list args) {
     if (f) std::vfprintf(f, format, args);
 }

@@ -13,7 +13,10 @@
 namespace {
 
 constexpr uint32_t BAUD_DMX = 250000;
-constexpr uint32_t BAUD_BREAK = 15625;  // one 0x00 byte at this rate holds the line low 576 µs
+constexpr uint32_t BAUD_BREAK = 15625;
+// Waits before asking whether the transmitter is empty, in 100 µs: after the break, after a frame.
+constexpr int32_t BREAK_DRAIN = 50;
+constexpr int32_t FRAME_DRAIN = 44;  // one 0x00 byte at this rate holds the line low 576 µs
 
 int32_t device = -1;
 // The driver through which the device at each index was opened; only the entry
@@ -227,7 +230,7 @@ void sendBreak() {
         dropLostPort();
         return;
     }
-    drainWait(50);
+    drainWait(BREAK_DRAIN);
     if (openPort()) port->configure(BAUD_DMX);
 }
 
@@ -238,7 +241,7 @@ int32_t sendData(const uint8_t* buffer, int32_t n) {
     if (!port) return -1;
     uint32_t written = 0;
     const int status = port->write(buffer, static_cast<uint32_t>(n), &written);
-    drainWait(44);
+    drainWait(FRAME_DRAIN);
     if (status != PORT_OK) {
         dropLostPort();
         return -1;

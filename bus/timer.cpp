@@ -1,7 +1,7 @@
 #include "bus/timer.h"
 
 #include <sys/prctl.h>
-#include <time.h>
+#include <ctime>
 
 #include <cerrno>
 

@@ -4,7 +4,7 @@
 // Threads: the main thread runs the command; the signal handler only raises the
 // cancel request and writes one line.
 #include <fcntl.h>
-#include <signal.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdio>

@@ -99,7 +99,8 @@ namespace {
 
 // The setters' steps on a record already chosen; the table's lock is held.
 void setIntensityAt(int i, const uint8_t* rec) {
-    if (rec[0] != 0) dev[i].intensity = rec[1] & 7;
+    constexpr uint8_t INTENSITY_BITS = 7;  // three bits kept; a write carries two
+    if (rec[0] != 0) dev[i].intensity = rec[1] & INTENSITY_BITS;
 }
 
 void setBtnAt(int i, const uint8_t* rec) {

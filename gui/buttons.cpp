@@ -195,7 +195,7 @@ namespace {
 // Reads every listed panel; the status line's end says how it went.
 SetupReads readListed(const char* what) {
     const std::vector<uint32_t> uids = listedUids();
-    const SetupReads r = app_setup_readEach(uids);
+    SetupReads r = app_setup_readEach(uids);
     const int total = static_cast<int>(uids.size());
     char text[96];
     if (r.cancelled)

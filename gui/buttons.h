@@ -54,7 +54,7 @@ void buttonCancelAction(GtkWidget* widget, gpointer data);
 void* makeDiscoveryThr(void* arg);
 void* makeLoadThr(void* arg);
 void* makeReadThr(void* arg);  // "Read parameters"
-void* makeSendThr(void* arg);  // "OK/SEND to all": takes over its job
+void* makeSendThr(void* raw);  // "OK/SEND to all": takes over its job
 
 // ---- Kept, though nothing in this program calls them -------------------------
 // Part of this module's documented interface: kept whole and correct for what

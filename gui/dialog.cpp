@@ -379,7 +379,7 @@ gboolean updateSetup(gpointer record) {
         // A panel's own type shown as an extra choice is an active choice too.
         if (t < 0 && radioExtra[b] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(radioExtra[b]))) t = extraType[b];
         if (t < 0) {
-            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio[SETUP_TYPES * b]), TRUE);
+            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio[static_cast<ptrdiff_t>(SETUP_TYPES) * b]), TRUE);
             t = 0;
         }
         gtk_widget_set_sensitive(scnSetup[b], t == 1 || t == 2);

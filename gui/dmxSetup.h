@@ -26,7 +26,7 @@ int dmxSetup_dialog(DeviceRecord* record, GtkWidget* parent, int b);
 
 // The "changed" handler of a level field: applies the entry guard (guard is the
 // field's values_entry), restoring the field's text when the guard refuses it.
-void event_changed(GtkWidget* entry, void* guard);
+void event_changed(GtkWidget* entry, void* data);
 
 GtkWidget* getDmxSetupPanel(const uint8_t* block);
 GtkWidget* getDmxValuesPanel(const uint8_t* block);

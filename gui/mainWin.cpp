@@ -8,6 +8,7 @@
 #include "gui/mainWin.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,9 +178,13 @@ void setBar(int32_t done, int32_t total) {
 
 const char* const FIRST_STEP = "To start: Discovery finds the panels on the bus, Load list reads a saved list";
 
-std::string format(const char* fmt, int a, int b) {
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
     char text[64];
-    std::snprintf(text, sizeof text, fmt, a, b);
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
     return text;
 }
 
@@ -195,9 +200,10 @@ std::string activityText() {
     else if (status_sending(&done, &total))
         text = format("Sending %d of %d", done, total);
     else if (locks & LOCK_DISCOVERY)
-        text = dPass.load() == 0 ? "Discovery: starting" : format("Discovery: pass %d, %d found", dPass, dFound);
+        text = dPass.load() == 0 ? "Discovery: starting"
+                                 : format("Discovery: pass %d, %d found", dPass.load(), dFound.load());
     if (locks & LOCK_FIRMWARE)
-        text += (text.empty() ? "" : "; ") + format("Firmware: chunk %d of %d", pStatusSt, fwChunks);
+        text += (text.empty() ? "" : "; ") + format("Firmware: chunk %d of %d", pStatusSt.load(), fwChunks.load());
     if (text.empty()) text = status_end();
     if (text.empty() && dev_count() == 0) text = FIRST_STEP;
     return text;
@@ -301,7 +307,7 @@ std::string closingLeaves() {
                       "in row %d",
                       total, row - 1, row);
         text += (text.empty() ? "" : "\n\n") + std::string(line);
-        text += total > row ? format(" and leaves the %d after it without the new setup.", total - row, 0) : ".";
+        text += total > row ? format(" and leaves the %d after it without the new setup.", total - row) : ".";
     }
     return text;
 }

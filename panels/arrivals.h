@@ -12,7 +12,8 @@
 
 class ArrivalQueue {
 public:
-    explicit ArrivalQueue(int64_t byteUs = 44) : byteUs_(byteUs) {}
+    static constexpr int64_t BYTE_US = 44;  // one byte at 250000 baud, 8N2
+    explicit ArrivalQueue(int64_t byteUs = BYTE_US) : byteUs_(byteUs) {}
 
     void add(int64_t atUs, uint8_t byte) {
         auto it = bytes_.lower_bound(atUs - byteUs_ + 1);

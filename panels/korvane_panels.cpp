@@ -4,7 +4,7 @@
 //   KORVANE_PORT=/dev/pts/5 ./korvane
 //
 // Threads: the main thread serves; the signal handler only sets the stop flag.
-#include <signal.h>
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>

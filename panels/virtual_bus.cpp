@@ -122,7 +122,7 @@ void VirtualBus::setLineNoise(double bytesPerSecond, uint32_t seed) {
     noiseRng_.seed(seed);
     nextNoiseUs_ = NEVER;
     if (noiseRate_ > 0) {
-        const double u = (noiseRng_() + 1.0) / 4294967297.0;
+        const double u = (static_cast<double>(noiseRng_()) + 1.0) / 4294967297.0;
         nextNoiseUs_ = now + static_cast<int64_t>(-std::log(u) * 1e6 / noiseRate_);
     }
 }
@@ -195,7 +195,7 @@ void VirtualBus::advance(int64_t now) {
         if (now - nextNoiseUs_ > 1000000) nextNoiseUs_ = now - 1000000;
         while (nextNoiseUs_ <= now) {
             arrivals_.add(nextNoiseUs_, static_cast<uint8_t>(noiseRng_()));
-            const double u = (noiseRng_() + 1.0) / 4294967297.0;
+            const double u = (static_cast<double>(noiseRng_()) + 1.0) / 4294967297.0;
             nextNoiseUs_ += 1 + static_cast<int64_t>(-std::log(u) * 1e6 / noiseRate_);
         }
     }

@@ -94,7 +94,7 @@ private:
     };
 
     int check() const;
-    void put(const uint8_t* bytes, uint32_t n, int64_t startUs, bool garbled);
+    void put(const uint8_t* buffer, uint32_t n, int64_t start, bool garbled);
     void advance(int64_t now);
     void scanReports(int64_t now);
     void deliver();
@@ -109,14 +109,15 @@ private:
 
     bool vanished_ = false;
     bool open_ = false;
-    uint32_t baud_ = 9600;
+    static constexpr uint32_t BAUD_AT_OPEN = 9600;  // a serial line's rate before anyone sets it
+    uint32_t baud_ = BAUD_AT_OPEN;
     int stopBits_ = 1;  // a freshly opened chip: 8N1
     int64_t queryCostUs_ = 100;
     uint64_t statusQueries_ = 0;
 
     int64_t lineFreeUs_ = 0;
     std::deque<Segment> segments_;
-    ArrivalQueue arrivals_{44};  // panels answer at 250000 baud, 8N2: 44 µs a byte
+    ArrivalQueue arrivals_{ArrivalQueue::BYTE_US};  // panels answer at 250000 baud, 8N2
     std::deque<uint8_t> rx_;
 
     std::deque<Transmission> heard_;

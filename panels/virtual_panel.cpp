@@ -31,7 +31,7 @@ VirtualPanel::VirtualPanel(uint32_t id) : uid(id) {}
 
 bool panels_isGoodCommandFrame(const uint8_t* bytes, size_t n) {
     if (n < static_cast<size_t>(PKT_HEADER_SIZE) || !hasSync(bytes) || bytes[3] != KIND_COMMAND) return false;
-    if (n != static_cast<size_t>(PKT_HEADER_SIZE + bytes[PKT_LEN])) return false;
+    if (n != static_cast<size_t>(PKT_HEADER_SIZE) + bytes[PKT_LEN]) return false;
     uint32_t sum = 0;
     for (size_t i = 0; i < n; ++i)
         if (i != PKT_CHECKSUM && i != PKT_CHECKSUM + 1) sum += bytes[i];
@@ -63,7 +63,7 @@ std::vector<uint8_t> VirtualPanel::firmwareImage() const {
     const int chunks = firmwareChunks.rbegin()->first + 1;
     image.assign(static_cast<size_t>(chunks) * 64, 0xFF);
     for (const auto& [index, bytes] : firmwareChunks)
-        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<size_t>(index) * 64);
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(index) * 64);
     return image;
 }
 

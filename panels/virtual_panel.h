@@ -28,7 +28,8 @@ struct PanelFaults {
                                        // length byte claims 250 bytes of data that never come
     bool dropsWrites = false;          // confirms setup and DMX-block writes but keeps what it had
     std::optional<uint32_t> answerAs;  // signs its answer frames with this UID (0 too) instead of its own
-    int64_t answerDelayUs = 2000;      // from the end of the request's last byte to the answer's first byte
+    static constexpr int64_t ANSWER_DELAY_US = 2000;
+    int64_t answerDelayUs = ANSWER_DELAY_US;  // from the end of the request's last byte to the answer's first byte
     bool ackUidUnderNewUid = false;
     int64_t reportEveryUs = 0;  // spontaneous button-state reports; 0 never. A report
                                 // waits until the configurator has been quiet for 200 ms.

@@ -173,7 +173,7 @@ protected:
                 cable.pullBetween(pick(400), 400 + pick(4000));
                 ++tally.pulls;
             }
-            int64_t start = tim_nowUs();
+            start = tim_nowUs();
             int sent = 0;
             captureStdout([&] { sent = app_setup_send(uid, &setup, record.dmx, record.dmxKnown); });
             ASSERT_LE(tim_nowUs() - start, kSendSetupBudgetUs);

@@ -4,12 +4,12 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtk2.0-dev libftdi1-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core
+          libbenchmark-dev xvfb xauth clang clang-tidy libclang-rt-14-dev fonts-dejavu-core
           python3 help2man desktop-file-utils dpkg-dev lintian umockdev libumockdev-dev)
 
 # `install-deps.sh run`: what make run needs, without the tools only the tests
-# and make bench use (the second compiler, the virtual display, lintian).
-test_only=" libbenchmark-dev xvfb xauth clang libclang-rt-14-dev desktop-file-utils dpkg-dev lintian "
+# and make bench use (the second compiler and its linter, the virtual display, lintian).
+test_only=" libbenchmark-dev xvfb xauth clang clang-tidy libclang-rt-14-dev desktop-file-utils dpkg-dev lintian "
 
 missing=()
 for p in "${packages[@]}"; do

@@ -227,7 +227,7 @@ public:
         if (!wanted_.empty()) {
             // The ftdi module opens the first cable listed: the chosen one goes first.
             listedSerials_.clear();
-            for (const Listed& l : found) listedSerials_.push_back(l.serial);
+            for (const Listed& l : found) listedSerials_.emplace_back(l.serial);
             std::stable_partition(found.begin(), found.end(), [&](const Listed& l) { return wanted_ == l.serial; });
         }
         const size_t n = std::min<size_t>(found.size(), static_cast<size_t>(std::max(capacity, 0)));

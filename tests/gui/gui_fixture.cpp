@@ -302,9 +302,9 @@ GtkWidget* named(const std::string& name, int index) {
     return found;
 }
 
-void closeByTitleBar(GtkWidget* window) {
+void closeByTitleBar(GtkWidget* toplevel) {
     GdkEvent* event = gdk_event_new(GDK_DELETE);
-    event->any.window = GDK_WINDOW(g_object_ref(window->window));
+    event->any.window = GDK_WINDOW(g_object_ref(toplevel->window));
     event->any.send_event = TRUE;
     gtk_main_do_event(event);
     gdk_event_free(event);

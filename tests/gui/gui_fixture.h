@@ -152,7 +152,7 @@ private:
 std::string buttonRow(GtkWidget* dialog);
 GtkWidget* findButton(GtkWidget* within, const char* label);
 // What the title bar's close box makes the window manager send.
-void closeByTitleBar(GtkWidget* window);
+void closeByTitleBar(GtkWidget* toplevel);
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
