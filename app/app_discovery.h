@@ -60,7 +60,7 @@ void app_discovery_parse(uint8_t* frame);
 std::atomic<uint32_t>& app_discovery_rec();
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 
 // The search bounds back to the whole UID space (each search sets its own).

@@ -154,7 +154,7 @@ int32_t cable_portState(char* text, size_t size);
 int32_t cable_trySendRaw(const uint8_t* data, int32_t n);
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 // The raw and text-pattern exchanges take the cable lock like the rest.
 

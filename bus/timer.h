@@ -41,7 +41,7 @@ void tim_advanceUs(int64_t us);
 int64_t tim_threadVirtualUs();
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 
 int64_t clock_gettime_us();  // its own clock, from its own first use

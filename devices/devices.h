@@ -105,7 +105,7 @@ void devices_unlock();
 DeviceRecord* devices_table();
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 
 int dev_getBtnScn(uint32_t uid, int btn);

@@ -57,7 +57,7 @@ void* makeReadThr(void* arg);  // "Read parameters"
 void* makeSendThr(void* raw);  // "OK/SEND to all": takes over its job
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 
 void buttonInfoAction(GtkWidget* widget, gpointer data);  // does nothing

@@ -68,7 +68,7 @@ void mainWin_resetRowCache();
 void mainWin_installShower();
 
 // ---- Kept, though nothing in this program calls them -------------------------
-// Part of this module's documented interface: kept whole and correct for what
+// This module's documented interface: kept whole and correct for what
 // is built on the module later; nothing in the program depends on them.
 
 // The "DALI" and "Utility" groups, built but not placed in the window.
