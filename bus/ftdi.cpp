@@ -13,10 +13,10 @@
 namespace {
 
 constexpr uint32_t BAUD_DMX = 250000;
-constexpr uint32_t BAUD_BREAK = 15625;
+constexpr uint32_t BAUD_BREAK = 15625;  // one 0x00 byte at this rate holds the line low 576 µs
 // Waits before asking whether the transmitter is empty, in 100 µs: after the break, after a frame.
 constexpr int32_t BREAK_DRAIN = 50;
-constexpr int32_t FRAME_DRAIN = 44;  // one 0x00 byte at this rate holds the line low 576 µs
+constexpr int32_t FRAME_DRAIN = 44;
 
 int32_t device = -1;
 // The driver through which the device at each index was opened; only the entry
