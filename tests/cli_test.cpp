@@ -7,16 +7,20 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 
 #include "app/app_genUID.h"
 #include "app/site_file.h"
 #include "bus/timer.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
+#include "tests/support/faulty_driver.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -67,6 +71,15 @@ std::string onePanel(const std::string& field, const std::string& value) {
     else
         doc["panels"][0][field] = Json::parse(value);
     return site_dump(doc);
+}
+
+// A JSON pointer as a report or a refusal names the field: "/dmx/2/levels/12" is "dmx[2].levels[12]".
+std::string fieldPath(const std::string& pointer) {
+    std::string path;
+    std::istringstream parts(pointer.substr(1));
+    for (std::string t; std::getline(parts, t, '/');)
+        path += std::isdigit(static_cast<unsigned char>(t[0])) ? "[" + t + "]" : (path.empty() ? "" : ".") + t;
+    return path;
 }
 
 }  // namespace
@@ -207,33 +220,134 @@ TEST_F(Cli, BackupRestoredOntoReplacementPanelsThroughMap) {
     EXPECT_TRUE(has(r.out, "verify: 20 panels: 20 match\n"));
 }
 
-TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
-    VirtualPanel& deaf = bus.addPanel(0x11);  // confirms writes, keeps its setup
-    deaf.faults.dropsWrites = true;
-    bus.addPanel(0x22).faults.silent = true;
-    VirtualPanel& bright = bus.addPanel(0x33);
-    bright.dmx[1][10] = 99;
-    DeviceRecord want[3] = {};
-    for (DeviceRecord& r : want) {
-        r.intensity = 1;
+// Every field a site file holds of a panel, changed on the bus in turn (one
+// panel a field): verify names exactly that field, and a restore onto panels
+// that keep what they had names it the same way; both exit 1. The fields are
+// those the writer puts in the file, so one added there without its
+// comparison fails here.
+TEST_F(Cli, VerifyAndRestoreNameEachFieldThatDiffers) {
+    DeviceRecord base{};
+    base.intensity = 2;
+    base.verMajor = 2;
+    base.dmxKnown = 0x3F;
+    for (int b = 0; b < DEV_BUTTONS; ++b) {
+        base.btn[b] = {static_cast<uint8_t>(b % 3), static_cast<uint16_t>(1u << b)};
+        base.dmx[b][0] = static_cast<uint8_t>(b + 1);
+        base.dmx[b][2] = DMX_BLOCK_LEVELS;
+        base.dmx[b][3] = 3;
+        for (int k = 0; k < DMX_BLOCK_LEVELS; ++k) base.dmx[b][4 + k] = static_cast<uint8_t>(k);
+    }
+    struct Case {
+        DeviceRecord file, panel;
+        std::vector<std::string> problems, notes;
+        bool cut = false;  // the panel's DMX blocks cannot be read (verify only)
+    };
+    std::vector<Case> cases;
+    const Json fields = site_panelJson(base).flatten();
+    for (const auto& [pointer, value] : fields.items()) {
+        if (pointer == "/uid") continue;        // which panel, not its setup
+        std::string path = fieldPath(pointer);  // a scene names its list
+        const bool scene = has(path, ".scenes");
+        if (scene) path.erase(path.rfind('['));
+        Json changed = fields;
+        changed["/uid"] = "1";
+        Case c{base, {}, {}, {}};
+        if (value.is_string()) {  // the firmware: noted, never a difference
+            changed[pointer] = "2.1";
+            c.notes = {"firmware 2.1 (the file has 2.0; not part of the setup)"};
+        } else {
+            const std::string v = std::to_string(value.get<int>()), w = std::to_string(value.get<int>() + 1);
+            changed[pointer] = value.get<int>() + 1;
+            c.problems = {path + (scene ? ": file [" + v + "], panel [" + w + "]" : ": file " + v + ", panel " + w)};
+        }
+        Json doc = site_document({});
+        doc["panels"].push_back(changed.unflatten());
+        std::vector<DeviceRecord> read;
+        std::vector<std::string> errors;
+        ASSERT_TRUE(site_fromJson(doc, &read, &errors)) << pointer << ": " << errors.front();
+        c.panel = read[0];
+        cases.push_back(c);
+    }
+    // A block the panel cannot read is a difference; one the file does not hold is never compared.
+    Case cut{base, base, {}, {}, true};
+    for (int b = 0; b < DEV_BUTTONS; ++b) cut.problems.push_back("dmx[" + std::to_string(b) + "]: could not be read");
+    cases.push_back(cut);
+    Case unheld{base, base, {}, {}};
+    unheld.file.dmxKnown = 0x3E;
+    unheld.panel.dmx[0][4] = 99;
+    cases.push_back(unheld);
+
+    const std::string site = dir + "/site.json";
+    for (size_t from = 0; from < cases.size(); from += DEV_MAX) {
+        VirtualBus line;
+        std::vector<DeviceRecord> file;
+        const size_t end = std::min(cases.size(), from + DEV_MAX);
+        for (size_t i = from; i < end; ++i) {
+            const DeviceRecord& r = cases[i].panel;
+            VirtualPanel& p = line.addPanel(static_cast<uint32_t>(0x1000 + i));
+            p.intensity = r.intensity;
+            std::copy(r.btn, r.btn + DEV_BUTTONS, p.btn);
+            std::memcpy(p.dmx, r.dmx, sizeof p.dmx);
+            p.verMajor = r.verMajor;
+            p.verMinor = r.verMinor;
+            p.faults.cutDmxBlocks = cases[i].cut;
+            file.push_back(cases[i].file);
+            file.back().uid = p.uid;
+        }
+        std::string error;
+        ASSERT_TRUE(site_save(site, file, &error)) << error;
+        port_setDriver(&line);
+        for (const bool restoring : {false, true}) {
+            for (size_t i = 0; restoring && i < line.panelCount(); ++i) line.panelAt(i).faults.dropsWrites = true;
+            const Result r = cli({restoring ? "restore" : "verify", site, "--json"});
+            EXPECT_EQ(r.status, CLI_FAILED);
+            const Json report = Json::parse(r.out);
+            ASSERT_EQ(report["panels"].size(), end - from);
+            for (size_t i = from; i < end; ++i) {
+                if (restoring && cases[i].cut) continue;  // its block writes go unconfirmed too
+                const Json& p = report["panels"][i - from];
+                const bool same = cases[i].problems.empty();
+                EXPECT_EQ(p["problems"], cases[i].problems) << i << (restoring ? " restore" : " verify");
+                EXPECT_EQ(p["result"], restoring ? (same ? "restored and verified" : "restored but differs")
+                                                 : (same ? "matches" : "differs"))
+                    << i;
+                if (!restoring) {
+                    EXPECT_EQ(p["notes"], cases[i].notes) << i;
+                }
+            }
+        }
+    }
+}
+
+// Each way a restore can end for a panel, from a fault of its own, in one run:
+// the report's lines in the words of read, its summary and the exit status.
+TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
+    bus.addPanel(0x11);
+    bus.addPanel(0x22).faults.dropsWrites = true;  // confirms writes, keeps its setup
+    bus.addPanel(0x33);                            // its button 3 DMX block is lost on the line
+    bus.addPanel(0x44).faults.silent = true;
+    bus.addPanel(0x55);  // its read-back is lost, and then comes Ctrl-C
+    bus.addPanel(0x66);
+    std::vector<DeviceRecord> want;
+    for (uint32_t uid = 0x11; uid <= 0x66; uid += 0x11) {
+        DeviceRecord r{};
+        r.uid = uid;
+        r.intensity = uid == 0x22 ? 6 : 1;  // 6: read from a panel, beyond what a write carries
         r.verMajor = 2;
         r.btn[2] = {2, 0x0006};
         r.dmxKnown = 0x3D;  // block 1 was not read at backup
         r.dmx[0][2] = 70;
+        want.push_back(r);
     }
-    want[0].uid = 0x11;
-    want[1].uid = 0x22;
-    want[2].uid = 0x33;
-    want[2].intensity = 6;  // read from a panel, beyond what a write carries
     std::string error;
     const std::string site = dir + "/site.json";
-    ASSERT_TRUE(site_save(site, {want[0], want[1], want[2]}, &error)) << error;
+    ASSERT_TRUE(site_save(site, want, &error)) << error;
 
     // A dry run shows what would be sent in the words of read; nothing goes on the wire.
-    Result r = cli({"restore", site, "--only", "33", "--dry-run"});
+    Result r = cli({"restore", site, "--only", "22", "--dry-run"});
     EXPECT_EQ(r.status, CLI_OK);
     EXPECT_TRUE(has(r.out,
-                    "00000033: would be sent: intensity 6\n  button 1: Off, scenes none\n"
+                    "00000022: would be sent: intensity 6\n  button 1: Off, scenes none\n"
                     "    DMX: start 0, count 70, flags 0 (never sent), levels:\n      0 0 0"))
         << r.out;
     EXPECT_TRUE(has(r.out,
@@ -246,28 +360,47 @@ TEST_F(Cli, RestoreAndVerifySayWhatDiffers) {
         << r.out;
     EXPECT_TRUE(bus.heard().empty());
 
-    // Buttons and their DMX blocks counted from 1, as read and the window count them.
+    FaultyDriver line(bus, [](const std::vector<uint8_t>& f) {
+        const uint32_t to = f.size() > PKT_DATA ? packet_destination(f.data()) : 0;
+        if (to == 0x33 && f.size() > PKT_DATA + 3 && f[PKT_DATA + 1] == DEV_TAG_DMX && f[PKT_LEN] > 4 &&
+            f[PKT_DATA + 3] == 2)
+            return false;
+        if (to != 0x55 || !isSetupRead(f.data(), static_cast<uint32_t>(f.size()))) return true;
+        cancel_request();
+        return false;
+    });
+    port_setDriver(&line);
     r = cli({"restore", site});
     EXPECT_EQ(r.status, CLI_FAILED);
-    EXPECT_TRUE(has(r.out,
-                    "00000011: restored but differs\n  button 3 type: file 2, panel 0\n"
-                    "  button 3 scenes: file [2, 3], panel none\n"))
-        << r.out;
-    EXPECT_TRUE(has(r.out, "00000022: not answering\n"));
-    EXPECT_TRUE(has(r.out,
-                    "00000033: restored but differs\n  intensity: file 6, panel 2\n"
-                    "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
-                    "  note: button 2 DMX: not in the file (not read at backup): the panel keeps its own\n"))
-        << r.out;
-    EXPECT_TRUE(has(r.out, "restore: 3 panels: 2 restored but differ, 1 not answering\n")) << r.out;
-    EXPECT_EQ(bright.dmxWrites, 5) << "a block not read at backup is never sent";
+    const std::string unheld = "  note: button 2 DMX: not in the file (not read at backup): the panel keeps its own\n";
+    EXPECT_EQ(r.out, "00000011: restored and verified\n" + unheld +
+                         "00000022: restored but differs\n  intensity: file 6, panel 1\n"
+                         "  button 3 type: file 2, panel 0\n  button 3 scenes: file [2, 3], panel none\n"
+                         "  button 1 DMX count: file 70, panel 0\n"
+                         "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n" +
+                         unheld +
+                         "00000033: half-sent: some DMX blocks were not confirmed\n"
+                         "  button 3 DMX: the write was not confirmed\n" +
+                         unheld + "00000044: not answering\n  no answer to the setup packet: no DMX block was sent\n" +
+                         unheld +
+                         "00000055: restored, not verified: no answer to the read-back\n"
+                         "  no answer to the read-back\n" +
+                         unheld + "00000066: not restored (cancelled)\n" + unheld +
+                         "restore: 6 panels: 1 restored and verified, 1 restored but differs, 1 half-sent: some DMX "
+                         "blocks were not confirmed, 1 not answering, 1 restored, not verified: no answer to the "
+                         "read-back, 1 not restored (cancelled)\n");
+    EXPECT_EQ(bus.panel(0x11)->dmxWrites, 5) << "a block not read at backup is never sent";
+    EXPECT_EQ(bus.panel(0x66)->setupWrites, 0);
+
+    port_setDriver(&bus);
+    VirtualPanel& bright = *bus.panel(0x11);
     bright.dmx[2][4 + 12] = 5;
     bright.dmx[2][4 + 13] = 6;
-    r = cli({"verify", site, "--only", "33"});
+    r = cli({"verify", site, "--only", "11"});
+    EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.out, "  button 3 DMX levels: 2 differ, the first level +12: file 0, panel 5\n")) << r.out;
     EXPECT_TRUE(has(r.out, "verify: 1 panel: 1 differs\n")) << r.out;
-
-    r = cli({"verify", site, "--only", "11", "22", "--json"});
+    r = cli({"verify", site, "--only", "22", "44", "--json"});
     const Json report = Json::parse(r.out);
     EXPECT_EQ(report["failed"], 2);
     EXPECT_EQ(report["panels"][0]["result"], "differs");
@@ -336,17 +469,7 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
          "deep[0][0][0][0][0]: lists and objects nested deeper than a site file goes (6)"},
         {edited("twice.json", "\"uid\": \"1234ABCD\"", "\"uid\": \"1234ABCD\", \"uid\": \"11\""),
          "panels[0].uid: given twice in one object"},
-        {edited("scene0.json", "\"scenes\": []", "\"scenes\": [0]"),
-         "panels[0].buttons[0].scenes[0]: 0 is out of range (1 to 16)"},
         {files.write("missing.json", onePanel("intensity", "")), "panels[0].intensity: missing"},
-        {files.write("level.json",
-                     [] {
-                         Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
-                         doc["panels"][0]["dmx"][1]["levels"][3] = 256;
-                         return site_dump(doc);
-                     }()),
-         "panels[0].dmx[1].levels[3]: 256 is out of range (0 to 255)"},
-        {files.write("uid.json", onePanel("uid", "\"12G4\"")), "panels[0].uid: must be a UID text"},
         {files.write("text.json", "{\"format\": "), "not JSON: parse error at line 1, column 12"},
     };
     for (const auto& [path, why] : cases) {
@@ -362,6 +485,104 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
     EXPECT_TRUE(bus.heard().empty());
+}
+
+// The reader's bounds at both edges of every field: each value a file may hold
+// is taken and written back the same, each one past it refused with the
+// field's path; 200 panels and not 201; a UID or a scene only once, anywhere.
+TEST(SiteFile, EachFieldTakenToItsBoundsAndNotOnePast) {
+    DeviceRecord one{};
+    one.uid = 0x1234ABCD;
+    one.dmxKnown = 0x3F;
+    const Json good = site_document({one});
+    const std::string range = " is out of range (0 to 255)";
+    const std::string uidText = "must be a UID text";
+    const std::string fw = "must be a text MAJOR.MINOR";
+    const struct {
+        std::string pointer;
+        Json value;
+        std::string refusal;  // empty: taken
+    } edges[] = {
+        {"/intensity", 0, ""},
+        {"/intensity", 7, ""},
+        {"/intensity", -1, "-1 is out of range (0 to 7)"},
+        {"/intensity", 8, "8 is out of range (0 to 7)"},
+        {"/intensity", 1.5, "must be a whole number (0 to 7)"},
+        {"/buttons/5/type", 0, ""},
+        {"/buttons/5/type", 255, ""},
+        {"/buttons/0/type", -1, "-1" + range},
+        {"/buttons/0/type", 256, "256" + range},
+        {"/buttons/0/scenes", {1, 16}, ""},
+        {"/buttons/0/scenes/0", 0, "0 is out of range (1 to 16)"},
+        {"/buttons/0/scenes/0", 17, "17 is out of range (1 to 16)"},
+        {"/buttons/0/scenes", {1, 3, 3}, ""},  // the path of the second 3, below
+        {"/buttons", Json::array({good["panels"][0]["buttons"][0]}), "must be a list of 6 buttons, not 1"},
+        {"/dmx/5/start", 0, ""},
+        {"/dmx/5/start", 65535, ""},
+        {"/dmx/0/start", -1, "-1 is out of range (0 to 65535)"},
+        {"/dmx/0/start", 65536, "65536 is out of range (0 to 65535)"},
+        {"/dmx/0/count", 255, ""},
+        {"/dmx/0/count", 256, "256" + range},
+        {"/dmx/0/flags", 255, ""},
+        {"/dmx/0/flags", 256, "256" + range},
+        {"/dmx/0/flags", -1, "-1" + range},
+        {"/dmx/1/levels/0", 255, ""},
+        {"/dmx/1/levels/69", 255, ""},
+        {"/dmx/1/levels/0", -1, "-1" + range},
+        {"/dmx/1/levels/69", 256, "256" + range},
+        {"/dmx/1/levels", std::vector<int>(69), "must be a list of 70 levels 0 to 255, not 69"},
+        {"/dmx/1/levels", std::vector<int>(71), "must be a list of 70 levels 0 to 255, not 71"},
+        {"/dmx/0", nullptr, ""},
+        {"/dmx/0", 0, "must be an object with start, count, flags and levels"},
+        {"/uid", "1", ""},
+        {"/uid", "0xFFFFFFFE", ""},
+        {"/uid", "0", uidText},
+        {"/uid", "FFFFFFFF", uidText},
+        {"/uid", "100000001", uidText},
+        {"/uid", "12G4", uidText},
+        {"/firmware", "0.0", ""},
+        {"/firmware", "255.255", ""},
+        {"/firmware", "256.0", fw},
+        {"/firmware", "1.256", fw},
+        {"/firmware", "1", fw},
+    };
+    for (const auto& e : edges) {
+        Json doc = good;
+        const Json::json_pointer at("/panels/0" + e.pointer);
+        doc[at] = e.value;
+        std::vector<DeviceRecord> panels;
+        std::vector<std::string> errors;
+        const bool twice = e.value == Json{1, 3, 3};
+        const bool taken = site_fromJson(doc, &panels, &errors);
+        EXPECT_EQ(taken, e.refusal.empty() && !twice) << e.pointer << " " << e.value;
+        if (twice) {
+            EXPECT_EQ(errors, std::vector<std::string>{"panels[0].buttons[0].scenes[2]: scene 3 is listed twice"});
+        } else if (!taken) {
+            ASSERT_EQ(errors.size(), 1u) << e.pointer << ": " << testing::PrintToString(errors);
+            EXPECT_TRUE(has(errors[0], fieldPath(at.to_string()) + ": " + e.refusal)) << errors[0];
+        } else if (e.value.is_number() || e.value.is_array()) {
+            EXPECT_EQ(site_document(panels)[at], e.value) << e.pointer;
+        }
+    }
+    // 200 panels and not 201; a UID twice refused wherever the two stand.
+    std::vector<DeviceRecord> many(DEV_MAX + 1, one);
+    for (size_t i = 0; i < many.size(); ++i) many[i].uid = static_cast<uint32_t>(i + 1);
+    std::vector<DeviceRecord> panels;
+    std::vector<std::string> errors;
+    EXPECT_FALSE(site_fromJson(site_document(many), &panels, &errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"panels: 201 panels; a site holds at most 200"});
+    many.pop_back();
+    EXPECT_TRUE(site_fromJson(site_document(many), &panels, &errors));
+    EXPECT_EQ(panels.size(), static_cast<size_t>(DEV_MAX));
+    for (const auto& [first, second] : {std::pair<size_t, size_t>{0, 1}, {0, 199}, {198, 199}, {57, 120}}) {
+        std::vector<DeviceRecord> twice = many;
+        twice[second].uid = twice[first].uid;
+        errors.clear();
+        EXPECT_FALSE(site_fromJson(site_document(twice), &panels, &errors));
+        EXPECT_EQ(errors, std::vector<std::string>{"panels[" + std::to_string(second) +
+                                                   "].uid: " + site_uidText(twice[first].uid) + " is also panels[" +
+                                                   std::to_string(first) + "].uid"});
+    }
 }
 
 TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
