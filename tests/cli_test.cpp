@@ -170,6 +170,40 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
     EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 5) << "one upload, its reboot frame five times; no refusal sent one";
 
+    // Each way a command ends that the table above lacks: a parse error, a
+    // backup's target that is a folder (refused before the bus), a read
+    // cancelled, a backup whose discovery stopped short.
+    r = cli({"discover", "--limit", "201"});
+    EXPECT_EQ(r.status, CLI_USAGE) << "CLI11's own code is no exit status of ours";
+    bus.clearHeard();
+    r = cli({"backup", dir});
+    EXPECT_EQ(r.status, CLI_USAGE);
+    EXPECT_TRUE(has(r.err, dir + ": a folder, not a file name")) << r.err;
+    EXPECT_TRUE(bus.heard().empty());
+    bus.holdAt = [](GatedBus&, const uint8_t* f, uint32_t n) {
+        if (isSetupRead(f, n) && packet_destination(f) == 0x7A000001) cancel_request();
+        return false;
+    };
+    r = cli({"read", "7A000001", "15000009"});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.out, "15000009: not read (cancelled)\n")) << r.out;
+    bus.holdAt = nullptr;
+    r = cli({"backup", dir + "/short.json"});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.err, "discovery: Panel 60000003 does not confirm its mute")) << r.err;
+    // One chunk whose every send fails at the port: no success, and each failed write drops the port.
+    FaultyDriver refusing(bus, [](const std::vector<uint8_t>& f) {
+        return !(f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 1);
+    });
+    refusing.refuse = true;
+    port_setDriver(&refusing);
+    const int opens = bus.opens;
+    r = cli({"firmware", files.write("c.fw", std::string(150, 'c')), "--yes"});
+    EXPECT_EQ(r.status, CLI_FAILED);
+    EXPECT_TRUE(has(r.err, "Firmware update failed: 1 of 3 chunks could not be sent. Send the image again.")) << r.err;
+    EXPECT_EQ(bus.opens - opens, 6) << "opened, then opened again after each of the five failed writes";
+    EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
+
     // Without --to, a UID of the clock that a panel answers to gives way to the clock's next step.
     static int64_t stepStartUs;
     stepStartUs = tim_nowUs();
