@@ -176,7 +176,7 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     r = cli({"discover", "--limit", "201"});
     EXPECT_EQ(r.status, CLI_USAGE) << "CLI11's own code is no exit status of ours";
     bus.clearHeard();
-    r = cli({"backup", dir});
+    r = cli({"backup", dir, "--force"});
     EXPECT_EQ(r.status, CLI_USAGE);
     EXPECT_TRUE(has(r.err, dir + ": a folder, not a file name")) << r.err;
     EXPECT_TRUE(bus.heard().empty());
@@ -184,9 +184,10 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         if (isSetupRead(f, n) && packet_destination(f) == 0x7A000001) cancel_request();
         return false;
     };
-    r = cli({"read", "7A000001", "15000009"});
+    r = cli({"read", "7A000001", "15000009", "7a000001", "--json"});  // each panel read once
     EXPECT_EQ(r.status, CLI_FAILED);
-    EXPECT_TRUE(has(r.out, "15000009: not read (cancelled)\n")) << r.out;
+    EXPECT_EQ(Json::parse(r.out)["notRead"], Json::array({"15000009"})) << r.out;
+    EXPECT_EQ(Json::parse(r.out)["panels"].size(), 1u) << r.out;
     bus.holdAt = nullptr;
     r = cli({"backup", dir + "/short.json"});
     EXPECT_EQ(r.status, CLI_FAILED);
@@ -513,8 +514,18 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
         EXPECT_EQ(cli({"verify", path}).status, CLI_USAGE) << path;
         EXPECT_EQ(cli({"restore", path, "--dry-run"}).status, CLI_USAGE) << path;
     }
-    // A good file with a map to a panel the file does not hold, or to a UID discovery cannot find.
+    // A good file with a map to a panel the file does not hold, or to a UID discovery cannot find,
+    // or two of its panels going to one.
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
+    const std::string two = files.write("two.json", [] {
+        Json doc = Json::parse(onePanel("uid", "\"1234ABCD\""));
+        doc["panels"].push_back(doc["panels"][0]);
+        doc["panels"][1]["uid"] = "11";
+        return site_dump(doc);
+    }());
+    const Result onto = cli({"verify", two, "--map", "11=1234ABCD"});
+    EXPECT_EQ(onto.status, CLI_USAGE);
+    EXPECT_TRUE(has(onto.err, "panels 1234ABCD and 00000011 would both go to 1234ABCD")) << onto.err;
     EXPECT_TRUE(has(cli({"restore", good, "--map", "1234ABCD=90000000"}).err, "--map 1234ABCD=90000000: discovery"));
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
     EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
