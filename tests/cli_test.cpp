@@ -631,7 +631,8 @@ TEST(SiteFile, EachFieldTakenToItsBoundsAndNotOnePast) {
     }
 }
 
-TEST_F(Cli, CtrlCStopsABackupAndOnlyWarnsDuringAnUpload) {
+// Ctrl-C mid-restore: RestoreSaysHowEachPanelEnded.
+TEST_F(Cli, CtrlCStopsBetweenPanelsAndTheReportSaysWhere) {
     bus.addPanel(0x101);
     // Cancelled in the middle of a discovery, a backup writes no file.
     int compares = 0;
