@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
-#include <utility>
 
 #include "app/app_discovery.h"
 #include "app/app_setup.h"
@@ -141,9 +141,9 @@ TEST_F(Discovery, PanelsAboveTheSearchRangeHideNoneBelow) {
 // of its sends and the wait for an answer after each, which no other exchange
 // may take from it.
 TEST_F(Discovery, AClickWaitsForTheWholeCompareStep) {
-    bool first = true;
+    std::atomic<bool> first{true};
     bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
-        return n > PKT_DATA + 1 && Data(f + PKT_DATA, f + PKT_DATA + 2) == kCompare && std::exchange(first, false);
+        return n > PKT_DATA + 1 && Data(f + PKT_DATA, f + PKT_DATA + 2) == kCompare && first.exchange(false);
     };
     bus.closed = true;
     captureStdout([&] {
