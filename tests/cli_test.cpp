@@ -292,7 +292,10 @@ TEST_F(Cli, VerifyAndRestoreNameEachFieldThatDiffers) {
         } else {
             const std::string v = std::to_string(value.get<int>()), w = std::to_string(value.get<int>() + 1);
             changed[pointer] = value.get<int>() + 1;
-            c.problems = {path + (scene ? ": file [" + v + "], panel [" + w + "]" : ": file " + v + ", panel " + w)};
+            const std::string open = scene ? "[" : "", close = scene ? "]" : "";
+            std::string text = path;
+            text.append(": file ").append(open).append(v).append(close).append(", panel ").append(open);
+            c.problems = {text.append(w).append(close)};
         }
         Json doc = site_document({});
         doc["panels"].push_back(changed.unflatten());
