@@ -290,8 +290,9 @@ TEST_F(Cli, VerifyAndRestoreNameEachFieldThatDiffers) {
             changed[pointer] = "2.1";
             c.notes = {"firmware 2.1 (the file has 2.0; not part of the setup)"};
         } else {
-            const std::string v = std::to_string(value.get<int>()), w = std::to_string(value.get<int>() + 1);
-            changed[pointer] = value.get<int>() + 1;
+            const int step = has(path, ".start") ? 257 : 1;  // an address differs in both its bytes
+            const std::string v = std::to_string(value.get<int>()), w = std::to_string(value.get<int>() + step);
+            changed[pointer] = value.get<int>() + step;
             const std::string open = scene ? "[" : "", close = scene ? "]" : "";
             std::string text = path;
             text.append(": file ").append(open).append(v).append(close).append(", panel ").append(open);
@@ -313,8 +314,9 @@ TEST_F(Cli, VerifyAndRestoreNameEachFieldThatDiffers) {
     unheld.file.dmxKnown = 0x3E;
     unheld.panel.dmx[0][4] = 99;
     cases.push_back(unheld);
-
+    // A whole site: panels that match up to 200, all of them backed up.
     ASSERT_LE(cases.size(), static_cast<size_t>(DEV_MAX));
+    cases.resize(DEV_MAX, Case{base, base, {}, {}});
     std::vector<DeviceRecord> file;
     for (size_t i = 0; i < cases.size(); ++i) {
         const DeviceRecord& r = cases[i].panel;
@@ -331,6 +333,7 @@ TEST_F(Cli, VerifyAndRestoreNameEachFieldThatDiffers) {
     std::string error;
     const std::string site = dir + "/site.json";
     ASSERT_TRUE(site_save(site, file, &error)) << error;
+    EXPECT_TRUE(has(cli({"backup", dir + "/all.json"}).out, "/all.json: 200 panels saved\n"));
     for (const bool restoring : {false, true}) {
         for (size_t i = 0; restoring && i < bus.panelCount(); ++i) bus.panelAt(i).faults.dropsWrites = true;
         const Result r = cli({restoring ? "restore" : "verify", site, "--json"});
@@ -365,7 +368,7 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
     for (uint32_t uid = 0x11; uid <= 0x66; uid += 0x11) {
         DeviceRecord r{};
         r.uid = uid;
-        r.intensity = uid == 0x22 ? 6 : 1;  // 6: read from a panel, beyond what a write carries
+        r.intensity = uid == 0x22 ? 4 : 1;  // 4: read from a panel, beyond what a write carries
         r.verMajor = 2;
         r.btn[2] = {2, 0x0006};
         r.dmxKnown = 0x3D;  // block 1 was not read at backup
@@ -380,7 +383,7 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
     Result r = cli({"restore", site, "--only", "22", "--dry-run"});
     EXPECT_EQ(r.status, CLI_OK);
     EXPECT_TRUE(has(r.out,
-                    "00000022: would be sent: intensity 6\n  button 1: Off, scenes none\n"
+                    "00000022: would be sent: intensity 4\n  button 1: Off, scenes none\n"
                     "    DMX: start 0, count 70, flags 0 (never sent), levels:\n      0 0 0"))
         << r.out;
     EXPECT_TRUE(has(r.out,
@@ -388,7 +391,7 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
                     "  button 3: Scene LATCH, scenes 2 3\n"))
         << r.out;
     EXPECT_TRUE(has(r.out,
-                    "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n"
+                    "  note: intensity: 4 cannot be written (a write carries 0 to 3): 0 goes out\n"
                     "restore --dry-run: 1 panel, nothing sent\n"))
         << r.out;
     EXPECT_TRUE(bus.heard().empty());
@@ -406,10 +409,10 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
     EXPECT_EQ(r.status, CLI_FAILED);
     const std::string unheld = "  note: button 2 DMX: not in the file (not read at backup): the panel keeps its own\n";
     EXPECT_EQ(r.out, "00000011: restored and verified\n" + unheld +
-                         "00000022: restored but differs\n  intensity: file 6, panel 1\n"
+                         "00000022: restored but differs\n  intensity: file 4, panel 1\n"
                          "  button 3 type: file 2, panel 0\n  button 3 scenes: file [2, 3], panel none\n"
                          "  button 1 DMX count: file 70, panel 0\n"
-                         "  note: intensity: 6 cannot be written (a write carries 0 to 3): 2 goes out\n" +
+                         "  note: intensity: 4 cannot be written (a write carries 0 to 3): 0 goes out\n" +
                          unheld +
                          "00000033: half-sent: some DMX blocks were not confirmed\n"
                          "  button 3 DMX: the write was not confirmed\n" +
@@ -516,6 +519,7 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     // A good file with a map to a panel the file does not hold, or to a UID discovery cannot find,
     // or two of its panels going to one.
     EXPECT_EQ(cli({"restore", good, "--map", "1234ABCE=99"}).status, CLI_USAGE);
+    EXPECT_TRUE(has(cli({"verify", good, "--only", "99"}).err, "--only 00000099: no such panel in the file"));
     const std::string two = files.write("two.json", [] {
         Json doc = Json::parse(onePanel());
         doc["panels"].push_back(doc["panels"][0]);
