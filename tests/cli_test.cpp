@@ -452,6 +452,7 @@ TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
     ASSERT_EQ(::symlink("site.json", (dir + "/link.json").c_str()), 0);
     r = cli({"backup", dir + "/link.json", "--list", files.file("33.lst"), "--force"});
     EXPECT_TRUE(has(r.out, "00000033: saved\n  button 1 DMX: could not be read\n")) << r.out;
+    EXPECT_EQ(r.status, CLI_FAILED) << "saved without the blocks it could not read";
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.json"));
     EXPECT_EQ(cli({"restore", site}).status, CLI_OK);
     EXPECT_EQ(cut.dmxWrites, 0);
