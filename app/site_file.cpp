@@ -145,14 +145,15 @@ public:
         return &*it;
     }
 
-    // Both bounds are at least 0 (nlohmann reads every non-negative whole number as unsigned).
+    // Both bounds are at least 0. The parser reads every non-negative whole
+    // number as unsigned; a document built in memory may hold it signed.
     bool whole(const Json& v, const std::string& path, int64_t lo, int64_t hi, int64_t* out) {
         const std::string range = " (" + std::to_string(lo) + " to " + std::to_string(hi) + ")";
         if (!v.is_number_integer()) {
             fail(path, "must be a whole number" + range);
             return false;
         }
-        if (!v.is_number_unsigned() || v.get<uint64_t>() < static_cast<uint64_t>(lo) ||
+        if ((!v.is_number_unsigned() && v.get<int64_t>() < 0) || v.get<uint64_t>() < static_cast<uint64_t>(lo) ||
             v.get<uint64_t>() > static_cast<uint64_t>(hi)) {
             fail(path, shown(v) + " is out of range" + range);
             return false;

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "devices/devices.h"
 #include "tests/support/bounded.h"
@@ -121,5 +123,63 @@ TEST(DeviceTable, CopiesAreWholeWhileAnotherThreadWrites) {
     stop = true;
     joinWithin(writer, "the writing thread");
     EXPECT_EQ(torn, 0) << "bytes of a half-written block in copies";
+    dev_removeAll();
+}
+
+// Each answer record at its bounds: buttons 0 to 5 and not 6, a button record
+// one byte short, all three intensity bits, a DMX record of the whole block and
+// not one byte less, blocks 0 to 5 and not 6. A record refused changes nothing.
+TEST(DeviceTable, AnswerRecordsTakenAtTheirBoundsOnly) {
+    dev_removeAll();
+    addDevUID(0x42);
+    std::vector<uint8_t> block(2 + DMX_BLOCK_SIZE, 0x5A);  // length, index, then the block
+    const auto dmx = [&](uint8_t length, uint8_t index) {
+        block[0] = length;
+        block[1] = index;
+        return block;
+    };
+    const struct {
+        uint8_t tag;
+        std::vector<uint8_t> rec;
+        std::function<void(DeviceRecord&)> change;  // null: refused
+    } cases[] = {
+        {DEV_TAG_BUTTON,
+         {4, 0, 7, 0x34, 0x12},
+         [](DeviceRecord& r) {
+             r.btn[0] = {7, 0x1234};
+         }},
+        {DEV_TAG_BUTTON,
+         {4, 5, 9, 0x01, 0x80},
+         [](DeviceRecord& r) {
+             r.btn[5] = {9, 0x8001};
+         }},
+        {DEV_TAG_BUTTON, {4, 6, 9, 0x01, 0x00}, nullptr},
+        {DEV_TAG_BUTTON, {3, 1, 9, 0x01, 0x00}, nullptr},
+        {DEV_TAG_INTENSITY, {1, 0xFE}, [](DeviceRecord& r) { r.intensity = 6; }},
+        {DEV_TAG_INTENSITY, {0, 0x05}, nullptr},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 0),
+         [](DeviceRecord& r) {
+             std::memset(r.dmx[0], 0x5A, DMX_BLOCK_SIZE);
+             r.dmxKnown |= 1;
+         }},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 5),
+         [](DeviceRecord& r) {
+             std::memset(r.dmx[5], 0x5A, DMX_BLOCK_SIZE);
+             r.dmxKnown |= 1u << 5;
+         }},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE, 1), nullptr},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 6), nullptr},
+    };
+    for (const auto& c : cases) {
+        DeviceRecord want = rawRecord(0);
+        if (c.change) c.change(want);
+        EXPECT_TRUE(dev_updateFromAnswer(0x42, c.tag, c.rec.data()));
+        const DeviceRecord now = rawRecord(0);
+        bool same = now.intensity == want.intensity && now.dmxKnown == want.dmxKnown &&
+                    std::memcmp(now.dmx, want.dmx, sizeof now.dmx) == 0;
+        for (int b = 0; b < DEV_BUTTONS; ++b)
+            same = same && now.btn[b].type == want.btn[b].type && now.btn[b].scn == want.btn[b].scn;
+        EXPECT_TRUE(same) << int(c.tag) << " " << int(c.rec[0]) << " " << int(c.rec[1]);
+    }
     dev_removeAll();
 }

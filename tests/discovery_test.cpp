@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "app/app_discovery.h"
+#include "app/app_setup.h"
+#include "tests/support/bounded.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -131,4 +135,30 @@ TEST_F(Discovery, PanelsAboveTheSearchRangeHideNoneBelow) {
                  "UID below 80000000.\n"
                  "Panel 80000000: a UID of 80000000 or above can hide the panels below it from a search; give it a "
                  "UID below 80000000.");
+}
+
+// A click during a discovery waits for the compare step in progress: all five
+// of its sends and the wait for an answer after each, which no other exchange
+// may take from it.
+TEST_F(Discovery, AClickWaitsForTheWholeCompareStep) {
+    std::atomic<bool> first{true};
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        return n > PKT_DATA + 1 && Data(f + PKT_DATA, f + PKT_DATA + 2) == kCompare && first.exchange(false);
+    };
+    bus.closed = true;
+    captureStdout([&] {
+        std::thread worker([this] { app_discovery(found, 1); });
+        waitFor("the first compare on the wire", [&] { return bus.waiting.load(); });
+        std::thread click([] { app_setup_send_simBtn(0xB2, 2); });
+        waitFor("the click to queue for the cable", [] { return cable_lockWaiters() == 1; });
+        bus.closed = false;
+        joinWithin(click, "the click");
+        joinWithin(worker, "the discovery");
+    });
+    const auto sent = commandsHeard();
+    const auto press = std::find(sent.begin(), sent.end(), Data{0x01, 0x0A, 0x01, 0x02});
+    ASSERT_NE(press, sent.end());
+    const auto compares = std::count_if(
+        sent.begin(), press, [](const Data& d) { return d.size() > 2 && Data(d.begin(), d.begin() + 2) == kCompare; });
+    EXPECT_EQ(compares, 5) << "the click came inside a compare step";
 }

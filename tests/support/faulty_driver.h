@@ -1,5 +1,5 @@
 // Wraps another driver and disturbs the line as a test asks: transmissions a
-// predicate rejects are lost, and for a stretch of calls every call fails, as a
+// predicate rejects are lost (or their writes fail), and for a stretch of calls every call fails, as a
 // cable pulled out in the middle of an operation and plugged in again.
 #pragma once
 
@@ -39,11 +39,13 @@ public:
         if (gone()) return PORT_IO_ERROR;
         // Frames only; the break byte goes through so the line stays as it was.
         if (n > 1 && pass_ && !pass_(std::vector<uint8_t>(b, b + n))) {
+            if (refuse) return PORT_IO_ERROR;
             *written = n;
             return PORT_OK;
         }
         return inner_.write(b, n, written);
     }
+    bool refuse = false;  // a transmission the predicate rejects fails its write instead of being lost
     std::string lastError() override { return inner_.lastError(); }
     // Closing always reaches the driver, so nothing stays open behind us.
     int close() override {
