@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Plants faults in the product one at a time and names the test that kills each.
 
-    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz]
+    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz] [--no-first]
 
 Each fault of the list (tools/mutants.txt by default) replaces one piece of
 text in one source file. The tree's tracked files, as they stand in the work
@@ -19,8 +19,10 @@ The list's format, one fault a block:
     @ ID path/to/file.cpp
     what the fault does, as a reviewer would say it
     - text as it stands (found exactly once in the file)
+    | its next line, for a text of several lines (after "-" or "+")
     + what it becomes
     (more - / + pairs for a fault that changes two places)
+    ? Suite.*:Other.*   the unit tests to run first (optional)
     = why no test can tell it (only for a change that keeps the meaning)
 
 Lines starting with # are comments. The report (a Markdown table, then the
@@ -44,6 +46,24 @@ FUZZ = os.path.join(WORK, 'fuzz')
 TARGETS = ['korvane_tests', 'korvane_gui_tests', 'korvane_chip_tests']
 STAGE_LIMIT = 400  # seconds; the unit tests take about 35 s on an idle machine
 FUZZ_RUNS = 20000
+# The unit suites that test each part of the tree, tried first (longest prefix wins).
+FIRST = {
+    'app/site': 'Cli.*',
+    'app/app_setup': 'Setup.*:Soak.*',
+    'app/app_discovery': 'Discovery.*:Soak.*',
+    'app/app_firmware': 'Services.*:Soak.*',
+    'app/app_genUID': 'Services.*:Cli.*',
+    'app/fileio': 'ListFile.*:Services.*',
+    'app/': 'Setup.*:Services.*:Soak.*',
+    'devices/': 'DeviceTable.*:Setup.*:Soak.*',
+    'bus/ftdi': 'Ftdi.*:Cable.*:Soak.*',
+    'bus/cable': 'Cable.*:Soak.*',
+    'bus/packet_parser': 'Cable.*:CommandFrame.*:Soak.*',
+    'bus/port/tty': 'TtyDriver.*:PortChoice.*:PtyEndToEnd.*',
+    'bus/port/libftdi': '',  # only the emulated-chip tests reach it
+    'bus/': 'Cable.*:Ftdi.*:Soak.*',
+    'cli/': 'Cli.*',
+}
 
 
 class Fault:
@@ -52,10 +72,11 @@ class Fault:
         self.what = ''
         self.equivalent = ''  # why the change keeps the meaning, when it does
         self.edits = []  # (old, new)
+        self.first = ''  # gtest filter of the unit tests to run first
 
 
 def read_list(path):
-    faults, fault, pending = [], None, None
+    faults, fault, pending, last = [], None, None, None
     with open(path, encoding='utf-8') as f:
         for n, raw in enumerate(f, 1):
             text = raw.rstrip('\n')
@@ -65,15 +86,26 @@ def read_list(path):
                 ident, file = text[2:].split()
                 fault = Fault(ident, file, n)
                 faults.append(fault)
+                last = None
             elif fault is None:
                 sys.exit(f'{path}:{n}: a fault starts with "@ ID file"')
             elif text.startswith('- '):
-                pending = text[2:]
+                pending, last = text[2:], '-'
             elif text.startswith('+ ') or text == '+':
                 if pending is None:
                     sys.exit(f'{path}:{n}: "+" without its "-" line')
                 fault.edits.append((pending, text[2:]))
-                pending = None
+                pending, last = None, '+'
+            elif text.startswith('| ') or text == '|':
+                if last == '-' and pending is not None:
+                    pending += '\n' + text[2:]
+                elif last == '+' and fault.edits:
+                    old, new = fault.edits[-1]
+                    fault.edits[-1] = (old, new + '\n' + text[2:])
+                else:
+                    sys.exit(f'{path}:{n}: "|" continues a "-" or "+" line')
+            elif text.startswith('? '):
+                fault.first = text[2:].strip()
             elif text.startswith('= '):
                 fault.equivalent = text[2:]
             elif not fault.what:
@@ -155,8 +187,22 @@ def stages(fuzz):
                                          os.path.join(TREE, 'fuzz', 'corpus', target)]
 
 
-def test(fuzz, env):
+def first_filter(fault):
+    if fault.first:
+        return fault.first
+    best = max((p for p in FIRST if fault.path.startswith(p)), key=len, default=None)
+    return FIRST[best] if best else ''
+
+
+def test(fuzz, env, first=''):
     """The first test that fails, or None when every stage passes."""
+    if first:
+        st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1',
+                       '--gtest_filter=' + first], BUILD, STAGE_LIMIT, env)
+        if st is None:
+            return f'unit: hang (over {STAGE_LIMIT} s)'
+        if st != 0:
+            return first_failure(out) or f'exit {st}'
     for stage, cmd in stages(fuzz):
         st, out = run(cmd, os.path.join(BUILD), STAGE_LIMIT, env)
         if st is None:
@@ -208,6 +254,7 @@ def main():
     ap.add_argument('--list', default=os.path.join(TOP, 'tools', 'mutants.txt'))
     ap.add_argument('--only', nargs='*', default=[])
     ap.add_argument('--fuzz', action='store_true', help='also run the libFuzzer targets briefly')
+    ap.add_argument('--no-first', action='store_true', help='run the whole stages only, no module suites first')
     args = ap.parse_args()
 
     faults = read_list(args.list)
@@ -218,7 +265,20 @@ def main():
     configure(args.fuzz)
     xvfb, display = start_display()
     env = dict(os.environ, DISPLAY=display)
-    rows, killed, survived, equivalent = [], 0, 0, 0
+    rows, counts = [], {'killed': 0, 'survived': 0, 'equivalent': 0, 'not run': 0}
+    begun = time.monotonic()
+
+    def report():
+        total = counts['killed'] + counts['survived']
+        lines = ['| fault | what | where | result | time |', '|---|---|---|---|---|'] + rows + ['']
+        lines.append(f"{counts['killed']} of {total} killed" + (f' ({100 * counts["killed"] / total:.0f} %)' if total else '') +
+                     f"; {counts['survived']} survived; {counts['equivalent']} equivalent and "
+                     f"{counts['not run']} not planted or not compiled (neither counted); "
+                     f'{(time.monotonic() - begun) / 60:.0f} min.')
+        text = '\n'.join(lines) + '\n'
+        open(os.path.join(WORK, 'report.md'), 'w').write(text)  # after every fault: a stopped run keeps its rows
+        return text
+
     try:
         error = build(args.fuzz)
         if error:
@@ -232,39 +292,35 @@ def main():
             if problem:
                 result = 'not planted: ' + problem
                 where = fault.path
+                counts['not run'] += 1
             else:
                 original, line = planted
                 where = f'{fault.path}:{line}'
                 try:
                     if build(args.fuzz):
                         result = 'does not compile'
+                        counts['not run'] += 1
                     else:
-                        failure = test(args.fuzz, env)
+                        failure = test(args.fuzz, env, '' if args.no_first else first_filter(fault))
                         if fault.equivalent:
                             # A kill here means the change was not equivalent after all.
                             result = (f'killed by {failure} (marked equivalent)' if failure else
                                       f'equivalent: {fault.equivalent}')
-                            equivalent += failure is None
-                            killed += failure is not None
+                            counts['equivalent' if failure is None else 'killed'] += 1
                         else:
                             result = f'killed by {failure}' if failure else 'SURVIVED'
-                            killed += failure is not None
-                            survived += failure is None
+                            counts['killed' if failure else 'survived'] += 1
                 finally:
                     open(os.path.join(TREE, fault.path), 'w', encoding='utf-8').write(original)
-            rows.append(f'| {fault.ident} | {fault.what} | {where} | {result} |')
-            print(f'{fault.ident}: {result} ({time.monotonic() - started:.0f} s)', file=sys.stderr, flush=True)
+            spent = time.monotonic() - started
+            rows.append(f'| {fault.ident} | {fault.what} | {where} | {result} | {spent:.0f} s |')
+            report()
+            print(f'{fault.ident}: {result} ({spent:.0f} s)', file=sys.stderr, flush=True)
         build(args.fuzz)  # leave the copy built as it stands
     finally:
         xvfb.terminate()
-    report = ['| fault | what | where | result |', '|---|---|---|---|'] + rows
-    total = killed + survived
-    report.append('')
-    report.append(f'{killed} of {total} killed' + (f' ({100 * killed / total:.0f} %)' if total else '') +
-                  f'; {survived} survived; {equivalent} equivalent (not counted).')
-    text = '\n'.join(report) + '\n'
-    open(os.path.join(WORK, 'report.md'), 'w').write(text)
-    print(text, end='')
+    print(report(), end='')
+    survived = counts['survived']
     return 0 if survived == 0 else 1
 
 
