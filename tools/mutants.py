@@ -155,8 +155,9 @@ def configure(fuzz):
             sys.exit('cmake (fuzz) failed:\n' + out)
 
 
-def build(fuzz):
-    st, out = run(['cmake', '--build', BUILD, '-j', str(os.cpu_count() or 2), '--target'] + TARGETS, TOP)
+def build(fuzz, targets=None):
+    """Builds the test programs (or only `targets`); returns the output on failure, else None."""
+    st, out = run(['cmake', '--build', BUILD, '-j', str(os.cpu_count() or 2), '--target'] + (targets or TARGETS), TOP)
     if st != 0:
         return out
     if fuzz:
@@ -187,6 +188,9 @@ def stages(fuzz):
                                          os.path.join(TREE, 'fuzz', 'corpus', target)]
 
 
+NOT_BUILT = object()  # test(): a test program does not build with the fault
+
+
 def first_filter(fault):
     if fault.first:
         return fault.first
@@ -195,7 +199,11 @@ def first_filter(fault):
 
 
 def test(fuzz, env, first=''):
-    """The first test that fails, or None when every stage passes."""
+    """The first test that fails, or None when every stage passes.
+
+    With `first`, the unit tests it names run first, on the unit test program
+    alone; the other programs are built (linked) only when none of them fails,
+    which saves two links for most faults."""
     if first:
         st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1',
                        '--gtest_filter=' + first], BUILD, STAGE_LIMIT, env)
@@ -203,6 +211,8 @@ def test(fuzz, env, first=''):
             return f'unit: hang (over {STAGE_LIMIT} s)'
         if st != 0:
             return first_failure(out) or f'exit {st}'
+    if build(fuzz):
+        return NOT_BUILT
     for stage, cmd in stages(fuzz):
         st, out = run(cmd, os.path.join(BUILD), STAGE_LIMIT, env)
         if st is None:
@@ -297,12 +307,15 @@ def main():
                 original, line = planted
                 where = f'{fault.path}:{line}'
                 try:
-                    if build(args.fuzz):
+                    if build(args.fuzz, [TARGETS[0]]):
                         result = 'does not compile'
                         counts['not run'] += 1
                     else:
                         failure = test(args.fuzz, env, '' if args.no_first else first_filter(fault))
-                        if fault.equivalent:
+                        if failure is NOT_BUILT:
+                            result = 'does not compile'
+                            counts['not run'] += 1
+                        elif fault.equivalent:
                             # A kill here means the change was not equivalent after all.
                             result = (f'killed by {failure} (marked equivalent)' if failure else
                                       f'equivalent: {fault.equivalent}')
