@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Plants faults in the product one at a time and names the test that kills each.
 
-    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz] [--no-first]
+    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz] [--no-first] [--work DIR]
 
 Each fault of the list (tools/mutants.txt by default) replaces one piece of
 text in one source file. The tree's tracked files, as they stand in the work
 tree, are copied to build-mutants/tree and built there (build-mutants/build),
-so the work tree is never touched. For every fault the unit tests, the
-emulated-chip tests and the window tests run in turn (on a virtual display of
+so the work tree is never touched. --work names another folder; one made for
+another tree is brought up to date, so only what differs is rebuilt. For
+every fault the unit tests, the emulated-chip tests and the window tests run in turn (on a virtual display of
 their own), each stopping at its first failure; with --fuzz the libFuzzer
 targets run briefly too (a clang build, build-mutants/fuzz). The first
 failing test kills the fault; a stage that outlives its limit kills it as a
@@ -39,10 +40,16 @@ import sys
 import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
-WORK = os.path.join(TOP, 'build-mutants')
-TREE = os.path.join(WORK, 'tree')
-BUILD = os.path.join(WORK, 'build')
-FUZZ = os.path.join(WORK, 'fuzz')
+WORK = TREE = BUILD = FUZZ = ''  # set by set_work()
+
+
+def set_work(work):
+    global WORK, TREE, BUILD, FUZZ
+    WORK = os.path.abspath(work)
+    TREE, BUILD, FUZZ = (os.path.join(WORK, d) for d in ('tree', 'build', 'fuzz'))
+
+
+set_work(os.path.join(TOP, 'build-mutants'))
 TARGETS = ['korvane_tests', 'korvane_gui_tests', 'korvane_chip_tests']
 STAGE_LIMIT = 400  # seconds; the unit tests take about 35 s on an idle machine
 FUZZ_RUNS = 20000
@@ -133,14 +140,20 @@ def run(cmd, cwd, limit=None, env=None):
 
 def copy_tree():
     files = subprocess.run(['git', 'ls-files', '-z'], cwd=TOP, check=True, capture_output=True).stdout.split(b'\0')
-    for name in (f.decode() for f in files if f):
+    names = {f.decode() for f in files if f}
+    # A file the tree no longer holds goes from the copy too: the build globs tests/*.cpp.
+    for folder, _, present in os.walk(TREE):
+        for name in present:
+            if os.path.relpath(os.path.join(folder, name), TREE) not in names:
+                os.remove(os.path.join(folder, name))
+    for name in sorted(names):
         src, dst = os.path.join(TOP, name), os.path.join(TREE, name)
         if not os.path.isfile(src):
             continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         # Copy only what changed, so that the build stays incremental.
         if not os.path.exists(dst) or open(src, 'rb').read() != open(dst, 'rb').read():
-            shutil.copy2(src, dst)
+            shutil.copy(src, dst)  # a new time: make must see the change whatever the source's time
 
 
 def configure(fuzz):
@@ -265,7 +278,11 @@ def main():
     ap.add_argument('--only', nargs='*', default=[])
     ap.add_argument('--fuzz', action='store_true', help='also run the libFuzzer targets briefly')
     ap.add_argument('--no-first', action='store_true', help='run the whole stages only, no module suites first')
+    ap.add_argument('--work', help='the folder of the copy and its build (default build-mutants/); another '
+                    "tree's folder is brought up to date with this tree, so only what differs is rebuilt")
     args = ap.parse_args()
+    if args.work:
+        set_work(args.work)
 
     faults = read_list(args.list)
     if args.only:
