@@ -37,6 +37,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
@@ -188,8 +189,10 @@ def first_failure(out):
     return m.group(1) if m else None
 
 
-def stages(fuzz):
-    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+def stages(fuzz, skip=''):
+    """The stages as (name, command); `skip`: unit tests already run."""
+    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1'] + (
+        ['--gtest_filter=-' + skip] if skip else [])
     yield 'chip', ['umockdev-wrapper', os.path.join(BUILD, 'korvane_chip_tests'), '--gtest_fail_fast',
                    '--gtest_brief=1']
     yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=1']
@@ -199,6 +202,43 @@ def stages(fuzz):
                 target = name[len('fuzz_'):]
                 yield 'fuzz ' + target, [os.path.join(FUZZ, name), f'-runs={FUZZ_RUNS}', '-seed=1',
                                          os.path.join(TREE, 'fuzz', 'corpus', target)]
+
+
+def run_together(commands, env):
+    """Runs the stages side by side, as ctest -j runs the suites (each has its own
+    display, port and files); the first to fail stops the others. Returns
+    (stage, exit status or None on time-out, output) of the first failure, or None."""
+    procs = []
+    for stage, cmd in commands:
+        out = tempfile.TemporaryFile(mode='w+', errors='replace')
+        procs.append((stage, out, subprocess.Popen(cmd, cwd=BUILD, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                                   start_new_session=True)))
+    deadline = time.monotonic() + STAGE_LIMIT
+    failure = None
+    try:
+        while failure is None and any(p.poll() is None for _, _, p in procs):
+            for stage, out, p in procs:
+                if p.poll() is not None and p.returncode != 0:
+                    out.seek(0)
+                    failure = (stage, p.returncode, out.read())
+                    break
+            else:
+                if time.monotonic() > deadline:
+                    stage = next(stage for stage, _, p in procs if p.poll() is None)
+                    failure = (stage, None, '')
+                time.sleep(0.2)
+        if failure is None:
+            for stage, out, p in procs:
+                if p.returncode != 0:
+                    out.seek(0)
+                    return stage, p.returncode, out.read()
+    finally:
+        for _, out, p in procs:
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+            out.close()
+    return failure
 
 
 NOT_BUILT = object()  # test(): a test program does not build with the fault
@@ -216,7 +256,8 @@ def test(fuzz, env, first=''):
 
     With `first`, the unit tests it names run first, on the unit test program
     alone; the other programs are built (linked) only when none of them fails,
-    which saves two links for most faults."""
+    which saves two links for most faults. Then the stages run side by side,
+    the unit stage without the tests already run."""
     if first:
         st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1',
                        '--gtest_filter=' + first], BUILD, STAGE_LIMIT, env)
@@ -226,14 +267,14 @@ def test(fuzz, env, first=''):
             return first_failure(out) or f'exit {st}'
     if build(fuzz):
         return NOT_BUILT
-    for stage, cmd in stages(fuzz):
-        st, out = run(cmd, os.path.join(BUILD), STAGE_LIMIT, env)
-        if st is None:
-            return f'{stage}: hang (over {STAGE_LIMIT} s)'
-        if st != 0:
-            name = first_failure(out) or f'exit {st}'
-            return f'{stage}: {name}' if stage.startswith('fuzz') else name
-    return None
+    failed = run_together(list(stages(fuzz, first)), env)
+    if failed is None:
+        return None
+    stage, st, out = failed
+    if st is None:
+        return f'{stage}: hang (over {STAGE_LIMIT} s)'
+    name = first_failure(out) or f'exit {st}'
+    return f'{stage}: {name}' if stage.startswith('fuzz') else name
 
 
 def apply(fault):
