@@ -187,16 +187,22 @@ def first_failure(out):
     if m:
         return m.group(1)
     m = re.search(r'^==\d+==ERROR: (\w+)', out, re.M)
-    return m.group(1) if m else None
+    if m:
+        return m.group(1)
+    # A crash ends the program inside a test: the last one started and not ended.
+    started = re.findall(r'^\[ RUN      \] (\S+)', out, re.M)
+    ended = set(re.findall(r'^\[       OK \] (\S+)', out, re.M))
+    left = [t for t in started if t not in ended]
+    return f'{left[-1]} (crashed)' if left else None
 
 
 def stages(fuzz, skip=''):
     """The stages as (name, command); `skip`: unit tests already run."""
-    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1'] + (
+    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=0'] + (
         ['--gtest_filter=-' + skip] if skip else [])
     yield 'chip', ['umockdev-wrapper', os.path.join(BUILD, 'korvane_chip_tests'), '--gtest_fail_fast',
-                   '--gtest_brief=1']
-    yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+                   '--gtest_brief=0']
+    yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=0']
     if fuzz:
         for name in sorted(os.listdir(FUZZ)):
             if name.startswith('fuzz_') and os.access(os.path.join(FUZZ, name), os.X_OK):
@@ -282,7 +288,7 @@ def test(fuzz, env, first=''):
     which saves two links for most faults. Then the stages run side by side,
     the unit stage without the tests already run."""
     if first:
-        st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1',
+        st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=0',
                        '--gtest_filter=' + first], BUILD, STAGE_LIMIT, env)
         if st is None:
             return f'unit: hang (over {STAGE_LIMIT} s)'
