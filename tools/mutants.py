@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Plants faults in the product one at a time and names the test that kills each.
 
-    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz]
+    tools/mutants.py [--list FILE] [--only ID ...] [--fuzz] [--no-first] [--work DIR]
 
 Each fault of the list (tools/mutants.txt by default) replaces one piece of
 text in one source file. The tree's tracked files, as they stand in the work
 tree, are copied to build-mutants/tree and built there (build-mutants/build),
-so the work tree is never touched. For every fault the unit tests, the
-emulated-chip tests and the window tests run in turn (on a virtual display of
+so the work tree is never touched. --work names another folder; one made for
+another tree is brought up to date, so only what differs is rebuilt. For
+every fault the unit tests, the emulated-chip tests and the window tests run in turn (on a virtual display of
 their own), each stopping at its first failure; with --fuzz the libFuzzer
 targets run briefly too (a clang build, build-mutants/fuzz). The first
 failing test kills the fault; a stage that outlives its limit kills it as a
@@ -19,14 +20,17 @@ The list's format, one fault a block:
     @ ID path/to/file.cpp
     what the fault does, as a reviewer would say it
     - text as it stands (found exactly once in the file)
+    | its next line, for a text of several lines (after "-" or "+")
     + what it becomes
     (more - / + pairs for a fault that changes two places)
+    ? Suite.*:Other.*   the unit tests to run first (optional)
     = why no test can tell it (only for a change that keeps the meaning)
 
 Lines starting with # are comments. The report (a Markdown table, then the
 kill ratio) goes to standard output and to build-mutants/report.md.
 """
 import argparse
+import hashlib
 import os
 import random
 import re
@@ -34,16 +38,41 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
-WORK = os.path.join(TOP, 'build-mutants')
-TREE = os.path.join(WORK, 'tree')
-BUILD = os.path.join(WORK, 'build')
-FUZZ = os.path.join(WORK, 'fuzz')
+WORK = TREE = BUILD = FUZZ = ''  # set by set_work()
+
+
+def set_work(work):
+    global WORK, TREE, BUILD, FUZZ
+    WORK = os.path.abspath(work)
+    TREE, BUILD, FUZZ = (os.path.join(WORK, d) for d in ('tree', 'build', 'fuzz'))
+
+
+set_work(os.path.join(TOP, 'build-mutants'))
 TARGETS = ['korvane_tests', 'korvane_gui_tests', 'korvane_chip_tests']
 STAGE_LIMIT = 400  # seconds; the unit tests take about 35 s on an idle machine
 FUZZ_RUNS = 20000
+# The unit suites that test each part of the tree, tried first (longest prefix wins).
+FIRST = {
+    'app/site': 'Cli.*',
+    'app/app_setup': 'Setup.*:Soak.*',
+    'app/app_discovery': 'Discovery.*:Soak.*',
+    'app/app_firmware': 'Services.*:Soak.*',
+    'app/app_genUID': 'Services.*:Cli.*',
+    'app/fileio': 'ListFile.*:Services.*',
+    'app/': 'Setup.*:Services.*:Soak.*',
+    'devices/': 'DeviceTable.*:Setup.*:Soak.*',
+    'bus/ftdi': 'Ftdi.*:Cable.*:Soak.*',
+    'bus/cable': 'Cable.*:Soak.*',
+    'bus/packet_parser': 'Cable.*:CommandFrame.*:Soak.*',
+    'bus/port/tty': 'TtyDriver.*:PortChoice.*:PtyEndToEnd.*',
+    'bus/port/libftdi': '',  # only the emulated-chip tests reach it
+    'bus/': 'Cable.*:Ftdi.*:Soak.*',
+    'cli/': 'Cli.*',
+}
 
 
 class Fault:
@@ -52,10 +81,11 @@ class Fault:
         self.what = ''
         self.equivalent = ''  # why the change keeps the meaning, when it does
         self.edits = []  # (old, new)
+        self.first = ''  # gtest filter of the unit tests to run first
 
 
 def read_list(path):
-    faults, fault, pending = [], None, None
+    faults, fault, pending, last = [], None, None, None
     with open(path, encoding='utf-8') as f:
         for n, raw in enumerate(f, 1):
             text = raw.rstrip('\n')
@@ -65,15 +95,26 @@ def read_list(path):
                 ident, file = text[2:].split()
                 fault = Fault(ident, file, n)
                 faults.append(fault)
+                last = None
             elif fault is None:
                 sys.exit(f'{path}:{n}: a fault starts with "@ ID file"')
             elif text.startswith('- '):
-                pending = text[2:]
+                pending, last = text[2:], '-'
             elif text.startswith('+ ') or text == '+':
                 if pending is None:
                     sys.exit(f'{path}:{n}: "+" without its "-" line')
                 fault.edits.append((pending, text[2:]))
-                pending = None
+                pending, last = None, '+'
+            elif text.startswith('| ') or text == '|':
+                if last == '-' and pending is not None:
+                    pending += '\n' + text[2:]
+                elif last == '+' and fault.edits:
+                    old, new = fault.edits[-1]
+                    fault.edits[-1] = (old, new + '\n' + text[2:])
+                else:
+                    sys.exit(f'{path}:{n}: "|" continues a "-" or "+" line')
+            elif text.startswith('? '):
+                fault.first = text[2:].strip()
             elif text.startswith('= '):
                 fault.equivalent = text[2:]
             elif not fault.what:
@@ -101,14 +142,20 @@ def run(cmd, cwd, limit=None, env=None):
 
 def copy_tree():
     files = subprocess.run(['git', 'ls-files', '-z'], cwd=TOP, check=True, capture_output=True).stdout.split(b'\0')
-    for name in (f.decode() for f in files if f):
+    names = {f.decode() for f in files if f}
+    # A file the tree no longer holds goes from the copy too: the build globs tests/*.cpp.
+    for folder, _, present in os.walk(TREE):
+        for name in present:
+            if os.path.relpath(os.path.join(folder, name), TREE) not in names:
+                os.remove(os.path.join(folder, name))
+    for name in sorted(names):
         src, dst = os.path.join(TOP, name), os.path.join(TREE, name)
         if not os.path.isfile(src):
             continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         # Copy only what changed, so that the build stays incremental.
         if not os.path.exists(dst) or open(src, 'rb').read() != open(dst, 'rb').read():
-            shutil.copy2(src, dst)
+            shutil.copy(src, dst)  # a new time: make must see the change whatever the source's time
 
 
 def configure(fuzz):
@@ -123,8 +170,9 @@ def configure(fuzz):
             sys.exit('cmake (fuzz) failed:\n' + out)
 
 
-def build(fuzz):
-    st, out = run(['cmake', '--build', BUILD, '-j', str(os.cpu_count() or 2), '--target'] + TARGETS, TOP)
+def build(fuzz, targets=None):
+    """Builds the test programs (or only `targets`); returns the output on failure, else None."""
+    st, out = run(['cmake', '--build', BUILD, '-j', str(os.cpu_count() or 2), '--target'] + (targets or TARGETS), TOP)
     if st != 0:
         return out
     if fuzz:
@@ -139,14 +187,22 @@ def first_failure(out):
     if m:
         return m.group(1)
     m = re.search(r'^==\d+==ERROR: (\w+)', out, re.M)
-    return m.group(1) if m else None
+    if m:
+        return m.group(1)
+    # A crash ends the program inside a test: the last one started and not ended.
+    started = re.findall(r'^\[ RUN      \] (\S+)', out, re.M)
+    ended = set(re.findall(r'^\[       OK \] (\S+)', out, re.M))
+    left = [t for t in started if t not in ended]
+    return f'{left[-1]} (crashed)' if left else None
 
 
-def stages(fuzz):
-    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+def stages(fuzz, skip=''):
+    """The stages as (name, command); `skip`: unit tests already run."""
+    yield 'unit', [os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=0'] + (
+        ['--gtest_filter=-' + skip] if skip else [])
     yield 'chip', ['umockdev-wrapper', os.path.join(BUILD, 'korvane_chip_tests'), '--gtest_fail_fast',
-                   '--gtest_brief=1']
-    yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=1']
+                   '--gtest_brief=0']
+    yield 'window', [os.path.join(BUILD, 'korvane_gui_tests'), '--gtest_fail_fast', '--gtest_brief=0']
     if fuzz:
         for name in sorted(os.listdir(FUZZ)):
             if name.startswith('fuzz_') and os.access(os.path.join(FUZZ, name), os.X_OK):
@@ -155,16 +211,100 @@ def stages(fuzz):
                                          os.path.join(TREE, 'fuzz', 'corpus', target)]
 
 
-def test(fuzz, env):
-    """The first test that fails, or None when every stage passes."""
-    for stage, cmd in stages(fuzz):
-        st, out = run(cmd, os.path.join(BUILD), STAGE_LIMIT, env)
+BASELINE = {}  # test program -> its digest as built without a fault
+
+
+def digest(path):
+    with open(path, 'rb') as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def note_baseline():
+    for name in TARGETS:
+        BASELINE[name] = digest(os.path.join(BUILD, name))
+
+
+def unchanged(cmd):
+    """True when the stage's program is byte for byte the one that passed
+    without the fault: the fault's code is not linked into it, so its result
+    cannot differ (the window and chip programs hold neither korvane-cli nor
+    what only it calls)."""
+    program = next((c for c in cmd if os.path.basename(c) in BASELINE), None)
+    return program is not None and BASELINE[os.path.basename(program)] == digest(program)
+
+
+def run_together(commands, env):
+    """Runs the stages side by side, as ctest -j runs the suites (each has its own
+    display, port and files); the first to fail stops the others. Returns
+    (stage, exit status or None on time-out, output) of the first failure, or None."""
+    procs = []
+    for stage, cmd in commands:
+        out = tempfile.TemporaryFile(mode='w+', errors='replace')
+        procs.append((stage, out, subprocess.Popen(cmd, cwd=BUILD, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                                   start_new_session=True)))
+    deadline = time.monotonic() + STAGE_LIMIT
+    failure = None
+    try:
+        while failure is None and any(p.poll() is None for _, _, p in procs):
+            for stage, out, p in procs:
+                if p.poll() is not None and p.returncode != 0:
+                    out.seek(0)
+                    failure = (stage, p.returncode, out.read())
+                    break
+            else:
+                if time.monotonic() > deadline:
+                    stage = next(stage for stage, _, p in procs if p.poll() is None)
+                    failure = (stage, None, '')
+                time.sleep(0.2)
+        if failure is None:
+            for stage, out, p in procs:
+                if p.returncode != 0:
+                    out.seek(0)
+                    return stage, p.returncode, out.read()
+    finally:
+        for _, out, p in procs:
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+            out.close()
+    return failure
+
+
+NOT_BUILT = object()  # test(): a test program does not build with the fault
+
+
+def first_filter(fault):
+    if fault.first:
+        return fault.first
+    best = max((p for p in FIRST if fault.path.startswith(p)), key=len, default=None)
+    return FIRST[best] if best else ''
+
+
+def test(fuzz, env, first=''):
+    """The first test that fails, or None when every stage passes.
+
+    With `first`, the unit tests it names run first, on the unit test program
+    alone; the other programs are built (linked) only when none of them fails,
+    which saves two links for most faults. Then the stages run side by side,
+    the unit stage without the tests already run."""
+    if first:
+        st, out = run([os.path.join(BUILD, 'korvane_tests'), '--gtest_fail_fast', '--gtest_brief=0',
+                       '--gtest_filter=' + first], BUILD, STAGE_LIMIT, env)
         if st is None:
-            return f'{stage}: hang (over {STAGE_LIMIT} s)'
+            return f'unit: hang (over {STAGE_LIMIT} s)'
         if st != 0:
-            name = first_failure(out) or f'exit {st}'
-            return f'{stage}: {name}' if stage.startswith('fuzz') else name
-    return None
+            return first_failure(out) or f'exit {st}'
+    if build(fuzz):
+        return NOT_BUILT
+    failed = run_together([(stage, cmd) for stage, cmd in stages(fuzz, first) if not BASELINE or not unchanged(cmd)],
+                          env)
+    if failed is None:
+        return None
+    stage, st, out = failed
+    if st is None:
+        return f'{stage}: hang (over {STAGE_LIMIT} s)'
+    name = first_failure(out) or f'exit {st}'
+    return f'{stage}: {name}' if stage.startswith('fuzz') else name
 
 
 def apply(fault):
@@ -208,7 +348,12 @@ def main():
     ap.add_argument('--list', default=os.path.join(TOP, 'tools', 'mutants.txt'))
     ap.add_argument('--only', nargs='*', default=[])
     ap.add_argument('--fuzz', action='store_true', help='also run the libFuzzer targets briefly')
+    ap.add_argument('--no-first', action='store_true', help='run the whole stages only, no module suites first')
+    ap.add_argument('--work', help='the folder of the copy and its build (default build-mutants/); another '
+                    "tree's folder is brought up to date with this tree, so only what differs is rebuilt")
     args = ap.parse_args()
+    if args.work:
+        set_work(args.work)
 
     faults = read_list(args.list)
     if args.only:
@@ -218,7 +363,20 @@ def main():
     configure(args.fuzz)
     xvfb, display = start_display()
     env = dict(os.environ, DISPLAY=display)
-    rows, killed, survived, equivalent = [], 0, 0, 0
+    rows, counts = [], {'killed': 0, 'survived': 0, 'equivalent': 0, 'not run': 0}
+    begun = time.monotonic()
+
+    def report():
+        total = counts['killed'] + counts['survived']
+        lines = ['| fault | what | where | result | time |', '|---|---|---|---|---|'] + rows + ['']
+        lines.append(f"{counts['killed']} of {total} killed" + (f' ({100 * counts["killed"] / total:.0f} %)' if total else '') +
+                     f"; {counts['survived']} survived; {counts['equivalent']} equivalent and "
+                     f"{counts['not run']} not planted or not compiled (neither counted); "
+                     f'{(time.monotonic() - begun) / 60:.0f} min.')
+        text = '\n'.join(lines) + '\n'
+        open(os.path.join(WORK, 'report.md'), 'w').write(text)  # after every fault: a stopped run keeps its rows
+        return text
+
     try:
         error = build(args.fuzz)
         if error:
@@ -226,45 +384,45 @@ def main():
         failure = test(args.fuzz, env)
         if failure:
             sys.exit(f'the tree fails its tests before any fault: {failure}')
+        note_baseline()
         for fault in faults:
             started = time.monotonic()
             planted, problem = apply(fault)
             if problem:
                 result = 'not planted: ' + problem
                 where = fault.path
+                counts['not run'] += 1
             else:
                 original, line = planted
                 where = f'{fault.path}:{line}'
                 try:
-                    if build(args.fuzz):
+                    if build(args.fuzz, [TARGETS[0]]):
                         result = 'does not compile'
+                        counts['not run'] += 1
                     else:
-                        failure = test(args.fuzz, env)
-                        if fault.equivalent:
+                        failure = test(args.fuzz, env, '' if args.no_first else first_filter(fault))
+                        if failure is NOT_BUILT:
+                            result = 'does not compile'
+                            counts['not run'] += 1
+                        elif fault.equivalent:
                             # A kill here means the change was not equivalent after all.
                             result = (f'killed by {failure} (marked equivalent)' if failure else
                                       f'equivalent: {fault.equivalent}')
-                            equivalent += failure is None
-                            killed += failure is not None
+                            counts['equivalent' if failure is None else 'killed'] += 1
                         else:
                             result = f'killed by {failure}' if failure else 'SURVIVED'
-                            killed += failure is not None
-                            survived += failure is None
+                            counts['killed' if failure else 'survived'] += 1
                 finally:
                     open(os.path.join(TREE, fault.path), 'w', encoding='utf-8').write(original)
-            rows.append(f'| {fault.ident} | {fault.what} | {where} | {result} |')
-            print(f'{fault.ident}: {result} ({time.monotonic() - started:.0f} s)', file=sys.stderr, flush=True)
+            spent = time.monotonic() - started
+            rows.append(f'| {fault.ident} | {fault.what} | {where} | {result} | {spent:.0f} s |')
+            report()
+            print(f'{fault.ident}: {result} ({spent:.0f} s)', file=sys.stderr, flush=True)
         build(args.fuzz)  # leave the copy built as it stands
     finally:
         xvfb.terminate()
-    report = ['| fault | what | where | result |', '|---|---|---|---|'] + rows
-    total = killed + survived
-    report.append('')
-    report.append(f'{killed} of {total} killed' + (f' ({100 * killed / total:.0f} %)' if total else '') +
-                  f'; {survived} survived; {equivalent} equivalent (not counted).')
-    text = '\n'.join(report) + '\n'
-    open(os.path.join(WORK, 'report.md'), 'w').write(text)
-    print(text, end='')
+    print(report(), end='')
+    survived = counts['survived']
     return 0 if survived == 0 else 1
 
 
