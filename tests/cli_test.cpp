@@ -116,6 +116,8 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     EXPECT_EQ(panels[0].btn[1].type, 9);
     EXPECT_EQ(std::memcmp(panels[0].dmx, a.dmx, sizeof a.dmx), 0);
 
+    std::vector<std::string> tooMany{"read"};
+    for (uint32_t uid = 1; uid <= DEV_MAX + 1; ++uid) tooMany.push_back(site_uidText(uid));
     // The other commands: status, the whole standard output, a part of standard error.
     const struct {
         std::vector<std::string> args;
@@ -136,9 +138,11 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
          "",
          "--to 80000000: discovery cannot find a UID of 80000000 or above"},
         {{"set-uid", "15000002", "--to", "15000009"}, CLI_OK, "15000002 -> 15000009: changed\n", ""},
+        {{"set-uid", "20000003", "--to", "15000010"}, CLI_FAILED, "20000003 -> 15000010: not changed\n", ""},
         // Refused before the bus: a UID that is none, a missing --yes, a package.
         {{"identify", "FFFFFFFF"}, CLI_USAGE, "", "FFFFFFFF: not a panel UID"},
         {{"identify", "12345678A"}, CLI_USAGE, "", "12345678A: not a panel UID"},
+        {tooMany, CLI_USAGE, "", "read: at most 200 panels at a time"},
         {{"firmware", files.write("a.fw", "image")}, CLI_USAGE, "", "add --yes to go on"},
         {{"firmware", files.write("a.pkg", "image"), "--yes"},
          CLI_USAGE,

@@ -181,5 +181,11 @@ TEST(DeviceTable, AnswerRecordsTakenAtTheirBoundsOnly) {
             same = same && now.btn[b].type == want.btn[b].type && now.btn[b].scn == want.btn[b].scn;
         EXPECT_TRUE(same) << int(c.tag) << " " << int(c.rec[0]) << " " << int(c.rec[1]);
     }
+    // A block the operator set in the DMX dialog: buttons 0 to 5 only.
+    EXPECT_TRUE(dev_storeDmxBlock(0x42, DEV_BUTTONS - 1, block.data() + 2));
+    const DeviceRecord before = rawRecord(0);
+    EXPECT_FALSE(dev_storeDmxBlock(0x42, DEV_BUTTONS, block.data() + 2));
+    EXPECT_FALSE(dev_storeDmxBlock(0x42, -1, block.data() + 2));
+    EXPECT_EQ(rawRecord(0).dmxKnown, before.dmxKnown);
     dev_removeAll();
 }
