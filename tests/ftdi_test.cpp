@@ -139,6 +139,14 @@ TEST_F(Ftdi, ReadsAndRefusals) {
     EXPECT_EQ(getResponse(buffer, 8), -2);
     EXPECT_EQ(getOpenDevice(), -1);
     EXPECT_TRUE(driver.calls().empty());
+
+    // A read that fails after bytes were counted: a pulled cable, not silence.
+    ASSERT_EQ(openDevice(0), 0);
+    driver.feed({7});
+    driver.readStatus = PORT_IO_ERROR;
+    EXPECT_EQ(getResponse(buffer, 8), -1);
+    EXPECT_EQ(getOpenDevice(), -1) << "the dead port stays open";
+    driver.readStatus = PORT_OK;
 }
 
 TEST_F(Ftdi, BreakByBaudSwitchThenDrainedFrame) {

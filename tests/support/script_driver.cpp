@@ -111,6 +111,8 @@ int ScriptDriver::transmitEmpty(bool* empty) {
 int ScriptDriver::read(uint8_t* buffer, uint32_t n, uint32_t* got) {
     tim_advanceUs(100);
     auto g = logged("read " + std::to_string(n));
+    *got = 0;
+    if (readStatus != PORT_OK) return readStatus;
     uint32_t k = 0;
     if (!input_.empty()) {
         auto& batch = input_.front();

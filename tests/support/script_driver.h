@@ -26,6 +26,7 @@ public:
     int openStatus = PORT_OK;
     std::string error;            // lastError()
     int statusFailure = PORT_OK;  // bytesWaiting and transmitEmpty result while not OK
+    int readStatus = PORT_OK;     // read's result: the bytes stay queued while not OK
     uint32_t txPending = 0;       // transmitter busy for so many queries after a write
 
     // Each feed is one batch: a read never returns bytes of two batches.
