@@ -165,6 +165,7 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
         EXPECT_FALSE(has(r.out + r.err, "%")) << "a format string reached the user: " << r.out << r.err;
     }
     EXPECT_EQ(bus.panel(0x7A000001)->lastIdentifyMask, 0x04);
+    ASSERT_NE(bus.panel(0x15000009), nullptr) << "the set-uid above did not give 15000009";
     EXPECT_EQ(bus.panel(0x15000009)->lastPressButton, 3);
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
     EXPECT_EQ(bus.panel(0x7A000001)->rebootCount, 5) << "one upload, its reboot frame five times; no refusal sent one";
