@@ -469,6 +469,13 @@ TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
     EXPECT_TRUE(bus.heard().empty());
 }
 
+TEST_F(Cli, BackupOfAFullBusTakesEveryPanel) {
+    bus.addRandomPanels(DEV_MAX, 11);
+    const Result r = cli({"backup", dir + "/full.json"});
+    EXPECT_EQ(r.status, CLI_OK) << r.err;
+    EXPECT_EQ(r.out, dir + "/full.json: 200 panels saved\n");
+}
+
 TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     bus.addPanel(0x1234ABCD);
     const std::string good = files.write("good.json", onePanel());

@@ -210,6 +210,39 @@ TEST_F(Setup, AClickWaitsForOneWorkerExchangeAtMost) {
     EXPECT_EQ(*(at + 1), (Data{0x01, 0x0B, 0x01, 0x01})) << "the click came between two exchanges";
 }
 
+// A request that waits for the cable must not take the answers of the exchange
+// on the wire: the panel asked is named under the lock.
+TEST_F(Setup, ARequestWaitingForTheCableLeavesTheExchangeOnTheWireAlone) {
+    bus.addPanel(0xA1);
+    bus.addPanel(0xB2);
+    addDevUID(0xA1);
+    addDevUID(0xB2);
+    // Holds the read inside its first block exchange until the other request queues for the cable.
+    bus.holdAt = [&](GatedBus&, const uint8_t* f, uint32_t n) {
+        return n > PKT_DATA && Data(f + PKT_DATA, f + n) == Data{0x01, 0x0B, 0x01, 0x00};
+    };
+    bus.closed = true;
+    int read = 0, asked = 0;
+    captureStdout([&] {
+        std::thread worker([&] { read = app_setup_read(0xA1); });
+        waitFor("the read's first block exchange", [&] { return bus.waiting.load(); });
+        std::thread other([&] {
+            uint8_t frame[PKT_MAX_SIZE];
+            packet_fillHeader(frame, 0xB2);
+            frame[PKT_DATA] = CMD_SETUP;
+            frame[PKT_LEN] = 1;
+            asked = app_setup_send_packet(frame, 0xB2);
+        });
+        waitFor("the other request to queue for the cable", [] { return cable_lockWaiters() == 1; });
+        bus.closed = false;
+        joinWithin(worker, "the read");
+        joinWithin(other, "the other request");
+    });
+    EXPECT_EQ(read, 1);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(recordOf(0xA1).dmxKnown, 0x3F);
+}
+
 TEST_F(Setup, PressButtonIsSentOnceWithoutWaiting) {
     EXPECT_EQ(app_setup_send_simBtn(0x1234, 3), 1);  // nobody there: still 1
     EXPECT_EQ(commandsHeard(), (std::vector<Data>{{0x01, 0x0A, 0x01, 0x03}}));
