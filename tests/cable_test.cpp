@@ -98,11 +98,9 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     ASSERT_EQ(cable_open(), 0);
     std::atomic<bool> stop{false};
     std::atomic<int> polls{0};
-    std::atomic<int> busy{0};
     std::thread ticker([&] {
         while (!stop || polls.load() == 0) {
-            const int32_t r = cable_poll();
-            if (r == CABLE_BUSY) ++busy;
+            cable_poll();  // never blocks: a busy cable is left to the next tick
             ++polls;
             std::this_thread::yield();
         }

@@ -22,7 +22,6 @@ class ScriptDriver : public PortDriver {
 public:
     // What the driver reports.
     int versionStatus = PORT_OK;
-    std::vector<std::string> serials{"FT000001"};
     int listStatus = PORT_OK;
     int openStatus = PORT_OK;
     std::string error;            // lastError()
@@ -64,11 +63,10 @@ public:
     int list(PortDeviceInfo* cables, int capacity, uint32_t* count) override {
         auto g = logged("list");
         *count = 0;
-        if (listStatus != PORT_OK) return listStatus;
-        for (; *count < serials.size() && static_cast<int>(*count) < capacity; ++*count) {
-            cables[*count] = PortDeviceInfo{};
-            std::snprintf(cables[*count].serial, sizeof cables[*count].serial, "%s", serials[*count].c_str());
-        }
+        if (listStatus != PORT_OK || capacity < 1) return listStatus;
+        cables[0] = PortDeviceInfo{};
+        std::snprintf(cables[0].serial, sizeof cables[0].serial, "FT000001");  // one cable
+        *count = 1;
         return PORT_OK;
     }
     int open(const char* serial) override {
