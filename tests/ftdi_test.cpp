@@ -57,13 +57,11 @@ TEST_F(Ftdi, FailedOpenLeavesThePortClosedAndSaysSoOnce) {
         openDevice(0);
     });
     EXPECT_EQ(out, lines + "Cause: no access to the USB device\n");
-    char text[128];
-    ASSERT_TRUE(getOpenError(text, sizeof text));
-    EXPECT_STREQ(text, "no access to the USB device (status 2)");
     driver.openStatus = PORT_DEVICE_NOT_OPENED;
     EXPECT_EQ(captureStdout([] { openDevice(0); }).rfind("Error FT_OpenEx(3), device 0\n", 0), 0u);
     driver.openStatus = PORT_OK;
     openDevice(0);
+    char text[128];
     EXPECT_FALSE(getOpenError(text, sizeof text));
 }
 
