@@ -23,7 +23,6 @@ TEST_F(Ftdi, FailedOpenLeavesThePortClosedAndSaysSoOnce) {
     EXPECT_EQ(out, lines);
     EXPECT_EQ(getOpenDevice(), -1);
     // The next tries are quiet, and nothing runs on the handle that never opened.
-    driver.clearLog();
     out = captureStdout([] {
         EXPECT_EQ(openDevice(0), -1);
         EXPECT_EQ(cable_open(), -1);
@@ -97,5 +96,4 @@ TEST_F(Ftdi, ReadsBreaksAndRefusals) {
     driver.readStatus = PORT_IO_ERROR;
     EXPECT_EQ(getResponse(buffer, 8), -1);
     EXPECT_EQ(getOpenDevice(), -1) << "the dead port stays open";
-    driver.readStatus = PORT_OK;
 }

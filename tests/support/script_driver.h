@@ -32,7 +32,6 @@ public:
     // Each feed is one batch: a read never returns bytes of two batches.
     void feed(const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(mutex_);
-        if (bytes.empty()) return;
         input_.emplace_back(bytes.begin(), bytes.end());
         inputSize_ += bytes.size();
     }
