@@ -161,9 +161,11 @@ TEST_F(CablePath, EveryOperationAsOnTheVirtualBus) {
 // Start-up lists it as a real cable.
 TEST_F(CablePath, RetriesWithoutACableMakeNoContextsAndTheCableIsListed) {
     const int before = contextsMade;
-    captureStdout([] {
+    const std::string out = captureStdout([] {
         for (int tick = 0; tick < 40; ++tick) EXPECT_LT(cable_open(), 0);
+        printDeviceList();
     });
+    EXPECT_EQ(out.substr(out.size() - 23), "Number of devices is 0\n");
     EXPECT_EQ(openError(), "no FTDI cable is plugged in (status 2)");
     Ft232r chip("KV00001");
     chip.plug();
@@ -228,7 +230,12 @@ TEST_F(CablePath, SerialOpensItsCableOrNamesTheCablesFound) {
     clone.plug();
     setenv("KORVANE_PORT", "ftdi:FT-C3", 1);
     port_setDriver(nullptr);
-    const std::string out = captureStdout([] { EXPECT_LT(cable_open(), 0); });
+    const std::string out = captureStdout([] {
+        printDeviceList();  // the clone without its strings counted, not shown
+        EXPECT_LT(cable_open(), 0);
+    });
+    EXPECT_EQ(out.rfind("Number of devices is 3\n", 0), 0u) << out;
+    EXPECT_EQ(out.find("SerialNumber=\n"), std::string::npos) << out;
     const std::string cause = "Cause: KORVANE_PORT=ftdi:FT-C3: no FTDI cable with this serial number; cables found: ",
                       unreadable = " and 1 whose serial number could not be read\n";  // in libusb's order
     EXPECT_TRUE(out.find(cause + "FT-A1, FT-B2" + unreadable) != std::string::npos ||
@@ -237,8 +244,9 @@ TEST_F(CablePath, SerialOpensItsCableOrNamesTheCablesFound) {
     EXPECT_EQ(a.seen().claims + b.seen().claims + clone.seen().claims, 1) << "no other cable opened in its place";
 }
 
-// A cable pulled during a setup send, then during a firmware upload: each is
-// reported as failed, and once it is plugged in again the next operation works.
+// A cable pulled during a setup send, then during a firmware upload, then one
+// whose reads fail: each is reported as failed, and once the cable is plugged in
+// again (or reads again) the next operation works.
 TEST_F(CablePath, APulledCableFailsTheOperationAndTheNextOneWorks) {
     Ft232r chip("KV00001");
     chip.plug();
@@ -269,5 +277,17 @@ TEST_F(CablePath, APulledCableFailsTheOperationAndTheNextOneWorks) {
     message_done();
     EXPECT_EQ(text, "Firmware update failed: 2 of 3 chunks could not be sent. Send the image again.");
     ASSERT_TRUE(replug(chip, "KV00001"));
+    captureStdout([] { EXPECT_EQ(app_identify_send(0x4242, 0), 1); });
+
+    // Reads that fail with the cable still in: an I/O error, not silence, and
+    // the ftdi module closes the port, to open it afresh for the next operation.
+    chip.failReads(true);
+    ASSERT_GE(cable_open(), 0) << openError();
+    uint8_t buffer[8];
+    uint32_t got = 0;
+    EXPECT_EQ(port_driver()->read(buffer, sizeof buffer, &got), PORT_IO_ERROR);
+    EXPECT_EQ(devRead(buffer, sizeof buffer), -1);
+    EXPECT_EQ(getOpenDevice(), -1) << "the port whose read failed stays open";
+    chip.failReads(false);
     captureStdout([] { EXPECT_EQ(app_identify_send(0x4242, 0), 1); });
 }

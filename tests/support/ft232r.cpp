@@ -105,6 +105,7 @@ void Ft232r::plug() {
         std::lock_guard<std::mutex> lock(mutex_);
         present_ = true;
         dieAt_ = nullptr;
+        failReads_ = false;
         baud_ = 9600, format_ = 0x0008, latencyMs_ = 16, shifting_ = false;
         tx_.clear(), rx_.clear();
         for (Urb& u : urbs_) umockdev_ioctl_data_unref(u.data);
@@ -157,6 +158,11 @@ void Ft232r::leaveBed() {
 void Ft232r::dieAt(std::function<bool(const std::vector<uint8_t>&)> when) {
     std::lock_guard<std::mutex> lock(mutex_);
     dieAt_ = std::move(when);
+}
+
+void Ft232r::failReads(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failReads_ = on;
 }
 
 Ft232r::Seen Ft232r::seen() {
@@ -222,7 +228,10 @@ void Ft232r::complete(Urb& urb, int64_t now) {
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
         u->actual_length = control(b, u->buffer_length, now);
     } else if (u->endpoint == 0x81) {
-        u->actual_length = bulkIn(b, u->buffer_length, now);
+        if (failReads_)
+            u->status = -EPROTO;  // what the host controller gives a corrupted packet
+        else
+            u->actual_length = bulkIn(b, u->buffer_length, now);
     } else if (dieAt_ && dieAt_(std::vector<uint8_t>(b, b + u->buffer_length))) {
         present_ = false;
         u->status = -ESHUTDOWN;  // what the kernel gives a transfer whose device went away
@@ -254,15 +263,11 @@ int Ft232r::control(uint8_t* s, int length, int64_t now) {
     }
     seen_.requests.push_back({type, request, value, index});
     if (type == 0xC0 && request == 5 && room >= 2) return data[0] = kModemStatus, data[1] = lineStatus(), 2;
-    if (type == 0xC0 && request == 10 && room >= 1) return data[0] = static_cast<uint8_t>(latencyMs_), 1;
     if (type != 0x40) return -1;
     switch (request) {
         case 0:  // reset (0); purge as libftdi 1.5 names it (1 transmit, 2 receive)
             if (value != 2) tx_.clear(), shifting_ = false;
             if (value != 1) rx_.clear();
-            return 0;
-        case 1:  // modem control
-        case 2:  // flow control
             return 0;
         case 3:
         case 4:

@@ -3,10 +3,10 @@
 // sysfs, and the bed hands the usbdevfs ioctls on its node to the chip. It
 // answers what libftdi1 1.5 and libusb 1.0.26 send: the strings "FTDI",
 // "FT232R USB UART" and the serial number; vendor requests 0 reset and purge,
-// 1 modem and 2 flow control (no effect), 3 baud rate, 4 data characteristics,
-// 5 modem status, 9 and 10 the latency timer; bulk-out 0x02, bulk-in 0x81;
-// CLAIMINTERFACE, RELEASEINTERFACE, GETDRIVER, SUBMITURB, REAPURB(NDELAY),
-// DISCARDURB. Other requests stall; other ioctls fail (ENOTTY) and are noted.
+// 3 baud rate, 4 data characteristics, 5 modem status, 9 the latency timer;
+// bulk-out 0x02, bulk-in 0x81; CLAIMINTERFACE, RELEASEINTERFACE, GETDRIVER,
+// SUBMITURB, REAPURB(NDELAY), DISCARDURB. Other requests stall; other ioctls
+// fail (ENOTTY) and are noted.
 //
 // Its line is a VirtualBus. A byte leaves at the rate and format in force when
 // it starts; one on the wire when they change is cut. That byte, and any not
@@ -68,6 +68,8 @@ public:
     // Dead (ENODEV) from the bulk-out transfer that when() picks on; the test's
     // thread then takes it out of the bed (pull, or plug again).
     void dieAt(std::function<bool(const std::vector<uint8_t>& written)> when);
+    // While on, every bulk-in transfer fails with a transfer error (EPROTO), the chip still there.
+    void failReads(bool on);
     Seen seen();
 
     VirtualBus& line() { return line_; }
@@ -102,6 +104,7 @@ private:
     std::mutex mutex_;
     bool present_ = false;
     std::function<bool(const std::vector<uint8_t>&)> dieAt_;
+    bool failReads_ = false;
     std::deque<Urb> urbs_;  // submitted, not yet reaped
     uint32_t baud_ = 9600;
     uint16_t format_ = 0x0008;  // data characteristics: 8N1
