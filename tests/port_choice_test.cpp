@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "app/app_discovery.h"
 #include "app/app_setup.h"
@@ -21,6 +20,7 @@
 #include "gui/mainWin.h"
 #include "tests/support/frames.h"
 #include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -41,14 +41,13 @@ protected:
 }  // namespace
 
 TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
-    const std::string file = testing::TempDir() + "not-a-tty";
-    std::ofstream(file) << "hello";
-    const std::string folder = testing::TempDir() + "a-folder";
+    TempDir dir;
+    const std::string file = dir.write("not-a-tty", "hello");
+    const std::string folder = dir.file("a-folder");
     mkdir(folder.c_str(), 0700);
     // The virtual consoles (major 4, minors 1 to 63) answer tcgetattr as a
     // serial line does; the last of them, made here by its numbers.
-    const std::string console = testing::TempDir() + "korvane-tty63";
-    ::unlink(console.c_str());
+    const std::string console = dir.file("tty63");
     const int mknodError = ::mknod(console.c_str(), S_IFCHR | 0600, makedev(4, 63)) == 0 ? 0 : errno;
     for (const std::string value : {"/nonexistent/ttyUSB9", file.c_str(), folder.c_str(), "/dev/null", "/dev/tty",
                                     console.c_str(), "ttyUSB0", "simulator"}) {
@@ -90,7 +89,6 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
         EXPECT_EQ(said + listed, 1u) << out << err;
         EXPECT_EQ(out.find("Error FT_OpenEx", out.find("Error FT_OpenEx") + 1), std::string::npos);
     }
-    ::unlink(console.c_str());
     if (mknodError != 0)
         GTEST_SKIP() << "no virtual console case: mknod needs root (" << std::strerror(mknodError) << ")";
 }

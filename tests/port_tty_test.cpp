@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "bus/port/tty_baud.h"
 #include "tests/support/frames.h"
 #include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 TEST(TtyDriver, ListsItsPathAndHoldsOnePort) {
     PtyPair pty;
@@ -57,17 +57,14 @@ TEST(TtyDriver, ListsItsPathAndHoldsOnePort) {
     EXPECT_EQ(d->open("/dev/pts/x"), PORT_DEVICE_NOT_FOUND);  // only its own path
 
     // A path longer than a serial number holds: the listed cut form still opens it.
-    const std::string dir = testing::TempDir() + "korvane-tty-" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    ASSERT_TRUE(std::filesystem::create_directory(dir));
-    const std::string longName = dir + "/" + std::string(70, 'p');
+    TempDir dir;
+    const std::string longName = dir.file(std::string(70, 'p'));
     ASSERT_EQ(::symlink(pty.slave.c_str(), longName.c_str()), 0);
     auto longDriver = port_newTtyDriver(longName.c_str());
     ASSERT_EQ(longDriver->list(listed, 1, &count), PORT_OK);
     EXPECT_EQ(std::strlen(listed[0].serial), size_t{PORT_SERIAL_SIZE - 1});
     EXPECT_EQ(longDriver->open(listed[0].serial), PORT_OK);
     EXPECT_EQ(longDriver->close(), PORT_OK);
-    std::filesystem::remove_all(dir);
 }
 
 // Chosen by KORVANE_PORT as an installer chooses a cable bound to ftdi_sio, and

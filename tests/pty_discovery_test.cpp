@@ -11,12 +11,12 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/support/bounded.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -97,9 +97,8 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
     const std::string path = tool.readLine("the tool to name its pseudo-terminal", 10000);
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
-    const std::string dir = testing::TempDir() + "korvane-cli-pty-" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
-    const std::string site = dir + "/site.json";
+    TempDir dir;
+    const std::string site = dir.file("site.json");
     // Standard output for the test, or `out` closed, without reader, or full (standard error for the test).
     auto cli = [&](std::vector<std::string> args, const std::string& out = "") {
         return Child([&] {
@@ -135,5 +134,4 @@ TEST(PtyEndToEnd, CliBacksUpAndVerifiesThroughTheTool) {
         EXPECT_EQ(said.rfind("korvane-cli: standard output: ", 0), 0u) << how << ": " << said;
         EXPECT_EQ(read.exitStatus("korvane-cli read, " + how, 5000), 1) << how;
     }
-    std::filesystem::remove_all(dir);
 }
