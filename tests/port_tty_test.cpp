@@ -19,6 +19,7 @@
 #include "bus/packet_structures.h"
 #include "bus/port/port.h"
 #include "bus/port/tty_baud.h"
+#include "tests/support/bounded.h"
 #include "tests/support/frames.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
@@ -86,7 +87,15 @@ TEST(TtyDriver, FramesCrossAPseudoTerminalRawIn8N2) {
     Bytes expected = {0x00};  // the break, as a pseudo-terminal passes it on
     const Bytes body = commandFrame(0x00ABCDEF, UID_ALL, data);
     expected.insert(expected.end(), body.begin(), body.end());
-    EXPECT_EQ(pty.read(expected.size()), expected);
+    Bytes heard;
+    waitFor("the break and the frame on the bus side", [&] {
+        pollfd p{pty.master, POLLIN, 0};
+        uint8_t buf[256];
+        const ssize_t r = ::poll(&p, 1, 10) > 0 ? ::read(pty.master, buf, sizeof buf) : 0;
+        if (r > 0) heard.insert(heard.end(), buf, buf + r);
+        return heard.size() >= expected.size();
+    });
+    EXPECT_EQ(heard, expected);
     pollfd quiet{pty.master, POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 50), 0);
 
