@@ -28,16 +28,10 @@ using Taken = std::pair<std::string, Frame>;  // the parse function and its fram
 
 std::vector<Taken> dispatched;
 
-template <const char* Name>
-void record(uint8_t* f) {
+void record(const char* name, const uint8_t* f) {
     const size_t n = f[3] == KIND_COMMAND ? static_cast<size_t>(packet_length(f)) : static_cast<size_t>(DMX_FRAME_SIZE);
-    dispatched.emplace_back(Name, Frame(f, f + n));
+    dispatched.emplace_back(name, Frame(f, f + n));
 }
-constexpr char kDmx[] = "dmxHouse";
-constexpr char kSetup[] = "setup";
-constexpr char kDiscovery[] = "discovery";
-constexpr char kIdentify[] = "identify";
-constexpr char kGenUid[] = "genUid";
 
 // The parse function that takes a frame at p, or nullptr: the oracle, written
 // from the frame layouts alone.
@@ -47,7 +41,7 @@ const char* takerAt(const std::vector<uint8_t>& s, size_t p, size_t* length) {
     if (f[0] != SYNC0 || f[1] != SYNC1 || f[2] != SYNC2) return nullptr;
     if (f[3] == KIND_DMX_DATA) {
         *length = DMX_FRAME_SIZE;
-        return s.size() - p >= *length && get_CRC(f, DMX_CRC) == packet_getU16(f + DMX_CRC) ? kDmx : nullptr;
+        return s.size() - p >= *length && get_CRC(f, DMX_CRC) == packet_getU16(f + DMX_CRC) ? "dmxHouse" : nullptr;
     }
     if (f[3] != KIND_COMMAND) return nullptr;
     *length = static_cast<size_t>(PKT_HEADER_SIZE) + f[PKT_LEN];
@@ -59,10 +53,10 @@ const char* takerAt(const std::vector<uint8_t>& s, size_t p, size_t* length) {
     const int len = f[PKT_LEN];
     const uint8_t command = len >= 1 ? f[PKT_DATA] : 0;
     const uint8_t service = len > 1 ? f[PKT_DATA + 1] & 0xF0 : 0;
-    return command == 1                      ? kSetup
-           : command == 2                    ? kDiscovery
-           : command == 3 && service == 0x20 ? kIdentify
-           : command == 3 && service == 0x10 ? kGenUid
+    return command == 1                      ? "setup"
+           : command == 2                    ? "discovery"
+           : command == 3 && service == 0x20 ? "identify"
+           : command == 3 && service == 0x10 ? "genUid"
                                              : nullptr;
 }
 
@@ -159,11 +153,11 @@ std::vector<uint8_t> makeStream(Reader& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PacketParsers parsers;
-    parsers.dmxHouse = record<kDmx>;
-    parsers.setup = record<kSetup>;
-    parsers.discovery = record<kDiscovery>;
-    parsers.identify = record<kIdentify>;
-    parsers.genUid = record<kGenUid>;
+    parsers.dmxHouse = [](uint8_t* f) { record("dmxHouse", f); };
+    parsers.setup = [](uint8_t* f) { record("setup", f); };
+    parsers.discovery = [](uint8_t* f) { record("discovery", f); };
+    parsers.identify = [](uint8_t* f) { record("identify", f); };
+    parsers.genUid = [](uint8_t* f) { record("genUid", f); };
     packet_setParsers(parsers);
     packet_resetAssembler();
     dispatched.clear();

@@ -6,18 +6,14 @@
 #include "bus/crc.h"
 #include "bus/packet_structures.h"
 
-TEST(Crc, KermitCheckValueStoredLittleEndian) {
-    const char* text = "123456789";
-    EXPECT_EQ(get_CRC(reinterpret_cast<const uint8_t*>(text), 9), 0x2189);
-    // Stored little-endian in a frame.
-    uint8_t frame[76] = {};
-    packet_putU16(frame + 74, get_CRC(reinterpret_cast<const uint8_t*>(text), 9));
-    EXPECT_EQ(frame[74], 0x89);
-    EXPECT_EQ(frame[75], 0x21);
-}
+// Appending (genUid builds its request in two calls): Services.UidChange.
+TEST(CommandFrame, CrcHeaderChecksumAndTheLastDataByte) {
+    // The DMX frames' CRC: Kermit's check value, stored little-endian.
+    uint8_t frame[PKT_MAX_SIZE + 8];
+    packet_putU16(frame, get_CRC(reinterpret_cast<const uint8_t*>("123456789"), 9));
+    EXPECT_EQ(frame[0], 0x89);
+    EXPECT_EQ(frame[1], 0x21);
 
-TEST(CommandFrame, HeaderChecksumAndLongFrame) {
-    uint8_t frame[PKT_MAX_SIZE];
     std::memset(frame, 0xEE, sizeof frame);  // stale bytes must not leak into the header
     packet_fillHeader(frame, 0xFFFFFFFF);
     EXPECT_EQ(packet_getU32(frame), 0xFDA92991u);
@@ -34,15 +30,11 @@ TEST(CommandFrame, HeaderChecksumAndLongFrame) {
     frame[PKT_LEN] = 255;
     packet_fillCrc(frame);
     EXPECT_EQ(packet_getU16(frame + 16), 0x0566);
-}
 
-// Appending (genUid builds its request in two calls): Services.UidChange.
-TEST(CommandFrame, FillDataStopsAtTheLastDataByte) {
-    uint8_t frame[PKT_MAX_SIZE + 8] = {};
+    // Past 255 data bytes nothing more is written: the buffer holds 274 bytes.
     packet_fillHeader(frame, 7);
     const uint8_t a[] = {1, 2, 3};
     packet_fillData(frame, a, 3);
-    // Past 255 data bytes nothing more is written: the buffer holds 274 bytes.
     uint8_t many[255];
     std::memset(many, 0xAB, sizeof many);
     frame[PKT_MAX_SIZE] = 0x5A;

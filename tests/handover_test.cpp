@@ -45,9 +45,12 @@ TEST_F(Handover, LockBitsOfTwoThreadsNeverUndoEachOther) {
 }
 
 // A worker's whole report of a reading round, 2,000 characters, reaches the
-// window and the error stream. That posters wait for the slot and keep their
-// order: TickTest.BarMessagesAndButtonsAfterTheBox.
-TEST_F(Handover, AWorkersWholeReportIsKept) {
+// window and the error stream. Once the window's thread is known, its own post
+// shows the pending one first, and what is posted while a box is open queues
+// behind it in order (posters from other threads wait for the slot:
+// TickTest.BarMessagesAndButtonsAfterTheBox).
+TEST_F(Handover, MessagesReachTheWindowWholeAndInOrder) {
+    testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::string report = "Read setup:\n Device(s) not responding:\n";
     while (report.size() < 1990) report += " ABCDEF\n";
@@ -60,24 +63,15 @@ TEST_F(Handover, AWorkersWholeReportIsKept) {
     EXPECT_EQ(text, report);
     message_done();
     EXPECT_EQ(message_pendingType(), MSG_NONE);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: " + report + "\n");
-}
 
-TEST_F(Handover, GuiThreadPostShowsThePendingMessageFirst) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
     message_setGuiThread(recordShown);
     std::thread worker([] { messageError("from worker"); });
     joinWithin(worker, "the posting thread");
     messageInfo("from window");  // must not wait for itself
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], std::make_pair(MSG_ERROR, std::string("from worker")));
-    int type;
-    std::string text;
     ASSERT_TRUE(message_take(&type, &text));
     EXPECT_EQ(text, "from window");
-
-    // Posted while that box is open: queued behind it, in order.
     messageInfo("later 1");
     messageError("later 2");
     message_done();
@@ -90,5 +84,5 @@ TEST_F(Handover, GuiThreadPostShowsThePendingMessageFirst) {
     message_done();
     EXPECT_FALSE(message_take(&type, &text));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "INFO: from window\nINFO: later 1\n");
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: " + report + "\nERROR: from worker\nERROR: later 2\n");
 }

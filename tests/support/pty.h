@@ -2,20 +2,30 @@
 // while a driver opens the slave by its path.
 #pragma once
 
-#include <cstdint>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <string>
-#include <vector>
 
 struct PtyPair {
     int master = -1;    // raw: nothing echoed or translated on the bus side
     int slaveFd = -1;   // held, so that the master reads no hang-up between opens
     std::string slave;  // the slave's path; empty when no pair could be made
 
-    PtyPair();
-    ~PtyPair();
+    PtyPair() {
+        char name[128];
+        if (openpty(&master, &slaveFd, name, nullptr, nullptr) != 0) return;
+        termios t{};
+        tcgetattr(master, &t);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+        slave = name;
+    }
+    ~PtyPair() {
+        if (master >= 0) ::close(master);
+        if (slaveFd >= 0) ::close(slaveFd);
+    }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
-
-    // What the master reads until want bytes came or a generous deadline passed.
-    std::vector<uint8_t> read(size_t want);
 };
