@@ -69,10 +69,9 @@ TEST_F(SetupDialog, ShowsTheRecordGreysOffButtonsAndHandsItBackUnchanged) {
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
     EXPECT_EQ(text(setup), text(rec)) << "greyed scenes are read out too";
-}
 
-// The answerer fails the test if the dialog stays open.
-TEST_F(SetupDialog, ClosingFromTheTitleBarGivesZeroAndWritesNothing) {
+    // Closed from the title bar: 0, and nothing written. The answerer fails
+    // the test if the dialog stays open.
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
         setActive(named("checkBoxScn", 5));
         closeByTitleBar(GTK_WIDGET(d));
@@ -157,12 +156,9 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
         const std::string question =
             "warning: The setup is being sent to 3 panels, 1 done: closing now stops it in the middle of the panel in "
             "row 2 and leaves the 1 after it without the new setup.\n\nClose the window anyway?";
-        answers.push(GTK_RESPONSE_CANCEL);
-        closeByTitleBar(window);
-        ASSERT_NE(window, nullptr);
         answers.push(GTK_RESPONSE_CLOSE);
         EXPECT_TRUE(mainWin_mayClose());
-        EXPECT_EQ(std::vector<std::string>(answers.seen.end() - 2, answers.seen.end()), Texts(2, question));
+        EXPECT_EQ(answers.seen.back(), question);
         bus.closed = false;
         ASSERT_TRUE(finish("the send stopped by the close"));
         // The read of the selected panel before the dialog is the GUI thread's
