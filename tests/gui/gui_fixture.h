@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/timer.h"
 #include "devices/devices.h"
 #include "gui/mainWin.h"
 #include "tests/support/bounded.h"
@@ -70,20 +71,6 @@ std::string chooserFolder(GtkDialog* chooser);
 // of the file the chooser has taken.
 DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
                                   const std::function<void()>& swap = nullptr);
-
-// The tests' clock hook on the main loop: the longest stretch of its own virtual
-// time (tim_threadVirtualUs) that the GUI thread spends between two iterations
-// of a main loop, nested ones included, while this lives. A handler that does
-// bus work itself shows here as the exchanges' sleeps and busy-waits.
-class LoopAbsence {
-public:
-    LoopAbsence();
-    ~LoopAbsence();
-    int64_t longestUs() const;
-
-private:
-    GSource* source_;
-};
 
 class GuiTest : public ::testing::Test {
 protected:
