@@ -39,12 +39,10 @@ protected:
         gtk_entry_set_text(GTK_ENTRY(named("values", k)), t);
         drain();
     }
-    // A key as the X server delivers it to the dialog, whose focused field takes it.
+    // A key to the dialog, whose focused field takes it.
     static void press(guint keyval) {
         for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
             GdkEvent* event = gdk_event_new(type);
-            event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_toplevel(named("values", 0))->window));
-            event->key.send_event = TRUE;
             event->key.time = GDK_CURRENT_TIME;
             event->key.keyval = keyval;
             GdkKeymapKey* keys = nullptr;
@@ -52,8 +50,7 @@ protected:
             if (gdk_keymap_get_entries_for_keyval(nullptr, keyval, &keys, &n) && n > 0)
                 event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
             g_free(keys);
-            gtk_main_do_event(event);
-            gdk_event_free(event);
+            deliver(event, gtk_widget_get_toplevel(named("values", 0))->window);
         }
         drain();
     }

@@ -250,9 +250,8 @@ GtkWidget* named(const std::string& name, int index) {
     return found;
 }
 
-void closeByTitleBar(GtkWidget* toplevel) {
-    GdkEvent* event = gdk_event_new(GDK_DELETE);
-    event->any.window = GDK_WINDOW(g_object_ref(toplevel->window));
+void deliver(GdkEvent* event, GdkWindow* to) {
+    event->any.window = GDK_WINDOW(g_object_ref(to));
     event->any.send_event = TRUE;
     gtk_main_do_event(event);
     gdk_event_free(event);

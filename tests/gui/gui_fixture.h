@@ -138,8 +138,12 @@ private:
 // "label=response|..." of a dialog's action buttons, left to right.
 std::string buttonRow(GtkWidget* dialog);
 GtkWidget* findButton(GtkWidget* within, const char* label);
+// An event handed to GTK as the X server would deliver it to this window (the
+// widgets' own handlers run, and test processes sharing one display cannot
+// steal it); freed after.
+void deliver(GdkEvent* event, GdkWindow* to);
 // What the title bar's close box makes the window manager send.
-void closeByTitleBar(GtkWidget* toplevel);
+inline void closeByTitleBar(GtkWidget* toplevel) { deliver(gdk_event_new(GDK_DELETE), toplevel->window); }
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }

@@ -28,24 +28,19 @@ DeviceRecord record(uint32_t uid, int major, int minor, std::vector<ButtonSetup>
     return r;
 }
 
-// Button events handed to GTK as the X server would deliver them, at the middle
-// of a cell: the list's own handlers run, and test processes sharing one
-// display cannot steal them.
+// Button events at the middle of a cell.
 void clickCell(int row, int column, bool twice) {
     GtkCList* list = GTK_CLIST(deviceList);
     std::vector<GdkEventType> events = {GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE};
     if (twice) events.insert(events.end(), {GDK_BUTTON_PRESS, GDK_2BUTTON_PRESS, GDK_BUTTON_RELEASE});
     for (GdkEventType type : events) {
         GdkEvent* event = gdk_event_new(type);
-        event->button.window = GDK_WINDOW(g_object_ref(list->clist_window));
-        event->button.send_event = TRUE;
         event->button.time = GDK_CURRENT_TIME;  // the list grabs the pointer with it
         event->button.x = list->column[column].area.x + list->hoffset + list->column[column].area.width / 2;
         event->button.y = list->row_height * row + (row + 1) + list->voffset + list->row_height / 2;
         event->button.button = 1;
         event->button.device = gdk_display_get_core_pointer(gdk_display_get_default());
-        gtk_main_do_event(event);
-        gdk_event_free(event);
+        deliver(event, list->clist_window);
     }
 }
 
