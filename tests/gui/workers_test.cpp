@@ -91,13 +91,11 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     ASSERT_TRUE(heldAt("the read of the third panel"));
     EXPECT_EQ(status(), "Reading 3 of 7");
     EXPECT_FALSE(sensitive(getButtonRead()) || sensitive(getButtonDiscovery()) || sensitive(getButtonEdit()));
-    EXPECT_TRUE(sensitive(getButtonCancel()));
     bus.closed = false;
     ASSERT_TRUE(finish("the read of every panel"));
     EXPECT_LT(tim_threadVirtualUs() - ownBus, 500000) << "us of bus time the GUI thread spent itself";
     EXPECT_EQ(answers.seen, (Texts{"error: Read setup:\n Device(s) not responding:\n B0\n DDDDDDD\n E1\n E2\n E3\n"}));
     EXPECT_EQ(status(), "Read parameters: 2 of 7 answered");
-    EXPECT_TRUE(sensitive(getButtonRead()));
 
     // Cancelled during the fourth panel's read: that read ends, none follows.
     bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
@@ -161,9 +159,6 @@ TEST_F(WorkerTest, GenerateUidAskedFirstThenRediscovers) {
 TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     files.write("panel.fw", std::string(200, '\x5A'));
     bus.addPanel(0x77);
-    tick();
-    ASSERT_TRUE(sensitive(getButtonUpdateFw()));
-
     bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
         return n == DMX_FRAME_SIZE && bytes[3] == KIND_FW_CHUNK && bytes[DMX_CHUNK] == 1;
     };
