@@ -11,15 +11,6 @@ namespace {
 
 class SetupDialog : public GuiTest {
 protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        rec.uid = 0x00C0FFEE;
-        rec.intensity = 2;
-        const ButtonSetup buttons[DEV_BUTTONS] = {{1, 0x8001}, {2, 0x0102}, {0, 0x0005},
-                                                  {1, 0xFFFF}, {2, 0x0000}, {0, 0x4000}};
-        std::copy(buttons, buttons + DEV_BUTTONS, rec.btn);
-        rec.dmxKnown = 0x3F;
-    }
     // "intensity type:scenes ..." of a record or a setup.
     template <class Setup>
     static std::string text(const Setup& s) {
@@ -27,14 +18,19 @@ protected:
         for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
         return t;
     }
-
-    DeviceRecord rec{};
-    PanelSetup setup{};
 };
 
 // The record shown, the scenes of "Off" buttons greyed, and what the dialog
 // hands back: the record as it was, nothing when closed from the title bar.
 TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
+    DeviceRecord rec{};
+    rec.uid = 0x00C0FFEE;
+    rec.intensity = 2;
+    const ButtonSetup buttons[DEV_BUTTONS] = {{1, 0x8001}, {2, 0x0102}, {0, 0x0005},
+                                              {1, 0xFFFF}, {2, 0x0000}, {0, 0x4000}};
+    std::copy(buttons, buttons + DEV_BUTTONS, rec.btn);
+    rec.dmxKnown = 0x3F;
+    PanelSetup setup{};
     VirtualPanel& panel = bus.addPanel(rec.uid);
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00C0FFEE");
