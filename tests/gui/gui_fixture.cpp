@@ -1,6 +1,5 @@
 #include "tests/gui/gui_fixture.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <map>
@@ -10,7 +9,6 @@
 #include "app/handover.h"
 #include "bus/cable.h"
 #include "bus/packet_parser.h"
-#include "bus/timer.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
 
@@ -67,6 +65,26 @@ std::string describeDialog(GtkDialog* dialog) {
                 owned(gtk_file_chooser_get_filename(chooser)) + "\"";
     }
     return text;
+}
+
+// Every chooser rewrites the settings in the private configuration folder
+// the test binary gives GTK: each test starts from the same ones.
+void writeChooserSettings() {
+    const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
+    g_mkdir_with_parents(folder.c_str(), 0700);
+    // The path bar, not a typed name: an accepted choice is the selected file.
+    const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
+    if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
+        ADD_FAILURE() << "cannot write the chooser settings in " << folder;
+}
+
+GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
+    if (is(within)) return within;
+    GtkWidget* found = nullptr;
+    GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
+    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), is);
+    g_list_free(kids);
+    return found;
 }
 
 }  // namespace
@@ -167,63 +185,6 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
     };
 }
 
-// Every chooser rewrites the settings in the private configuration folder
-// the test binary gives GTK: each test starts from the same ones.
-namespace {
-
-void writeChooserSettings() {
-    const std::string folder = std::string(g_get_user_config_dir()) + "/gtk-2.0";
-    g_mkdir_with_parents(folder.c_str(), 0700);
-    // The path bar, not a typed name: an accepted choice is the selected file.
-    const char settings[] = "[Filechooser Settings]\nLocationMode=path-bar\nStartupMode=cwd\n";
-    if (!g_file_set_contents((folder + "/gtkfilechooser.ini").c_str(), settings, -1, nullptr))
-        ADD_FAILURE() << "cannot write the chooser settings in " << folder;
-}
-
-}  // namespace
-
-namespace {
-
-struct AbsenceSource {
-    GSource base;
-    int64_t last;
-    int64_t longest;
-};
-
-// Called at every iteration of any main loop on this (the GUI) thread.
-gboolean stampIteration(GSource* source, gint* timeout) {
-    auto* s = reinterpret_cast<AbsenceSource*>(source);
-    const int64_t now = tim_threadVirtualUs();
-    s->longest = std::max(s->longest, now - s->last);
-    s->last = now;
-    *timeout = -1;
-    return FALSE;
-}
-
-gboolean neverReady(GSource*) { return FALSE; }
-gboolean neverDispatched(GSource*, GSourceFunc, gpointer) { return TRUE; }
-
-GSourceFuncs absenceFuncs = {stampIteration, neverReady, neverDispatched, nullptr, nullptr, nullptr};
-
-}  // namespace
-
-LoopAbsence::LoopAbsence() : source_(g_source_new(&absenceFuncs, sizeof(AbsenceSource))) {
-    auto* s = reinterpret_cast<AbsenceSource*>(source_);
-    s->last = tim_threadVirtualUs();
-    s->longest = 0;
-    g_source_attach(source_, nullptr);
-}
-
-LoopAbsence::~LoopAbsence() {
-    g_source_destroy(source_);
-    g_source_unref(source_);
-}
-
-int64_t LoopAbsence::longestUs() const {
-    const auto* s = reinterpret_cast<const AbsenceSource*>(source_);
-    return std::max(s->longest, tim_threadVirtualUs() - s->last);
-}
-
 void GuiTest::SetUp() {
     testGuard_.reset(new Watchdog("the end of the test", nullptr, TEST_LIMIT_MS));
     writeChooserSettings();
@@ -273,19 +234,6 @@ std::string buttonRow(GtkWidget* dialog) {
     return row;
 }
 
-namespace {
-
-GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
-    if (is(within)) return within;
-    GtkWidget* found = nullptr;
-    GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
-    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), is);
-    g_list_free(kids);
-    return found;
-}
-
-}  // namespace
-
 GtkWidget* findButton(GtkWidget* within, const char* label) {
     return findIn(within, [&](GtkWidget* w) {
         return GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), label) == 0;
@@ -302,9 +250,8 @@ GtkWidget* named(const std::string& name, int index) {
     return found;
 }
 
-void closeByTitleBar(GtkWidget* toplevel) {
-    GdkEvent* event = gdk_event_new(GDK_DELETE);
-    event->any.window = GDK_WINDOW(g_object_ref(toplevel->window));
+void deliver(GdkEvent* event, GdkWindow* to) {
+    event->any.window = GDK_WINDOW(g_object_ref(to));
     event->any.send_event = TRUE;
     gtk_main_do_event(event);
     gdk_event_free(event);

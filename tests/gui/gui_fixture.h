@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/timer.h"
 #include "devices/devices.h"
 #include "gui/mainWin.h"
 #include "tests/support/bounded.h"
@@ -70,20 +71,6 @@ std::string chooserFolder(GtkDialog* chooser);
 // of the file the chooser has taken.
 DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& name,
                                   const std::function<void()>& swap = nullptr);
-
-// The tests' clock hook on the main loop: the longest stretch of its own virtual
-// time (tim_threadVirtualUs) that the GUI thread spends between two iterations
-// of a main loop, nested ones included, while this lives. A handler that does
-// bus work itself shows here as the exchanges' sleeps and busy-waits.
-class LoopAbsence {
-public:
-    LoopAbsence();
-    ~LoopAbsence();
-    int64_t longestUs() const;
-
-private:
-    GSource* source_;
-};
 
 class GuiTest : public ::testing::Test {
 protected:
@@ -151,8 +138,12 @@ private:
 // "label=response|..." of a dialog's action buttons, left to right.
 std::string buttonRow(GtkWidget* dialog);
 GtkWidget* findButton(GtkWidget* within, const char* label);
+// An event handed to GTK as the X server would deliver it to this window (the
+// widgets' own handlers run, and test processes sharing one display cannot
+// steal it); freed after.
+void deliver(GdkEvent* event, GdkWindow* to);
 // What the title bar's close box makes the window manager send.
-void closeByTitleBar(GtkWidget* toplevel);
+inline void closeByTitleBar(GtkWidget* toplevel) { deliver(gdk_event_new(GDK_DELETE), toplevel->window); }
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }

@@ -9,11 +9,6 @@
 
 namespace {
 
-std::string realPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? buffer : "";
-}
-
 // The search asks only for a regular file; loading is tried on the real icon.
 void place(const std::string& path) {
     gchar* folder = g_path_get_dirname(path.c_str());
@@ -36,7 +31,7 @@ TEST(WindowIcon, WorkingDirectoryThenExecutableThenInstalledTree) {
 
     EXPECT_EQ(findWindowIcon(bin), "") << "no icon anywhere";
     place(installed);
-    EXPECT_EQ(realPath(findWindowIcon(bin)), realPath(installed));
+    EXPECT_EQ(findWindowIcon(bin), bin + "/../share/icons/hicolor/48x48/apps/korvane.png");
     place(bin + "/tivol.png");
     EXPECT_EQ(findWindowIcon(bin), bin + "/tivol.png") << "the build tree's copy beside the executable";
     place("tivol.png");
