@@ -192,9 +192,13 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     r = cli({"backup", dir + "/short.json"});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.err, "discovery: Panel 60000003 does not confirm its mute")) << r.err;
-    // One chunk whose every send fails at the port: no success, and each failed write drops the port.
-    FaultyDriver refusing(bus, [](const std::vector<uint8_t>& f) {
-        return !(f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 1);
+    // The break before each send of the second chunk fails at the port: a frame
+    // sent without it would reach no panel, so none goes out; no success, and
+    // each failed write drops the port.
+    int firstChunkSends = 0, breaksRefused = 0;
+    FaultyDriver refusing(bus, [&](const std::vector<uint8_t>& f) {
+        firstChunkSends += f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 0;
+        return !(f.size() == 1 && firstChunkSends == 5 && breaksRefused++ < 5);
     });
     refusing.refuse = true;
     port_setDriver(&refusing);
