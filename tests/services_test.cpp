@@ -4,11 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
-#include <thread>
 
 #include "app/app_firmware.h"
 #include "app/app_genUID.h"

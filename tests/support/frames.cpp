@@ -1,9 +1,5 @@
 #include "tests/support/frames.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-
 #include "bus/crc.h"
 #include "bus/packet_structures.h"
 
