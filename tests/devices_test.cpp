@@ -138,35 +138,30 @@ TEST(DeviceTable, AnswerRecordsTakenAtTheirBoundsOnly) {
         block[1] = index;
         return block;
     };
+    // What a record taken changes: a button's type and scenes, or a block read whole.
+    using Change = std::function<void(DeviceRecord&)>;
+    const auto button = [](int b, uint8_t type, uint16_t scenes) -> Change {
+        return [=](DeviceRecord& r) { r.btn[b] = {type, scenes}; };
+    };
+    const auto blockRead = [](int b) -> Change {
+        return [=](DeviceRecord& r) {
+            std::memset(r.dmx[b], 0x5A, DMX_BLOCK_SIZE);
+            r.dmxKnown = static_cast<uint8_t>(r.dmxKnown | 1u << b);
+        };
+    };
     const struct {
         uint8_t tag;
         std::vector<uint8_t> rec;
-        std::function<void(DeviceRecord&)> change;  // null: refused
+        Change change;  // null: refused
     } cases[] = {
-        {DEV_TAG_BUTTON,
-         {4, 0, 7, 0x34, 0x12},
-         [](DeviceRecord& r) {
-             r.btn[0] = {7, 0x1234};
-         }},
-        {DEV_TAG_BUTTON,
-         {4, 5, 9, 0x01, 0x80},
-         [](DeviceRecord& r) {
-             r.btn[5] = {9, 0x8001};
-         }},
+        {DEV_TAG_BUTTON, {4, 0, 7, 0x34, 0x12}, button(0, 7, 0x1234)},
+        {DEV_TAG_BUTTON, {4, 5, 9, 0x01, 0x80}, button(5, 9, 0x8001)},
         {DEV_TAG_BUTTON, {4, 6, 9, 0x01, 0x00}, nullptr},
         {DEV_TAG_BUTTON, {3, 1, 9, 0x01, 0x00}, nullptr},
         {DEV_TAG_INTENSITY, {1, 0xFE}, [](DeviceRecord& r) { r.intensity = 6; }},
         {DEV_TAG_INTENSITY, {0, 0x05}, nullptr},
-        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 0),
-         [](DeviceRecord& r) {
-             std::memset(r.dmx[0], 0x5A, DMX_BLOCK_SIZE);
-             r.dmxKnown |= 1;
-         }},
-        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 5),
-         [](DeviceRecord& r) {
-             std::memset(r.dmx[5], 0x5A, DMX_BLOCK_SIZE);
-             r.dmxKnown |= 1u << 5;
-         }},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 0), blockRead(0)},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 5), blockRead(5)},
         {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE, 1), nullptr},
         {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 6), nullptr},
     };
