@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <functional>
 #include <random>
 
@@ -96,7 +95,6 @@ TEST_F(Services, UidChange) {
     EXPECT_EQ(app_uidFromTime(localTime(2000, 0, 1, 0, 0, 0), nullptr), 0x00010000u);
     EXPECT_EQ(app_uidFromTime(localTime(2063, 11, 31, 23, 59, 59), text), 0x7F7FBF7Du);
     EXPECT_STREQ(text, "NEW UID=7F7FBF7D\n Y=63\n M=11\n D=31\n h=23\n m=59\n s=58\n");
-    EXPECT_LE(std::strlen(text), 54u);
     EXPECT_EQ(app_uidFromTime(localTime(2064, 0, 1, 0, 0, 0), nullptr), 0x80010000u);
     EXPECT_EQ(app_genNewUID(nullptr) & 0x1F, app_genNewUID(nullptr) & 0x1F);
 
