@@ -1,7 +1,6 @@
 // korvane-cli in-process against the virtual panels, on the virtual clock: what
 // each command prints and returns, site backups restored onto other panels,
 // files refused before anything goes on the wire, and Ctrl-C mid-restore.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -21,6 +20,7 @@
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
 #include "tests/support/faulty_driver.h"
+#include "tests/support/pty.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -192,9 +192,13 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     r = cli({"backup", dir + "/short.json"});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.err, "discovery: Panel 60000003 does not confirm its mute")) << r.err;
-    // One chunk whose every send fails at the port: no success, and each failed write drops the port.
-    FaultyDriver refusing(bus, [](const std::vector<uint8_t>& f) {
-        return !(f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 1);
+    // The break before each send of the second chunk fails at the port: a frame
+    // sent without it would reach no panel, so none goes out; no success, and
+    // each failed write drops the port.
+    int firstChunkSends = 0, breaksRefused = 0;
+    FaultyDriver refusing(bus, [&](const std::vector<uint8_t>& f) {
+        firstChunkSends += f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 0;
+        return !(f.size() == 1 && firstChunkSends == 5 && breaksRefused++ < 5);
     });
     refusing.refuse = true;
     port_setDriver(&refusing);
@@ -453,14 +457,12 @@ TEST_F(Cli, BackupNeverReplacesAFileWithAWorseOne) {
                     "this backup\n"))
         << r.err;
     EXPECT_EQ(files.read("site.json"), good);
-    // Onto a link: the file it names is replaced, the link stays; blocks not read are never sent back.
+    // Onto a link: the file it names is replaced, the link stays.
     ASSERT_EQ(::symlink("site.json", (dir + "/link.json").c_str()), 0);
     r = cli({"backup", dir + "/link.json", "--list", files.file("33.lst"), "--force"});
     EXPECT_TRUE(has(r.out, "00000033: saved\n  button 1 DMX: could not be read\n")) << r.out;
     EXPECT_EQ(r.status, CLI_FAILED) << "saved without the blocks it could not read";
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.json"));
-    EXPECT_EQ(cli({"restore", site}).status, CLI_OK);
-    EXPECT_EQ(cut.dmxWrites, 0);
     // A file that is no site file: refused before the bus.
     bus.clearHeard();
     r = cli({"backup", files.write("notes.json", "my notes")});
@@ -521,8 +523,6 @@ TEST_F(Cli, BadFilesAreRefusedWithNothingOnTheWire) {
     EXPECT_TRUE(has(onto.err, "panels 1234ABCD and 00000011 would both go to 1234ABCD")) << onto.err;
     EXPECT_TRUE(has(cli({"restore", good, "--map", "1234ABCD=90000000"}).err, "--map 1234ABCD=90000000: discovery"));
     EXPECT_TRUE(bus.heard().empty()) << "nothing may go on the wire";
-    EXPECT_EQ(cli({"restore", good, "--dry-run"}).status, CLI_OK);
-    EXPECT_TRUE(bus.heard().empty());
 }
 
 // The reader's bounds at both edges of every field: each value a file may hold
@@ -647,11 +647,10 @@ TEST_F(Cli, ProgressOnlyOnATerminal) {
     // Not a terminal: nothing but the result (see the backup above) and no progress.
     EXPECT_EQ(cli({"backup", dir + "/a.json"}).err, "");
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
-    std::FILE* tty = std::fopen(ptsname(master), "w");
+    const PtyPair pty;
+    std::FILE* tty = std::fopen(pty.slave.c_str(), "w");
     ASSERT_NE(tty, nullptr);
+    const int master = pty.master;
     // The third setup read waits until the progress line shows it on the terminal.
     std::string shown;
     bool seen = false;
@@ -670,7 +669,6 @@ TEST_F(Cli, ProgressOnlyOnATerminal) {
     };
     const Result r = cli({"backup", dir + "/b.json"}, {}, tty);
     std::fclose(tty);
-    ::close(master);
     EXPECT_TRUE(seen) << "the terminal showed: " << shown;
     EXPECT_EQ(r.status, CLI_OK);
     EXPECT_EQ(r.out, dir + "/b.json: 4 panels saved\n");

@@ -48,7 +48,7 @@ TEST(DeviceTable, KeyZeroNeverClaimsARecord) {
     EXPECT_FALSE(dev_copyRecord(2, &copy));
 }
 
-TEST(DeviceTable, TwoHundredRecordsAndNotOneMore) {
+TEST(DeviceTable, TwoHundredRecordsNotOneMoreAndClearingThem) {
     dev_removeAll();
     for (uint32_t i = 0; i < DEV_MAX; ++i) ASSERT_EQ(addDevUID(0x1000 + i), static_cast<int>(i));
     EXPECT_EQ(dev_count(), DEV_MAX);
@@ -69,27 +69,21 @@ TEST(DeviceTable, TwoHundredRecordsAndNotOneMore) {
         EXPECT_EQ(dev_uidAt(outside), 0u) << outside;
     }
     for (int i = 0; i < DEV_MAX; ++i) ASSERT_EQ(rawRecord(i).intensity, i == DEV_MAX - 1 ? 3 : 0) << i;
-}
 
-TEST(DeviceTable, ClearingAllOrOnlyTheSetups) {
-    dev_removeAll();
-    for (uint32_t uid = 1; uid <= 5; ++uid) {
-        addDevUID(uid);
-        dev_setIntenzity(uid, kIntensity3);
-        const uint8_t block[DMX_BLOCK_SIZE] = {1, 0, 70, 3, 99};
-        dev_storeDmxBlock(uid, 2, block);
-        const uint8_t version[] = {2, 7};
-        dev_setVer(uid, version);
-    }
-    // The UIDs stay where they were; every other byte is zero.
+    // Clearing only the setups: the UIDs stay where they were; every other byte is zero.
+    const uint8_t block[DMX_BLOCK_SIZE] = {1, 0, 70, 3, 99};
+    dev_storeDmxBlock(0x1002, 2, block);
+    const uint8_t version[] = {2, 7};
+    dev_setVer(0x1004, version);
     dev_removeAllSetup();
     for (int i = 0; i < DEV_MAX; ++i) {
         DeviceRecord r = rawRecord(i);
-        EXPECT_EQ(r.uid, i < 5 ? static_cast<uint32_t>(i + 1) : 0u) << i;
+        EXPECT_EQ(r.uid, static_cast<uint32_t>(0x1000 + i)) << i;
         r.uid = 0;
         EXPECT_TRUE(allZero(r)) << i;
     }
-    EXPECT_EQ(findDevUID(4), 3);
+    EXPECT_EQ(findDevUID(0x1004), 4);
+    // Clearing all.
     dev_removeAll();
     for (int i = 0; i < DEV_MAX; ++i) ASSERT_TRUE(allZero(rawRecord(i))) << i;
     EXPECT_EQ(dev_count(), 0);
@@ -138,35 +132,30 @@ TEST(DeviceTable, AnswerRecordsTakenAtTheirBoundsOnly) {
         block[1] = index;
         return block;
     };
+    // What a record taken changes: a button's type and scenes, or a block read whole.
+    using Change = std::function<void(DeviceRecord&)>;
+    const auto button = [](int b, uint8_t type, uint16_t scenes) -> Change {
+        return [=](DeviceRecord& r) { r.btn[b] = {type, scenes}; };
+    };
+    const auto blockRead = [](int b) -> Change {
+        return [=](DeviceRecord& r) {
+            std::memset(r.dmx[b], 0x5A, DMX_BLOCK_SIZE);
+            r.dmxKnown = static_cast<uint8_t>(r.dmxKnown | 1u << b);
+        };
+    };
     const struct {
         uint8_t tag;
         std::vector<uint8_t> rec;
-        std::function<void(DeviceRecord&)> change;  // null: refused
+        Change change;  // null: refused
     } cases[] = {
-        {DEV_TAG_BUTTON,
-         {4, 0, 7, 0x34, 0x12},
-         [](DeviceRecord& r) {
-             r.btn[0] = {7, 0x1234};
-         }},
-        {DEV_TAG_BUTTON,
-         {4, 5, 9, 0x01, 0x80},
-         [](DeviceRecord& r) {
-             r.btn[5] = {9, 0x8001};
-         }},
+        {DEV_TAG_BUTTON, {4, 0, 7, 0x34, 0x12}, button(0, 7, 0x1234)},
+        {DEV_TAG_BUTTON, {4, 5, 9, 0x01, 0x80}, button(5, 9, 0x8001)},
         {DEV_TAG_BUTTON, {4, 6, 9, 0x01, 0x00}, nullptr},
         {DEV_TAG_BUTTON, {3, 1, 9, 0x01, 0x00}, nullptr},
         {DEV_TAG_INTENSITY, {1, 0xFE}, [](DeviceRecord& r) { r.intensity = 6; }},
         {DEV_TAG_INTENSITY, {0, 0x05}, nullptr},
-        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 0),
-         [](DeviceRecord& r) {
-             std::memset(r.dmx[0], 0x5A, DMX_BLOCK_SIZE);
-             r.dmxKnown |= 1;
-         }},
-        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 5),
-         [](DeviceRecord& r) {
-             std::memset(r.dmx[5], 0x5A, DMX_BLOCK_SIZE);
-             r.dmxKnown |= 1u << 5;
-         }},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 0), blockRead(0)},
+        {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 5), blockRead(5)},
         {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE, 1), nullptr},
         {DEV_TAG_DMX, dmx(DMX_BLOCK_SIZE + 1, 6), nullptr},
     };

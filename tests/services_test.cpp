@@ -4,11 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
 #include <functional>
 #include <random>
-#include <thread>
 
 #include "app/app_firmware.h"
 #include "app/app_genUID.h"
@@ -57,7 +54,7 @@ void waitTransferEnd() {
 
 }  // namespace
 
-TEST_F(Services, IdentifyBothFormsAndAcknowledgements) {
+TEST_F(Services, IdentifyBothFormsAcknowledgementsAndFalseStarts) {
     VirtualPanel& p = bus.addPanel(0x111);
     const std::string out = captureStdout([] { EXPECT_EQ(app_identify_send(0x111, 0), 1); });
     EXPECT_EQ(out, "app_identify_parse\n");
@@ -79,12 +76,9 @@ TEST_F(Services, IdentifyBothFormsAndAcknowledgements) {
     bus.clearHeard();
     EXPECT_EQ(app_identify_send(0x111, 0), -1);
     EXPECT_EQ(commandsHeard().size(), 5u);
-}
 
-// Answers behind a false frame start (a header claiming 250 bytes that never
-// come) or followed by stray bytes are still taken as they arrive.
-TEST_F(Services, AnswersBehindFalseStartsAreNotHeldBack) {
-    VirtualPanel& p = bus.addPanel(0x111);
+    // Answers behind a false frame start (a header claiming 250 bytes that never
+    // come) or followed by stray bytes are still taken as they arrive.
     for (auto fault : {&PanelFaults::falseStart, &PanelFaults::rambling}) {
         p.faults = PanelFaults{};
         p.faults.*fault = true;
@@ -94,19 +88,16 @@ TEST_F(Services, AnswersBehindFalseStartsAreNotHeldBack) {
     }
 }
 
-TEST_F(Services, UidFromDateAndTime) {
+TEST_F(Services, UidChange) {
     char text[GEN_UID_TEXT_SIZE];
     EXPECT_EQ(app_uidFromTime(localTime(2026, 11, 5, 23, 39, 31), text), 0x3565BCEFu);
     EXPECT_STREQ(text, "NEW UID=3565BCEF\n Y=26\n M=11\n D=5\n h=23\n m=39\n s=30\n");
     EXPECT_EQ(app_uidFromTime(localTime(2000, 0, 1, 0, 0, 0), nullptr), 0x00010000u);
     EXPECT_EQ(app_uidFromTime(localTime(2063, 11, 31, 23, 59, 59), text), 0x7F7FBF7Du);
     EXPECT_STREQ(text, "NEW UID=7F7FBF7D\n Y=63\n M=11\n D=31\n h=23\n m=59\n s=58\n");
-    EXPECT_LE(std::strlen(text), 54u);
     EXPECT_EQ(app_uidFromTime(localTime(2064, 0, 1, 0, 0, 0), nullptr), 0x80010000u);
     EXPECT_EQ(app_genNewUID(nullptr) & 0x1F, app_genNewUID(nullptr) & 0x1F);
-}
 
-TEST_F(Services, UidChange) {
     VirtualPanel& p = bus.addPanel(0x500);
     EXPECT_EQ(app_genUid(0x500, 0x600), 1);
     EXPECT_EQ(p.uid, 0x600u);
@@ -174,7 +165,7 @@ TEST_F(Services, FirmwareImageArrivesWhole) {
     EXPECT_EQ(pStatusTop.load(), 2);
 }
 
-TEST_F(Services, FirmwareRefusalsSendNothing) {
+TEST_F(Services, FirmwareRefusalsSendNothingAndOneTransferAtATime) {
     VirtualPanel& p = bus.addPanel(0x10);
     const std::string dir = files.path + "/";
     const std::string tooBig = files.write("huge.fw", std::string(131073, 1));
@@ -214,10 +205,8 @@ TEST_F(Services, FirmwareRefusalsSendNothing) {
     }
     EXPECT_EQ(p.rebootCount, 0);
     EXPECT_EQ(getLockComponents(), 0u);
-}
 
-TEST_F(Services, OneTransferAtATime) {
-    bus.addPanel(0x10);
+    // One transfer at a time.
     const std::string path = files.write("one.fw", std::string(64 * 20, 7));
     std::string copy = path;
     captureStdout([&] {
@@ -231,7 +220,7 @@ TEST_F(Services, OneTransferAtATime) {
         cable_unlock();
         waitTransferEnd();
     });
-    EXPECT_EQ(bus.panel(0x10)->rebootCount, 5);
+    EXPECT_EQ(p.rebootCount, 5);
     EXPECT_EQ(firmware_thrTrans(), 0);
     EXPECT_EQ(getLockComponents(), 0u);
 }

@@ -2,19 +2,18 @@
 // of the virtual panels, line noise and a pulled cable. Nothing hangs, every
 // operation ends within its retry budget, no UID that is not on the bus is
 // listed, what a read stores and a confirmed send leaves is what the panel
-// holds, no DMX block is overwritten with anything the operator did not set,
-// and an upload is never shown done with chunks missing.
+// holds, and no DMX block is overwritten with anything the operator did not set.
+// An upload with a chunk lost at the port: Cli.EachBusOperationPrintsOnlyItsResult
+// and the emulated chip's pulled-cable test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <set>
 
 #include "app/app_discovery.h"
-#include "app/app_firmware.h"
 #include "app/app_setup.h"
 #include "bus/timer.h"
 #include "tests/support/faulty_driver.h"
@@ -34,7 +33,6 @@ constexpr int64_t kMuteBudgetUs = 5 * (kSendUs + 15 * (17000 + 400));
 constexpr int kLimit = 8;
 constexpr int64_t kDiscoveryBudgetUs =
     5 * (kSendUs + 12000) + (4 * kLimit + 1) * (36 * kCompareBudgetUs + kMuteBudgetUs);
-constexpr int kFirmwareChunks = 12;
 
 int soakSeeds() {
     const char* s = std::getenv("KORVANE_SOAK_SEEDS");
@@ -42,13 +40,10 @@ int soakSeeds() {
 }
 
 struct Tally {
-    int runs = 0;
     int panelsFound = 0;
     int confirmedSends = 0;
     int pulls = 0;
     int blocksKept = 0;  // unread blocks a send left alone
-    int uploads = 0;
-    int uploadsFailed = 0;
 };
 
 // The fault kinds a panel may get, one each.
@@ -214,35 +209,8 @@ protected:
         }
         for (int i = 0; i < dev_count(); ++i) ASSERT_TRUE(onBus.count(dev_uidAt(i))) << "phantom row";
 
-        if (pick(4) == 0) upload(seed, bus, cable, tally, pick(3) == 0 ? pick(300) : -1);
-        ++tally.runs;
         cable_free();
         port_setDriver(nullptr);
-    }
-
-    // A small image; the cable pulled from call `pullAt` on (-1: not at all).
-    // Shown as done only when every chunk reached the bus.
-    void upload(uint32_t seed, VirtualBus& bus, FaultyDriver& cable, Tally& tally, int pullAt) {
-        const std::string path = testing::TempDir() + "soak.fw";
-        std::ofstream(path, std::ios::binary) << std::string(64 * kFirmwareChunks, static_cast<char>(seed));
-        if (pullAt >= 0) {
-            cable.pullBetween(static_cast<uint64_t>(pullAt), static_cast<uint64_t>(pullAt) + 50 + seed % 400);
-            ++tally.pulls;
-        }
-        testing::internal::CaptureStderr();
-        const std::string out = captureStdout([&] { makeProgramDevice(path.c_str(), 0x1); });
-        testing::internal::GetCapturedStderr();
-        cable.pullBetween(0, 0);
-        int type = 0;
-        std::string text;
-        const bool failed = message_take(&type, &text);
-        if (failed) message_done();
-        ASSERT_EQ(failed, out.find("Send DONE.") == std::string::npos);
-        ++tally.uploads;
-        tally.uploadsFailed += failed ? 1 : 0;
-        if (!failed) {
-            ASSERT_EQ(bus.panelAt(0).firmwareChunks.size(), static_cast<size_t>(kFirmwareChunks)) << "chunks missing";
-        }
     }
 };
 
@@ -256,13 +224,10 @@ TEST_F(Soak, FaultsOnTheBusManySeeds) {
         runSeed(static_cast<uint32_t>(seed), tally);
         if (HasFatalFailure()) return;
     }
-    EXPECT_EQ(tally.runs, seeds);
     EXPECT_GT(tally.panelsFound, 0);
     EXPECT_GT(tally.confirmedSends, 0);
     std::printf(
         "soak: %d runs, %d panels found, %d confirmed sends, %d unread DMX blocks left alone, "
-        "%d uploads (%d reported failed), %d cable pulls; 0 hangs, 0 phantom UIDs, "
-        "0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
-        tally.runs, tally.panelsFound, tally.confirmedSends, tally.blocksKept, tally.uploads, tally.uploadsFailed,
-        tally.pulls);
+        "%d cable pulls; 0 hangs, 0 phantom UIDs, 0 confirmed-but-wrong setups, 0 DMX blocks lost\n",
+        seeds, tally.panelsFound, tally.confirmedSends, tally.blocksKept, tally.pulls);
 }

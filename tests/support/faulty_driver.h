@@ -1,6 +1,6 @@
 // Wraps another driver and disturbs the line as a test asks: transmissions a
-// predicate rejects are lost (or their writes fail), and for a stretch of calls every call fails, as a
-// cable pulled out in the middle of an operation and plugged in again.
+// predicate rejects (a frame or a break byte) are lost (or their writes fail), and for a stretch of calls every call
+// fails, as a cable pulled out in the middle of an operation and plugged in again.
 #pragma once
 
 #include <atomic>
@@ -37,8 +37,7 @@ public:
     int write(const uint8_t* b, uint32_t n, uint32_t* written) override {
         *written = 0;
         if (gone()) return PORT_IO_ERROR;
-        // Frames only; the break byte goes through so the line stays as it was.
-        if (n > 1 && pass_ && !pass_(std::vector<uint8_t>(b, b + n))) {
+        if (pass_ && !pass_(std::vector<uint8_t>(b, b + n))) {
             if (refuse) return PORT_IO_ERROR;
             *written = n;
             return PORT_OK;

@@ -1,9 +1,5 @@
 #include "tests/support/frames.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-
 #include "bus/crc.h"
 #include "bus/packet_structures.h"
 
@@ -17,10 +13,6 @@ Bytes commandFrame(uint32_t destination, uint32_t source, const Bytes& data) {
     return f;
 }
 
-Bytes commandFrame(uint32_t destination, uint32_t source, std::initializer_list<uint8_t> data) {
-    return commandFrame(destination, source, Bytes(data));
-}
-
 Bytes dmxFrame(uint8_t kind, const Bytes& body) {
     Bytes f(DMX_FRAME_SIZE, 0);
     packet_fillDmxHeader(f.data(), kind, 0);
@@ -32,27 +24,21 @@ Bytes dmxFrame(uint8_t kind, const Bytes& body) {
 namespace {
 std::vector<Dispatched> frames;
 
-template <const char* Name>
-void record(uint8_t* frame) {
+void record(const char* parser, const uint8_t* frame) {
     const size_t n =
         frame[3] == 0xFD ? static_cast<size_t>(PKT_HEADER_SIZE + frame[PKT_LEN]) : static_cast<size_t>(DMX_FRAME_SIZE);
-    frames.push_back({Name, Bytes(frame, frame + n)});
+    frames.push_back({parser, Bytes(frame, frame + n)});
 }
-constexpr char kDmx[] = "dmx";
-constexpr char kSetup[] = "setup";
-constexpr char kDiscovery[] = "discovery";
-constexpr char kIdentify[] = "identify";
-constexpr char kGenUid[] = "genUid";
 }  // namespace
 
 void recorder_install() {
     frames.clear();
     PacketParsers p;
-    p.dmxHouse = record<kDmx>;
-    p.setup = record<kSetup>;
-    p.discovery = record<kDiscovery>;
-    p.identify = record<kIdentify>;
-    p.genUid = record<kGenUid>;
+    p.dmxHouse = [](uint8_t* f) { record("dmx", f); };
+    p.setup = [](uint8_t* f) { record("setup", f); };
+    p.discovery = [](uint8_t* f) { record("discovery", f); };
+    p.identify = [](uint8_t* f) { record("identify", f); };
+    p.genUid = [](uint8_t* f) { record("genUid", f); };
     packet_setParsers(p);
 }
 

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,6 @@
 using Bytes = std::vector<uint8_t>;
 
 // A command frame with its checksum filled in.
-Bytes commandFrame(uint32_t destination, uint32_t source, std::initializer_list<uint8_t> data);
 Bytes commandFrame(uint32_t destination, uint32_t source, const Bytes& data);
 // A 76-byte DMX frame of the given kind with bytes 10.. from body and its CRC.
 Bytes dmxFrame(uint8_t kind, const Bytes& body);
