@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "gui/dialog.h"
 #include "gui/dmxSetup.h"
 #include "tests/gui/gui_fixture.h"
 

@@ -6,12 +6,9 @@
 
 #include <cstdio>
 
-#include "app/app_firmware.h"
-#include "app/fileio.h"
 #include "app/handover.h"
 #include "gui/buttons.h"
 #include "gui/dialog.h"
-#include "bus/packet_structures.h"
 #include "tests/gui/gui_fixture.h"
 #include "tests/support/frames.h"
 

@@ -1,11 +1,10 @@
 // The window, the status tick, and the buttons' sensitivity and list clicks.
 #include <algorithm>
-#include <set>
 #include <thread>
 
 #include "app/handover.h"
 #include "gui/buttons.h"
-#include "gui/dialog.h"
+#include "gui/icon.h"
 #include "tests/gui/gui_fixture.h"
 
 namespace {
@@ -89,17 +88,15 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
         g_object_unref(layout);
         return w;
     };
-    int measured = 0;
     for (int c = 0; c < LIST_COLUMNS; ++c) {
         EXPECT_LE(width(gtk_clist_get_column_title(list, c)), list->column[c].width) << c;
         for (int r = 0; r < rows(); ++r) {
             gchar** lines = g_strsplit(cell(r, c).c_str(), "\n", -1);
-            for (gchar** line = lines; *line; ++line, ++measured)
+            for (gchar** line = lines; *line; ++line)
                 EXPECT_LE(width(*line), list->column[c].width) << "\"" << *line << "\" in column " << c;
             g_strfreev(lines);
         }
     }
-    EXPECT_EQ(measured, 15 * (4 + 6 * 2) - 15 * 1) << "one \"Off\" cell a row";
     GtkAdjustment* across = gtk_clist_get_hadjustment(list);
     EXPECT_LE(gtk_adjustment_get_upper(across), gtk_adjustment_get_page_size(across)) << "every column in view";
     for (int c = 4; c < LIST_COLUMNS; ++c) {

@@ -2,7 +2,6 @@
 // parameters, UID change and firmware upload.
 
 #include "app/app_firmware.h"
-#include "app/handover.h"
 #include "bus/packet_structures.h"
 #include "gui/buttons.h"
 #include "tests/gui/gui_fixture.h"
