@@ -150,8 +150,7 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     answers.push(GTK_RESPONSE_OK);
     gtk_button_clicked(GTK_BUTTON(getButtonRead()));
     ASSERT_TRUE(finish("the read of 200 silent panels"));
-    ASSERT_EQ(answers.seen.size(), 3u);
-    const std::string& report = answers.seen[2];  // "error: ", 39 characters, the UIDs
+    const std::string& report = answers.seen.back();  // "error: ", 39 characters, the UIDs
     EXPECT_EQ(report.size(), 7u + 39u + 196u * 10u);
     EXPECT_EQ(report.substr(report.size() - 10), " 100000C3\n");
 }
