@@ -7,34 +7,22 @@
 #include "gui/icon.h"
 #include "tests/gui/gui_fixture.h"
 
-namespace {
-
-// The search asks only for a regular file; loading is tried on the real icon.
-void place(const std::string& path) {
-    gchar* folder = g_path_get_dirname(path.c_str());
-    g_mkdir_with_parents(folder, 0700);
-    g_free(folder);
-    EXPECT_TRUE(g_file_set_contents(path.c_str(), "", 0, nullptr)) << path;
-}
-
-}  // namespace
-
 TEST(WindowIcon, WorkingDirectoryThenExecutableThenInstalledTree) {
     TempDir tree;  // laid out as make install lays it out, its work/ the working directory
     const std::string bin = tree.file("bin");
-    const std::string installed = tree.file("share/icons/hicolor/48x48/apps/korvane.png");
-    g_mkdir_with_parents(bin.c_str(), 0700);
-    g_mkdir_with_parents(tree.file("work").c_str(), 0700);
+    const std::string apps = "share/icons/hicolor/48x48/apps";
+    for (const std::string& folder : {bin, tree.file("work"), tree.file(apps)})
+        g_mkdir_with_parents(folder.c_str(), 0700);
     char before[PATH_MAX] = {};
     ASSERT_NE(getcwd(before, sizeof before), nullptr);
     ASSERT_EQ(chdir(tree.file("work").c_str()), 0);
 
     EXPECT_EQ(findWindowIcon(bin), "") << "no icon anywhere";
-    place(installed);
+    tree.write(apps + "/korvane.png", "");  // the search asks only for a regular file
     EXPECT_EQ(findWindowIcon(bin), bin + "/../share/icons/hicolor/48x48/apps/korvane.png");
-    place(bin + "/tivol.png");
+    tree.write("bin/tivol.png", "");
     EXPECT_EQ(findWindowIcon(bin), bin + "/tivol.png") << "the build tree's copy beside the executable";
-    place("tivol.png");
+    tree.write("work/tivol.png", "");
     EXPECT_EQ(findWindowIcon(bin), "tivol.png") << "the working directory's first, as always";
 
     // This test program lies in the build tree with tivol.png beside it.

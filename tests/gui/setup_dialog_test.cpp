@@ -20,25 +20,31 @@ protected:
     }
 };
 
-// The record shown, the scenes of "Off" buttons greyed, and what the dialog
-// hands back: the record as it was, nothing when closed from the title bar.
+// The record shown, the scenes of "Off" buttons and of types the dialog does
+// not offer greyed, and what it hands back: the record as it was, a panel's
+// intensity 5 and button types 3 and 9 included, also after the 100 ms update
+// has run; nothing when closed from the title bar.
 TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     DeviceRecord rec{};
     rec.uid = 0x00C0FFEE;
-    rec.intensity = 2;
-    const ButtonSetup buttons[DEV_BUTTONS] = {{1, 0x8001}, {2, 0x0102}, {0, 0x0005},
+    rec.intensity = 5;
+    const ButtonSetup buttons[DEV_BUTTONS] = {{3, 0x8001}, {9, 0x0102}, {0, 0x0005},
                                               {1, 0xFFFF}, {2, 0x0000}, {0, 0x4000}};
     std::copy(buttons, buttons + DEV_BUTTONS, rec.btn);
     rec.dmxKnown = 0x3F;
     PanelSetup setup{};
     VirtualPanel& panel = bus.addPanel(rec.uid);
+    addDevUID(rec.uid);
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog* d) {
-        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00C0FFEE");
         EXPECT_EQ(buttonRow(GTK_WIDGET(d)), "OK/SEND to all=-8|OK/SEND=-5|CANCEL=-6");
-        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(named("comboIntenzity"))), 2);
         EXPECT_FALSE(gtk_widget_get_visible(named("labelDmxNotRead"))) << "every DMX block was read";
-        // Mask 0x8001: scene 1 at the top left, scene 16 at the bottom right.
-        for (int j = 0; j < SETUP_SCENES; ++j) EXPECT_EQ(isActive(named("checkBoxScn", j)), j == 0 || j == 15) << j;
+        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(named("comboIntenzity")));
+        EXPECT_STREQ(shown, "5 (panel): will be sent as 1");
+        g_free(shown);
+        ASSERT_TRUE(named("radioExtra", 0) && named("radioExtra", 1));
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 0))), "Key (3)");
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 1))), "Type 9 (panel)");
+        // Scene 1 at the top left, scene 16 at the bottom right.
         EXPECT_LT(named("checkBoxScn", 0)->allocation.x, named("checkBoxScn", 15)->allocation.x);
         EXPECT_LT(named("checkBoxScn", 0)->allocation.y, named("checkBoxScn", 15)->allocation.y);
         // Opened wide enough for every scene of every button, and no narrower than 800 x 500 can be asked.
@@ -50,9 +56,11 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
         int wide = 0, high = 0;
         gtk_widget_get_size_request(GTK_WIDGET(scrolled), &wide, &high);
         EXPECT_EQ(wide * 10000 + high, 800 * 10000 + 500);
-        pumpUntil("the scenes of the \"Off\" buttons to grey out",
-                  [] { return !sensitive(named("scnSetup", 2)) && !sensitive(named("scnSetup", 5)); });
-        EXPECT_TRUE(sensitive(named("scnSetup", 0)) && sensitive(named("scnSetup", 1)));
+        pumpUntil("the scenes of the \"Off\" buttons and of the types not offered to grey out", [] {
+            return !sensitive(named("scnSetup", 0)) && !sensitive(named("scnSetup", 1)) &&
+                   !sensitive(named("scnSetup", 2)) && !sensitive(named("scnSetup", 5));
+        });
+        EXPECT_TRUE(sensitive(named("scnSetup", 3)) && sensitive(named("scnSetup", 4)));
 
         // Button 3 to "Scene LATCH" and back to "Off": its scenes grey out
         // again, and its "Identify" still sends mask 4.
@@ -64,42 +72,46 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
         gtk_button_clicked(GTK_BUTTON(named("btnIdentify", 2)));
         EXPECT_EQ(panel.identifyCount, 1);
         EXPECT_EQ(panel.lastIdentifyMask, 4);
-    });
-    EXPECT_EQ(input_dialog(&rec, &setup), 1);
-    EXPECT_EQ(text(setup), text(rec)) << "greyed scenes are read out too";
-
-    // Closed from the title bar: 0, and nothing written. The answerer fails
-    // the test if the dialog stays open.
-    answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
-        setActive(named("checkBoxScn", 5));
-        closeByTitleBar(GTK_WIDGET(d));
-    });
-    std::memset(&setup, 0xAA, sizeof setup);
-    const PanelSetup before = setup;
-    EXPECT_EQ(input_dialog(&rec, &setup), 0);
-    EXPECT_EQ(std::memcmp(&setup, &before, sizeof setup), 0);
-
-    // A panel's intensity 5 and button types 3 and 9 are not offered; they must
-    // come back as they were, also after the 100 ms update has run.
-    rec.intensity = 5;
-    rec.btn[0].type = 3;
-    rec.btn[1].type = 9;
-    answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
-        gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(named("comboIntenzity")));
-        EXPECT_STREQ(shown, "5 (panel): will be sent as 1");
-        g_free(shown);
-        ASSERT_TRUE(named("radioExtra", 0) && named("radioExtra", 1));
-        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 0))), "Key (3)");
-        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("radioExtra", 1))), "Type 9 (panel)");
-        pumpUntil("the scenes of the types not offered to grey out",
-                  [] { return !sensitive(named("scnSetup", 0)) && !sensitive(named("scnSetup", 1)); });
         pumpFor(250);
         EXPECT_TRUE(isActive(named("radioExtra", 0)) && isActive(named("radioExtra", 1)));
         setActive(named("radio", SETUP_TYPES * 1 + 2));  // the operator's own pick wins
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
     rec.btn[1].type = 2;
-    EXPECT_EQ(text(setup), text(rec));
+    EXPECT_EQ(text(setup), text(rec)) << "greyed scenes are read out too";
+
+    // Closed from the title bar: 0, and nothing written. The DMX blocks not
+    // read are named above the setup, in sight; one confirmed in the DMX
+    // setup dialog is known from then on, and kept though the setup is not.
+    rec.dmxKnown = 0x3F & ~(1u << 1 | 1u << 3);
+    auto note = [] { return std::string(gtk_label_get_text(GTK_LABEL(named("labelDmxNotRead")))); };
+    answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
+        EXPECT_EQ(note(), "DMX blocks 2, 4 not read: they stay unchanged on the panel");
+        EXPECT_TRUE(gtk_widget_get_mapped(named("labelDmxNotRead")) && named("labelDmxNotRead")->allocation.height > 0);
+        GtkWidget* dmxButton = findButton(named("scnSetup", 3), "DMX setup...");
+        ASSERT_TRUE(dmxButton && sensitive(dmxButton));
+        gtk_button_clicked(GTK_BUTTON(dmxButton));
+        pumpUntil("the note to leave block 4 out",
+                  [&] { return note() == "DMX block 2 not read: it stays unchanged on the panel"; });
+        setActive(named("checkBoxScn", 5));
+        closeByTitleBar(GTK_WIDGET(d));
+    });
+    answers.push(GTK_RESPONSE_OK, [](GtkDialog*) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboAddress")), 100);
+        gtk_entry_set_text(GTK_ENTRY(named("values", 5)), "99");
+    });
+    std::memset(&setup, 0xAA, sizeof setup);
+    const PanelSetup before = setup;
+    EXPECT_EQ(input_dialog(&rec, &setup), 0);
+    EXPECT_EQ(std::memcmp(&setup, &before, sizeof setup), 0);
+    EXPECT_EQ(rec.dmxKnown, 0x3F & ~(1u << 1));
+    DeviceRecord stored{};
+    ASSERT_TRUE(dev_copyByUid(rec.uid, &stored));
+    for (const DeviceRecord& r : {rec, stored}) {
+        EXPECT_EQ(r.dmx[3][0] | r.dmx[3][1] << 8, 100);
+        EXPECT_EQ(r.dmx[3][4 + 5], 99);
+    }
+    EXPECT_EQ(dmxNotReadText(0x00), "DMX blocks 1, 2, 3, 4, 5, 6 not read: they stay unchanged on the panel");
 }
 
 // Through "Setup device": the selected panel's setup is read, edited and sent,

@@ -1,23 +1,13 @@
 // The window, the status tick, and the buttons' sensitivity and list clicks.
 #include <algorithm>
-#include <set>
 #include <thread>
 
 #include "app/handover.h"
 #include "gui/buttons.h"
-#include "gui/dialog.h"
+#include "gui/icon.h"
 #include "tests/gui/gui_fixture.h"
 
 namespace {
-
-void mappedFrames(GtkWidget* w, std::set<std::string>* labels) {
-    if (GTK_IS_FRAME(w) && gtk_widget_get_mapped(w) && gtk_frame_get_label(GTK_FRAME(w)))
-        labels->insert(gtk_frame_get_label(GTK_FRAME(w)));
-    if (!GTK_IS_CONTAINER(w)) return;
-    GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-    for (GList* l = children; l; l = l->next) mappedFrames(GTK_WIDGET(l->data), labels);
-    g_list_free(children);
-}
 
 DeviceRecord record(uint32_t uid, int major, int minor, std::vector<ButtonSetup> buttons = {}) {
     DeviceRecord r{};
@@ -60,9 +50,13 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
     EXPECT_EQ(position, GTK_WIN_POS_CENTER);
     EXPECT_NE(gtk_window_get_icon(GTK_WINDOW(window)), nullptr) << "tivol.png beside the tests";
     EXPECT_EQ(create_pixbuf("no-such-icon.png"), nullptr);
-    std::set<std::string> frames;
-    mappedFrames(window, &frames);
-    EXPECT_EQ(frames, (std::set<std::string>{"System", "Device"}));
+    std::string groups;  // the group each button is placed in; "-": none
+    for (GtkWidget* b : {getButtonDiscovery(), getButtonIdentify(), getButtonInitializeAll(), getButtonDmxConsole()}) {
+        GtkWidget* frame = gtk_widget_get_ancestor(b, GTK_TYPE_FRAME);
+        groups +=
+            frame && gtk_widget_get_mapped(frame) ? gtk_frame_get_label(GTK_FRAME(frame)) + std::string(" ") : "- ";
+    }
+    EXPECT_EQ(groups, "System Device - - ");
     EXPECT_FALSE(gtk_widget_get_visible(getButtonDali()));
 
     GtkCList* list = GTK_CLIST(deviceList);
@@ -86,7 +80,7 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
         putRecord(static_cast<int>(k - 1), r);
     }
     tick();
-    ASSERT_EQ(rows(), 15);
+    ASSERT_EQ(rowText(14, 3), " 15|FFFFFFFF|3.250") << "the widest versions shown, so every cell of the row";
     auto width = [](const std::string& text) {
         PangoLayout* layout = gtk_widget_create_pango_layout(deviceList, text.c_str());
         int w = 0;
@@ -94,17 +88,15 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
         g_object_unref(layout);
         return w;
     };
-    int measured = 0;
     for (int c = 0; c < LIST_COLUMNS; ++c) {
         EXPECT_LE(width(gtk_clist_get_column_title(list, c)), list->column[c].width) << c;
         for (int r = 0; r < rows(); ++r) {
             gchar** lines = g_strsplit(cell(r, c).c_str(), "\n", -1);
-            for (gchar** line = lines; *line; ++line, ++measured)
+            for (gchar** line = lines; *line; ++line)
                 EXPECT_LE(width(*line), list->column[c].width) << "\"" << *line << "\" in column " << c;
             g_strfreev(lines);
         }
     }
-    EXPECT_EQ(measured, 15 * (4 + 6 * 2) - 15 * 1) << "one \"Off\" cell a row";
     GtkAdjustment* across = gtk_clist_get_hadjustment(list);
     EXPECT_LE(gtk_adjustment_get_upper(across), gtk_adjustment_get_page_size(across)) << "every column in view";
     for (int c = 4; c < LIST_COLUMNS; ++c) {
@@ -150,7 +142,6 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
     tick();
     ASSERT_EQ(rows(), DEV_MAX);
     EXPECT_EQ(rowText(0), "  1|000012AB|2.5|1|*Scene \nF-0x0012| Scene \nL-0x0012|Off|Off||*Scene \nL-0xBEEF");
-    EXPECT_EQ(rowText(1), "  2|CAFE0001||||||||");
     EXPECT_EQ(rowText(DEV_MAX - 1), "200|010000C7|1.0|0| Scene \nL-0x0300|Off|Off|Off|Off|Off");
 
     long written = mainWin_cellsSet();
@@ -205,15 +196,15 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
 }
 
 TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
+    // Past the top, as after an upload's last chunk: WorkerTest.UpdateFirmwareWithNoDeviceSelected.
     pStatusTop = 35;
-    for (int done : {7, 35, 40}) {
-        pStatusSt = done;
-        tick();
-        EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(named("progressBar"))), done == 7 ? 0.2 : 1.0);
-    }
+    pStatusSt = 7;
+    tick();
+    EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(named("progressBar"))), 0.2);
 
     // "general device": which buttons are live. The device buttons need a
-    // selection; a lock greys them all.
+    // selection; a lock greys them all (the discovery's and the reads' own:
+    // WorkerTest).
     GtkWidget* general[] = {getButtonDiscovery(), getButtonSaveList(), getButtonLoadList(), getButtonUpdateFw()};
     GtkWidget* device[] = {getButtonRead(), getButtonIdentify(), getButtonEdit(), getButtonGenUID()};
     auto live = [&] {
@@ -225,14 +216,10 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
     };
     EXPECT_EQ(live(), "1111 0000");
     selected_dev = 0x1234;
-    setLock(LOCK_FIRMWARE);
-    tick();
-    EXPECT_EQ(live(), "0000 0000");
-    remLock(LOCK_FIRMWARE);
 
     // A worker posts twice and ends: one box per tick, in order, and the buttons
     // come back only once the last box is closed.
-    setLock(LOCK_DISCOVERY);
+    setLock(LOCK_FIRMWARE);
     tick();
     ASSERT_EQ(live(), "0000 0000");
     std::string underBox;
@@ -241,7 +228,7 @@ TEST_F(TickTest, BarMessagesAndButtonsAfterTheBox) {
     std::thread worker([] {
         messageInfo("first");
         messageError("second");
-        remLock(LOCK_DISCOVERY);
+        remLock(LOCK_FIRMWARE);
     });
     size_t boxes = 0;
     tickUntil("both boxes shown and the lock and slot empty", [&] {
