@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
@@ -22,14 +23,10 @@ protected:
     TempDir files;
 };
 
-std::tm localTime(int year, int month0, int day, int hour, int min, int sec) {
+// A local time written "YYYY-MM-DD hh:mm:ss".
+std::tm localTime(const char* text) {
     std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month0;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = min;
-    t.tm_sec = sec;
+    EXPECT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &t), nullptr) << text;
     return t;
 }
 
@@ -90,12 +87,12 @@ TEST_F(Services, IdentifyBothFormsAcknowledgementsAndFalseStarts) {
 
 TEST_F(Services, UidChange) {
     char text[GEN_UID_TEXT_SIZE];
-    EXPECT_EQ(app_uidFromTime(localTime(2026, 11, 5, 23, 39, 31), text), 0x3565BCEFu);
+    EXPECT_EQ(app_uidFromTime(localTime("2026-12-05 23:39:31"), text), 0x3565BCEFu);
     EXPECT_STREQ(text, "NEW UID=3565BCEF\n Y=26\n M=11\n D=5\n h=23\n m=39\n s=30\n");
-    EXPECT_EQ(app_uidFromTime(localTime(2000, 0, 1, 0, 0, 0), nullptr), 0x00010000u);
-    EXPECT_EQ(app_uidFromTime(localTime(2063, 11, 31, 23, 59, 59), text), 0x7F7FBF7Du);
+    EXPECT_EQ(app_uidFromTime(localTime("2000-01-01 00:00:00"), nullptr), 0x00010000u);
+    EXPECT_EQ(app_uidFromTime(localTime("2063-12-31 23:59:59"), text), 0x7F7FBF7Du);
     EXPECT_STREQ(text, "NEW UID=7F7FBF7D\n Y=63\n M=11\n D=31\n h=23\n m=59\n s=58\n");
-    EXPECT_EQ(app_uidFromTime(localTime(2064, 0, 1, 0, 0, 0), nullptr), 0x80010000u);
+    EXPECT_EQ(app_uidFromTime(localTime("2064-01-01 00:00:00"), nullptr), 0x80010000u);
     EXPECT_EQ(app_genNewUID(nullptr) & 0x1F, app_genNewUID(nullptr) & 0x1F);
 
     VirtualPanel& p = bus.addPanel(0x500);
