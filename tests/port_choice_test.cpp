@@ -54,7 +54,8 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
         if (value == console && mknodError != 0) continue;
         SCOPED_TRACE(value);
         choose(value);
-        captureStdout([&] {
+        testing::internal::CaptureStderr();
+        const std::string out = captureStdout([&] {
             printDeviceList();
             // Or what follows goes on that line (and a silent line takes minutes).
             ASSERT_LT(cable_open(), 0);
@@ -77,6 +78,10 @@ TEST_F(PortChoice, WhatIsNoSerialLineIsRefused) {
             }
             EXPECT_EQ(app_setup_read(0x1234), -1);
         });
+        // Said once for each port chosen (the listing's or the open's error), however often it is tried.
+        const std::string said = out + testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("FT_"), std::string::npos) << said;
+        EXPECT_EQ(said.find("FT_"), said.rfind("FT_")) << said;
     }
     if (mknodError != 0)
         GTEST_SKIP() << "no virtual console case: mknod needs root (" << std::strerror(mknodError) << ")";

@@ -128,7 +128,6 @@ protected:
         port_setDriver(&driver);
         cable_free();
         packet_resetAssembler();
-        driver.clearLog();
     }
     void TearDown() override {
         cable_free();
