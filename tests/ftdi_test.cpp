@@ -84,7 +84,7 @@ TEST_F(Ftdi, ReadsBreaksAndRefusals) {
     driver.statusFailure = PORT_IO_ERROR;
     driver.clearLog();
     EXPECT_EQ(sendData(frame, 21), -1);
-    EXPECT_EQ(driver.countCalls("txempty"), 1u);
+    EXPECT_EQ(driver.calls(), (Calls{"configure 15625", "write 1", "txempty"}));
     driver.statusFailure = PORT_OK;
 
     // A read that fails after bytes were counted: a pulled cable, not silence.
