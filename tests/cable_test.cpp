@@ -37,10 +37,8 @@ TEST_F(Cable, OnlyAResponseFeedsTheAssembler) {
 
     // A whole frame waiting: flushed byte by byte, none of it parsed.
     driver.feed(commandFrame(0xFFFFFFFF, 5, {0x01, 0x09, 0x01, 0x01}));
-    driver.clearLog();
     flushRxBuff();
     EXPECT_EQ(driver.pending(), 0u);
-    EXPECT_EQ(driver.countCalls("read 1"), 23u);
     cable_response();
     EXPECT_TRUE(recorder_frames().empty());
     EXPECT_EQ(packet_received(), 0);

@@ -104,9 +104,8 @@ TEST(VirtualPanels, FaultsCollisionsAndWhatIsNotForThem) {
     EXPECT_NE(noise, noiseOf(6));
 
     VirtualPanel& p = bus.addPanel(0x5000);
-    Bytes badSum = readSetup(0x5000), console(513, 0x7F);
+    Bytes badSum = readSetup(0x5000);
     badSum[PKT_CHECKSUM] ^= 0x01;
-    console[0] = 0;
     const struct {
         Bytes frame;
         bool withBreak;
@@ -114,10 +113,8 @@ TEST(VirtualPanels, FaultsCollisionsAndWhatIsNotForThem) {
     } cases[] = {
         {readSetup(0x5000), false, 250000},  // no break
         {badSum, true, 250000},
-        {readSetup(0x5001), true, 250000},                     // another UID
         {commandFrame(0x5000, 0x6000, {0x01}), true, 250000},  // from a panel
         {readSetup(0x5000), true, 15625},                      // at the break's baud rate
-        {console, true, 250000},
     };
     for (const auto& c : cases) {
         line.send(c.frame, c.withBreak, c.baud);
@@ -178,12 +175,8 @@ TEST(VirtualBus, WireTimingReportsAndAVanishedCable) {
     EXPECT_EQ(reporter.reportCount, 2);
     EXPECT_EQ(accepted(line.listen(1000000)).size(), 1u);  // the one held back
 
-    uint8_t byte = 0;
     PortDeviceInfo listed[1];
     bus.setCableVanished(true);
-    EXPECT_NE(bus.bytesWaiting(&rx), PORT_OK);
-    EXPECT_NE(bus.write(&zero, 1, &n), PORT_OK);
-    EXPECT_NE(bus.read(&byte, 1, &n), PORT_OK);
     EXPECT_NE(bus.list(listed, 1, &count), PORT_OK);
     EXPECT_EQ(count, 0u);
     EXPECT_NE(bus.open(VirtualBus::SERIAL), PORT_OK);

@@ -31,9 +31,7 @@ Data resolve(UMockdevIoctlData* d, size_t offset, size_t size) {
 // an integer part (wValue bits 0-13) and eighths (wValue bits 14-15, wIndex bit 0).
 uint32_t baudOf(uint16_t value, uint16_t index) {
     static const int eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
-    const uint32_t whole = value & 0x3FFF;
-    if (whole <= 1 && (value >> 14) == 0) return whole == 0 ? 3000000 : 2000000;
-    return 24000000 / (whole * 8 + eighths[(value >> 14) | ((index & 1) << 2)]);
+    return 24000000 / ((value & 0x3FFF) * 8 + eighths[(value >> 14) | ((index & 1) << 2)]);
 }
 
 int64_t byteUs(uint32_t baud, uint16_t format) {
@@ -252,7 +250,6 @@ int Ft232r::control(uint8_t* s, int length, int64_t now) {
     const int room = std::min(s[6] | s[7] << 8, length - 8);
     if (type == 0x80 && request == 6 && value >> 8 == 3) {  // GET_DESCRIPTOR, a string
         const int i = value & 0xFF;
-        if (i > 3) return -1;
         const std::string text = i == 1 ? "FTDI" : i == 2 ? "FT232R USB UART" : i == 3 ? serial_ : "";
         uint8_t d[256] = {0, 3, 0x09, 0x04};  // string 0: the one language, US English
         int n = i == 0 ? 4 : 2;

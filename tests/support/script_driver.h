@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -43,11 +42,6 @@ public:
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> g(mutex_);
         return calls_;
-    }
-    size_t countCalls(const std::string& prefix) const {
-        std::lock_guard<std::mutex> g(mutex_);
-        return std::count_if(calls_.begin(), calls_.end(),
-                             [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
     }
     void clearLog() {
         std::lock_guard<std::mutex> g(mutex_);
@@ -128,7 +122,6 @@ protected:
         port_setDriver(&driver);
         cable_free();
         packet_resetAssembler();
-        driver.clearLog();
     }
     void TearDown() override {
         cable_free();
