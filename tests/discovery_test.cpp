@@ -111,12 +111,8 @@ TEST_F(Discovery, MisbehavingMutesEndTheRunAndAreNamed) {
     EXPECT_EQ(app_discovery_report(1, text, sizeof text), MSG_INFO);
     EXPECT_STREQ(text, "1 devices found.\nPanel 00000400 does not stay muted: the search stopped there.");
 
-    // Panels behaving: the count alone.
+    // Panels behaving, and two above the search range: named, each with what to do.
     bus.panel(0x400)->faults.noStayMuted = false;
-    EXPECT_EQ(run(200), 2);
-    EXPECT_EQ(app_discovery_report(2, text, sizeof text), MSG_INFO);
-    EXPECT_STREQ(text, "2 devices found.");
-
     bus.addPanel(0x90000000);
     bus.addPanel(0x80000000);
     bus.clearHeard();
