@@ -234,12 +234,6 @@ std::string buttonRow(GtkWidget* dialog) {
     return row;
 }
 
-GtkWidget* findButton(GtkWidget* within, const char* label) {
-    return findIn(within, [&](GtkWidget* w) {
-        return GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), label) == 0;
-    });
-}
-
 GtkWidget* named(const std::string& name, int index) {
     const std::string wanted = index < 0 ? name : name + "[" + std::to_string(index) + "]";
     GtkWidget* found = nullptr;
@@ -257,7 +251,9 @@ void deliver(GdkEvent* event, GdkWindow* to) {
     gdk_event_free(event);
 }
 
-int runWindowTests(int argc, char** argv) {
+// The main of the window tests and of the emulated cable's: GTK set up for
+// tests, bus timing on the virtual clock, the bus operations' parsers in place.
+int main(int argc, char** argv) {
     // A write to a pipe nobody reads fails instead of ending the tests.
     signal(SIGPIPE, SIG_IGN);
     tim_setVirtualClock(true);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -107,6 +106,11 @@ protected:
         tick();
         return ended;
     }
+    // Closes the gate: the worker waits at the first write when picks.
+    void holdAt(std::function<bool(GatedBus&, const uint8_t*, uint32_t)> when) {
+        bus.holdAt = std::move(when);
+        bus.closed = true;
+    }
     static void pumpFor(int ms);
     static bool idle();
     static void putRecord(int i, const DeviceRecord& record) {
@@ -137,7 +141,6 @@ private:
 
 // "label=response|..." of a dialog's action buttons, left to right.
 std::string buttonRow(GtkWidget* dialog);
-GtkWidget* findButton(GtkWidget* within, const char* label);
 // An event handed to GTK as the X server would deliver it to this window (the
 // widgets' own handlers run, and test processes sharing one display cannot
 // steal it); freed after.
@@ -147,7 +150,3 @@ inline void closeByTitleBar(GtkWidget* toplevel) { deliver(gdk_event_new(GDK_DEL
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
-
-// A window tests' main: GTK set up for tests, bus timing on the virtual clock,
-// the bus operations' parsers in place; runs the tests and gives their result.
-int runWindowTests(int argc, char** argv);

@@ -18,11 +18,9 @@ using WorkerTest = GuiTest;
 TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     const uint32_t uids[] = {0x11, 0x22, 0x33, 0x44};
     for (int i = 0; i < 4; ++i) bus.addPanel(uids[i]).verMajor = static_cast<uint8_t>(1 + i % 3);
-    bus.holdAt = [](GatedBus& b, const uint8_t* bytes, uint32_t n) {
-        return isMuteRequest(bytes, n) && b.mutedPanels() == 1;
-    };
+    holdAt(
+        [](GatedBus& b, const uint8_t* bytes, uint32_t n) { return isMuteRequest(bytes, n) && b.mutedPanels() == 1; });
     selected_dev = 0x11;
-    bus.closed = true;
     tick();
     EXPECT_FALSE(sensitive(getButtonCancel())) << "nothing to cancel";
     gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
@@ -47,8 +45,7 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
 
     // Held at the gate after the search, every panel found and muted and no
     // setup read yet: rows with their UIDs only.
-    bus.holdAt = nullptr;
-    bus.closed = true;
+    holdAt(nullptr);
     std::string underBox;
     answers.push(GTK_RESPONSE_OK, [&](GtkDialog*) {
         waitFor("the discovery worker to end under its box", [] { return buttons_thrDisc() == 0; });
@@ -106,10 +103,7 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
         addDevUID(uid);
     }
     selected_dev = 0xC;
-    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
-        return isSetupRead(bytes, n) && packet_destination(bytes) == 0xC;
-    };
-    bus.closed = true;
+    holdAt([](GatedBus&, const uint8_t* b, uint32_t n) { return isSetupRead(b, n) && packet_destination(b) == 0xC; });
     answers.push(GTK_RESPONSE_OK);
     const int64_t ownBus = tim_threadVirtualUs();
     gtk_button_clicked(GTK_BUTTON(getButtonRead()));
@@ -123,10 +117,9 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
     EXPECT_EQ(status(), "Read parameters: 2 of 7 answered");
 
     // Cancelled during the fourth panel's read: that read ends, none follows.
-    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
-        return isSetupRead(bytes, n) && packet_destination(bytes) == 0x0DDDDDDD;
-    };
-    bus.closed = true;
+    holdAt([](GatedBus&, const uint8_t* b, uint32_t n) {
+        return isSetupRead(b, n) && packet_destination(b) == 0x0DDDDDDD;
+    });
     answers.push(GTK_RESPONSE_OK);
     gtk_button_clicked(GTK_BUTTON(getButtonRead()));
     ASSERT_TRUE(heldAt("the read of the fourth panel"));
@@ -158,10 +151,9 @@ TEST_F(WorkerTest, ReadParametersRunsBesideTheWindowAndReportsTheSilentOnes) {
 TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
     files.write("panel.fw", std::string(200, '\x5A'));
     bus.addPanel(0x77);
-    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
-        return n == DMX_FRAME_SIZE && bytes[3] == KIND_FW_CHUNK && bytes[DMX_CHUNK] == 1;
-    };
-    bus.closed = true;
+    holdAt([](GatedBus&, const uint8_t* b, uint32_t n) {
+        return n == DMX_FRAME_SIZE && b[3] == KIND_FW_CHUNK && b[DMX_CHUNK] == 1;
+    });
     answers.push(chooseFile(files.path, "panel.fw"));
     gtk_button_clicked(GTK_BUTTON(getButtonUpdateFw()));
     ASSERT_TRUE(heldAt("the second chunk"));
