@@ -119,8 +119,7 @@ protected:
         devices_unlock();
     }
     static int rows() { return GTK_CLIST(deviceList)->rows; }
-    static std::string status() { return gtk_label_get_text(GTK_LABEL(named("statusText"))); }
-    static std::string portStatus() { return gtk_label_get_text(GTK_LABEL(named("statusPort"))); }
+    static std::string status(const char* line = "statusText") { return gtk_label_get_text(GTK_LABEL(named(line))); }
     static std::string cell(int row, int column) {
         gchar* text = nullptr;
         return gtk_clist_get_text(GTK_CLIST(deviceList), row, column, &text) && text ? text : "<none>";

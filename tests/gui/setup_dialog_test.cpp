@@ -9,16 +9,15 @@
 
 namespace {
 
-class SetupDialog : public GuiTest {
-protected:
-    // "intensity type:scenes ..." of a record or a setup.
-    template <class Setup>
-    static std::string text(const Setup& s) {
-        std::string t = std::to_string(s.intensity);
-        for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
-        return t;
-    }
-};
+// "intensity type:scenes ..." of a record or a setup.
+template <class Setup>
+std::string text(const Setup& s) {
+    std::string t = std::to_string(s.intensity);
+    for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
+    return t;
+}
+
+using SetupDialog = GuiTest;
 
 // The record shown, the scenes of "Off" buttons and of types the dialog does
 // not offer greyed, and what it hands back: the record as it was, a panel's

@@ -22,7 +22,6 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
         [](GatedBus& b, const uint8_t* bytes, uint32_t n) { return isMuteRequest(bytes, n) && b.mutedPanels() == 1; });
     selected_dev = 0x11;
     tick();
-    EXPECT_FALSE(sensitive(getButtonCancel())) << "nothing to cancel";
     gtk_button_clicked(GTK_BUTTON(getButtonDiscovery()));
     EXPECT_EQ(selected_dev.load(), NO_DEVICE);
     ASSERT_TRUE(heldAt("the second mute request"));
@@ -67,7 +66,6 @@ TEST_F(WorkerTest, DiscoveryShowsRowsThenCellsThenTheCount) {
     for (int r = 0; r < 4; ++r) shown += rowText(r, 3) + " / ";
     EXPECT_EQ(shown, "  1|00000044|1.0 /   2|00000033|3.0 /   3|00000022|2.0 /   4|00000011|1.0 / ");
     EXPECT_FALSE(sensitive(getButtonIdentify())) << "no device selected after a discovery";
-    EXPECT_EQ(status(), "Discovery: 4 found");
 
     // "Generate UID" asks first: "No" sends nothing; "Yes" changes the UID and
     // lists the panels on the bus again, none selected.
