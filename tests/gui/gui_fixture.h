@@ -99,9 +99,10 @@ protected:
         tick();
         return held;
     }
-    // Ticks until the workers have ended, then once more for the box the last
-    // one posted.
-    static bool finish(const std::string& worker) {
+    // Opens the gate, ticks until the workers have ended, then once more for
+    // the box the last one posted.
+    bool finish(const std::string& worker) {
+        bus.closed = false;
         const bool ended = tickUntil(worker + " to end", idle);
         tick();
         return ended;
