@@ -211,14 +211,6 @@ void GuiTest::TearDown() {
     testGuard_->done();
 }
 
-void GuiTest::pumpFor(int ms) {
-    const gint64 end = g_get_monotonic_time() + ms * G_GINT64_CONSTANT(1000);
-    while (g_get_monotonic_time() < end) {
-        drain();
-        g_usleep(1000);
-    }
-}
-
 bool GuiTest::idle() { return buttons_thrDisc() == 0 && firmware_thrTrans() == 0 && getLockComponents() == 0; }
 
 std::string buttonRow(GtkWidget* dialog) {

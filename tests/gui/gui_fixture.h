@@ -112,7 +112,13 @@ protected:
         bus.holdAt = std::move(when);
         bus.closed = true;
     }
-    static void pumpFor(int ms);
+    static void pumpFor(int ms) {  // events for that long
+        const gint64 end = g_get_monotonic_time() + ms * G_GINT64_CONSTANT(1000);
+        while (g_get_monotonic_time() < end) {
+            drain();
+            g_usleep(1000);
+        }
+    }
     static bool idle();
     static void putRecord(int i, const DeviceRecord& record) {
         devices_lock();
