@@ -78,11 +78,11 @@ void writeChooserSettings() {
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
 
-GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
-    if (is(within)) return within;
+GtkWidget* findIn(GtkWidget* within, const std::string& name) {
+    if (name == gtk_widget_get_name(within)) return within;
     GtkWidget* found = nullptr;
     GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
-    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), is);
+    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), name);
     g_list_free(kids);
     return found;
 }
@@ -230,8 +230,7 @@ GtkWidget* named(const std::string& name, int index) {
     const std::string wanted = index < 0 ? name : name + "[" + std::to_string(index) + "]";
     GtkWidget* found = nullptr;
     GList* windows = gtk_window_list_toplevels();
-    for (GList* l = windows; l && !found; l = l->next)
-        found = findIn(GTK_WIDGET(l->data), [&](GtkWidget* w) { return wanted == gtk_widget_get_name(w); });
+    for (GList* l = windows; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), wanted);
     g_list_free(windows);
     return found;
 }
