@@ -8,7 +8,6 @@
 
 #include <deque>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -142,7 +141,9 @@ protected:
     TempDir files;  // the folder every file chooser of the test opens in
 
 private:
-    std::unique_ptr<Watchdog> testGuard_;
+    // A test that is still running after 30 s has hung somewhere no other
+    // wait covers: the failure names the test, and its ctest entry ends at once.
+    Watchdog testGuard_{"the end of the test", nullptr, 30000};
 };
 
 // "label=response|..." of a dialog's action buttons, left to right.
