@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <map>
+#include <memory>
 
 #include "app/app_firmware.h"
 #include "app/app_parsers.h"
@@ -163,22 +164,16 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
         const gint64 now = g_get_monotonic_time();
         const bool retry = now - *lastTry > RETRY_US;
         if (retry) *lastTry = now;
-        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            if (chooserFolder(dialog) != folder) {
-                if (retry) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
-                return DialogAnswerer::NOT_YET;
-            }
-            gtk_file_chooser_set_current_name(chooser, name.c_str());
-            if (swap) swap();
-            return int(GTK_RESPONSE_ACCEPT);
-        }
+        const bool save = gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE;
         const std::string path = folder + "/" + name;
-        if (owned(gtk_file_chooser_get_filename(chooser)) == path) {
-            if (swap) swap();
-            return int(GTK_RESPONSE_ACCEPT);
+        if (save ? chooserFolder(dialog) != folder : owned(gtk_file_chooser_get_filename(chooser)) != path) {
+            if (retry && save) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
+            if (retry && !save) gtk_file_chooser_set_filename(chooser, path.c_str());
+            return DialogAnswerer::NOT_YET;
         }
-        if (retry) gtk_file_chooser_set_filename(chooser, path.c_str());
-        return DialogAnswerer::NOT_YET;
+        if (save) gtk_file_chooser_set_current_name(chooser, name.c_str());
+        if (swap) swap();
+        return int(GTK_RESPONSE_ACCEPT);
     };
 }
 
