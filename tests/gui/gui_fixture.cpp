@@ -21,8 +21,7 @@ constexpr gint64 RETRY_US = 200 * 1000;
 struct DialogState {
     gint64 since = 0;       // when it was first seen
     gint64 answeredAt = 0;  // 0: not answered yet
-    int response = 0;
-    bool busy = false;  // its action runs and may pump a nested loop
+    bool busy = false;      // its action runs and may pump a nested loop
 };
 
 DialogState* stateOf(GtkDialog* dialog) {
@@ -116,7 +115,7 @@ gboolean DialogAnswerer::poll(gpointer data) {
             if (!next) next = dialog;
         } else if (g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
             // No second answer: a dialog that refuses the first one has failed the test.
-            ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after the answer " << state->response;
+            ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after its answer";
             gtk_widget_hide(GTK_WIDGET(dialog));  // ends its gtk_dialog_run
         }
     }
@@ -152,7 +151,6 @@ void DialogAnswerer::answer(GtkDialog* dialog) {
         }
     }
     state->answeredAt = g_get_monotonic_time();
-    state->response = response;
     if (response != GTK_RESPONSE_NONE) gtk_dialog_response(dialog, response);
 }
 
