@@ -173,7 +173,6 @@ TEST_F(WorkerTest, UpdateFirmwareWithNoDeviceSelected) {
         Watchdog ended("the transfer thread to end");  // not only to clear its bit
         firmware_waitIdle();
     }
-    tick();
     EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(named("progressBar"))), 1.0);
     EXPECT_EQ(status(), "Firmware: 4 chunks sent");
     EXPECT_TRUE(mainWin_mayClose()) << "nothing left to break: no question";
