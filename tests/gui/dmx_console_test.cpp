@@ -8,33 +8,28 @@
 #include "gui/dmxConsole.h"
 #include "tests/gui/gui_fixture.h"
 
-namespace {
-
-class DmxConsole : public GuiTest {
-protected:
-    // Console frames heard: after a break, start code 0 and 512 levels.
-    size_t frames() const {
-        const auto heard = bus.heard();
-        return std::count_if(heard.begin(), heard.end(), [](const VirtualBus::Transmission& t) {
-            return t.afterBreak && t.bytes.size() == DMX_CONSOLE_FRAME && t.bytes[0] == 0;
-        });
-    }
-    bool universeAll(uint8_t level) const {
-        const std::vector<uint8_t> u = bus.lastUniverse();
-        return u.size() == DMX_UNIVERSE && std::all_of(u.begin(), u.end(), [&](uint8_t v) { return v == level; });
-    }
-    // After the console has closed: no further frame.
-    void expectSilence() {
-        const size_t sent = frames();
-        pumpFor(200);
-        EXPECT_EQ(frames(), sent);
-    }
-};
+using DmxConsole = GuiTest;
 
 // Every channel carries the slider's level; a worker holding the cable across
 // its exchange keeps the frames off the line until it lets go. Closed, the
 // console sends nothing more and leaves the port as it found it.
 TEST_F(DmxConsole, FramesFollowTheSliderWaitForTheCableAndStopAtTheClose) {
+    // Console frames heard: after a break, start code 0 and 512 levels.
+    auto frames = [&] {
+        const auto heard = bus.heard();
+        return std::count_if(heard.begin(), heard.end(), [](const VirtualBus::Transmission& t) {
+            return t.afterBreak && t.bytes.size() == DMX_CONSOLE_FRAME && t.bytes[0] == 0;
+        });
+    };
+    auto universeAll = [&](uint8_t level) {
+        const std::vector<uint8_t> u = bus.lastUniverse();
+        return u.size() == DMX_UNIVERSE && std::all_of(u.begin(), u.end(), [&](uint8_t v) { return v == level; });
+    };
+    auto expectSilence = [&] {  // after the console has closed: no further frame
+        const auto sent = frames();
+        pumpFor(200);
+        EXPECT_EQ(frames(), sent);
+    };
     bus.addPanel(0x555);
     answers.push(GTK_RESPONSE_CANCEL, [&](GtkDialog* d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "DMX output");
@@ -53,7 +48,7 @@ TEST_F(DmxConsole, FramesFollowTheSliderWaitForTheCableAndStopAtTheClose) {
             while (!release) std::this_thread::yield();
         });
         pumpUntil("the worker to hold the cable", [&] { return held.load(); });
-        const size_t before = frames();
+        const auto before = frames();
         pumpFor(300);  // several console ticks
         EXPECT_EQ(frames(), before);
         release = true;
@@ -74,5 +69,3 @@ TEST_F(DmxConsole, FramesFollowTheSliderWaitForTheCableAndStopAtTheClose) {
     expectSilence();
     EXPECT_TRUE(bus.isOpen());
 }
-
-}  // namespace

@@ -26,7 +26,6 @@ protected:
         dev_copyByUid(uid, &rec);
         return rec;
     }
-    static int start(const uint8_t* block) { return block[0] | block[1] << 8; }
     static std::string text(GtkWidget* w) {
         return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : gtk_entry_get_text(GTK_ENTRY(w));
     }
@@ -77,8 +76,9 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
     EXPECT_EQ(std::memcmp(rec.dmx, before.dmx, sizeof rec.dmx), 0);
     EXPECT_EQ(std::memcmp(table(0xABCD).dmx, before.dmx, sizeof rec.dmx), 0);
 
-    answers.push(GTK_RESPONSE_OK,
-                 [](GtkDialog* d) { gtk_button_clicked(GTK_BUTTON(findButton(GTK_WIDGET(d), "Clear setup"))); });
+    answers.push(GTK_RESPONSE_OK, [](GtkDialog* d) {
+        gtk_button_clicked(GTK_BUTTON(gtk_test_find_widget(GTK_WIDGET(d), "Clear setup", GTK_TYPE_BUTTON)));
+    });
     dmxSetup_dialog(&rec, nullptr, 2);
     const uint8_t empty[DMX_BLOCK_SIZE] = {0, 0, 70, 0};
     EXPECT_EQ(std::memcmp(rec.dmx[2], empty, sizeof empty), 0);
@@ -119,7 +119,7 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
     dmxSetup_dialog(&rec, nullptr, 0);
     for (const DeviceRecord& r : {rec, table(0x77)}) {
         const uint8_t* block = r.dmx[0];
-        EXPECT_EQ(start(block), 600);
+        EXPECT_EQ(block[0] | block[1] << 8, 600);
         EXPECT_EQ(block[2], 70);
         EXPECT_EQ(block[3], 0x01);
         const uint8_t typed[6] = {25, 11, 12, 255, 14, 0};

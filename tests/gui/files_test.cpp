@@ -104,12 +104,18 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     EXPECT_EQ(seen, files.file("other"));
 }
 
-// A loaded list replaces the table and the selection at once, then its setups
-// are read (Cancel between two panels is the reading loop that "Read
+// A FIFO without a writer, a link to /dev/zero, a folder and a file gone by the
+// time it is opened (a dangling link: not even root can open it), chosen as
+// list files: every handler comes back, nothing is changed, and each refusal
+// is the usual one. That the window goes on is seen in the answers and ticks
+// that follow each. Firmware images are opened as list files are; their
+// refusals: Services.FirmwareRefusalsSendNothing.
+// Then a loaded list replaces the table and the selection at once, and its
+// setups are read (Cancel between two panels is the reading loop that "Read
 // parameters" shares, tested there); what the status line says of the load and
 // of a save, and no box. A file without a UID empties the table and starts no
 // worker.
-TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
+TEST_F(ListFileTest, NoFileHoldsTheWindowAndALoadReplacesTheTable) {
     VirtualPanel& a = bus.addPanel(0xA1);
     a.verMajor = 1;
     a.verMinor = 7;
@@ -120,43 +126,6 @@ TEST_F(ListFileTest, LoadReplacesTheTableAndReadsTheSetups) {
     files.write("none.lst", "nothing here\n");
     addDevUID(0x77);
     selected_dev = 0x77;
-    tick();
-
-    answers.push(chooseFile(files.path, "site.lst"));
-    buttonLoadListAction(nullptr, nullptr);
-    EXPECT_EQ(dev_count(), 3);
-    EXPECT_EQ(rows(), 0);
-    EXPECT_EQ(selected_dev.load(), NO_DEVICE) << "the selection went with its row";
-    ASSERT_TRUE(finish("the list-load worker"));
-    ASSERT_EQ(rows(), 3);
-    EXPECT_EQ(rowText(0) + " / " + rowText(1) + " / " + rowText(2),
-              "  1|000000B2|2.0|2|Off|Off|Off|Off|Off|Off / "
-              "  2|000000A1|1.7|1|Off|Off|Off|Off|Off|Off / "
-              "  3|000000C3||||||||");
-    EXPECT_EQ(a.setupReads, 1);
-    EXPECT_EQ(status(), "List read: 2 of 3 answered");
-
-    answers.push(chooseFile(files.path, "saved"));
-    buttonSaveListAction(nullptr, nullptr);
-    tick();
-    EXPECT_EQ(status(), "List saved: saved.lst (3 panels)");
-
-    EXPECT_EQ(answers.seen, (Texts{"Open File", "Save File"})) << "no box";
-
-    answers.push(chooseFile(files.path, "none.lst"));
-    buttonLoadListAction(nullptr, nullptr);
-    EXPECT_EQ(getLockComponents(), 0u) << "no UID, no worker";
-    EXPECT_EQ(dev_count(), 0);
-}
-
-// A FIFO without a writer, a link to /dev/zero, a folder and a file gone by the
-// time it is opened (a dangling link: not even root can open it), chosen as
-// list files: every handler comes back, nothing is changed, and each refusal
-// is the usual one. That the window goes on is seen in the answers and ticks
-// that follow each. Firmware images are opened as list files are; their
-// refusals: Services.FirmwareRefusalsSendNothing.
-TEST_F(ListFileTest, NoFileHoldsTheWindow) {
-    addDevUID(0x77);
     tick();
     for (Odd kind : {Odd::Fifo, Odd::DevZero, Odd::Folder, Odd::Dangling}) {
         const std::string name = "odd" + std::to_string(int(kind)) + ".lst";
@@ -188,4 +157,30 @@ TEST_F(ListFileTest, NoFileHoldsTheWindow) {
         tick();
         EXPECT_EQ(answers.seen.back(), "error: Cannot create file: " + path);
     }
+
+    answers.push(chooseFile(files.path, "site.lst"));
+    buttonLoadListAction(nullptr, nullptr);
+    EXPECT_EQ(dev_count(), 3);
+    EXPECT_EQ(rows(), 0);
+    EXPECT_EQ(selected_dev.load(), NO_DEVICE) << "the selection went with its row";
+    ASSERT_TRUE(finish("the list-load worker"));
+    ASSERT_EQ(rows(), 3);
+    EXPECT_EQ(rowText(0) + " / " + rowText(1) + " / " + rowText(2),
+              "  1|000000B2|2.0|2|Off|Off|Off|Off|Off|Off / "
+              "  2|000000A1|1.7|1|Off|Off|Off|Off|Off|Off / "
+              "  3|000000C3||||||||");
+    EXPECT_EQ(a.setupReads, 1);
+    EXPECT_EQ(status(), "List read: 2 of 3 answered");
+
+    answers.push(chooseFile(files.path, "saved"));
+    buttonSaveListAction(nullptr, nullptr);
+    tick();
+    EXPECT_EQ(status(), "List saved: saved.lst (3 panels)");
+
+    EXPECT_EQ(Texts(answers.seen.end() - 2, answers.seen.end()), (Texts{"Open File", "Save File"})) << "no box";
+
+    answers.push(chooseFile(files.path, "none.lst"));
+    buttonLoadListAction(nullptr, nullptr);
+    EXPECT_EQ(getLockComponents(), 0u) << "no UID, no worker";
+    EXPECT_EQ(dev_count(), 0);
 }

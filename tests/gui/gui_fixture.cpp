@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <map>
+#include <memory>
 
 #include "app/app_firmware.h"
 #include "app/app_parsers.h"
@@ -14,17 +15,13 @@
 
 namespace {
 
-// A test that is still running after this has hung somewhere no other wait
-// covers: the failure names the test, and its ctest entry ends at once.
-constexpr int TEST_LIMIT_MS = 30000;
 constexpr gint64 CLOSE_LIMIT_US = 5 * G_USEC_PER_SEC;
 constexpr gint64 RETRY_US = 200 * 1000;
 
 struct DialogState {
     gint64 since = 0;       // when it was first seen
     gint64 answeredAt = 0;  // 0: not answered yet
-    int response = 0;
-    bool busy = false;  // its action runs and may pump a nested loop
+    bool busy = false;      // its action runs and may pump a nested loop
 };
 
 DialogState* stateOf(GtkDialog* dialog) {
@@ -78,11 +75,11 @@ void writeChooserSettings() {
         ADD_FAILURE() << "cannot write the chooser settings in " << folder;
 }
 
-GtkWidget* findIn(GtkWidget* within, const std::function<bool(GtkWidget*)>& is) {
-    if (is(within)) return within;
+GtkWidget* findIn(GtkWidget* within, const std::string& name) {
+    if (name == gtk_widget_get_name(within)) return within;
     GtkWidget* found = nullptr;
     GList* kids = GTK_IS_CONTAINER(within) ? gtk_container_get_children(GTK_CONTAINER(within)) : nullptr;
-    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), is);
+    for (GList* l = kids; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), name);
     g_list_free(kids);
     return found;
 }
@@ -118,7 +115,7 @@ gboolean DialogAnswerer::poll(gpointer data) {
             if (!next) next = dialog;
         } else if (g_get_monotonic_time() - state->answeredAt > CLOSE_LIMIT_US) {
             // No second answer: a dialog that refuses the first one has failed the test.
-            ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after the answer " << state->response;
+            ADD_FAILURE() << describeDialog(dialog) << " still open 5 s after its answer";
             gtk_widget_hide(GTK_WIDGET(dialog));  // ends its gtk_dialog_run
         }
     }
@@ -154,7 +151,6 @@ void DialogAnswerer::answer(GtkDialog* dialog) {
         }
     }
     state->answeredAt = g_get_monotonic_time();
-    state->response = response;
     if (response != GTK_RESPONSE_NONE) gtk_dialog_response(dialog, response);
 }
 
@@ -166,27 +162,20 @@ DialogAnswerer::Action chooseFile(const std::string& folder, const std::string& 
         const gint64 now = g_get_monotonic_time();
         const bool retry = now - *lastTry > RETRY_US;
         if (retry) *lastTry = now;
-        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            if (chooserFolder(dialog) != folder) {
-                if (retry) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
-                return DialogAnswerer::NOT_YET;
-            }
-            gtk_file_chooser_set_current_name(chooser, name.c_str());
-            if (swap) swap();
-            return int(GTK_RESPONSE_ACCEPT);
-        }
+        const bool save = gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE;
         const std::string path = folder + "/" + name;
-        if (owned(gtk_file_chooser_get_filename(chooser)) == path) {
-            if (swap) swap();
-            return int(GTK_RESPONSE_ACCEPT);
+        if (save ? chooserFolder(dialog) != folder : owned(gtk_file_chooser_get_filename(chooser)) != path) {
+            if (retry && save) gtk_file_chooser_set_current_folder(chooser, folder.c_str());
+            if (retry && !save) gtk_file_chooser_set_filename(chooser, path.c_str());
+            return DialogAnswerer::NOT_YET;
         }
-        if (retry) gtk_file_chooser_set_filename(chooser, path.c_str());
-        return DialogAnswerer::NOT_YET;
+        if (save) gtk_file_chooser_set_current_name(chooser, name.c_str());
+        if (swap) swap();
+        return int(GTK_RESPONSE_ACCEPT);
     };
 }
 
 void GuiTest::SetUp() {
-    testGuard_.reset(new Watchdog("the end of the test", nullptr, TEST_LIMIT_MS));
     writeChooserSettings();
     dialog_lastFile() = files.path;
     if (!window) buildGUI();
@@ -208,15 +197,7 @@ void GuiTest::TearDown() {
     cable_free();
     port_setDriver(nullptr);
     EXPECT_EQ(answers.pending(), 0u) << "dialogs that never opened";
-    testGuard_->done();
-}
-
-void GuiTest::pumpFor(int ms) {
-    const gint64 end = g_get_monotonic_time() + ms * G_GINT64_CONSTANT(1000);
-    while (g_get_monotonic_time() < end) {
-        drain();
-        g_usleep(1000);
-    }
+    testGuard_.done();
 }
 
 bool GuiTest::idle() { return buttons_thrDisc() == 0 && firmware_thrTrans() == 0 && getLockComponents() == 0; }
@@ -234,18 +215,11 @@ std::string buttonRow(GtkWidget* dialog) {
     return row;
 }
 
-GtkWidget* findButton(GtkWidget* within, const char* label) {
-    return findIn(within, [&](GtkWidget* w) {
-        return GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), label) == 0;
-    });
-}
-
 GtkWidget* named(const std::string& name, int index) {
     const std::string wanted = index < 0 ? name : name + "[" + std::to_string(index) + "]";
     GtkWidget* found = nullptr;
     GList* windows = gtk_window_list_toplevels();
-    for (GList* l = windows; l && !found; l = l->next)
-        found = findIn(GTK_WIDGET(l->data), [&](GtkWidget* w) { return wanted == gtk_widget_get_name(w); });
+    for (GList* l = windows; l && !found; l = l->next) found = findIn(GTK_WIDGET(l->data), wanted);
     g_list_free(windows);
     return found;
 }
@@ -257,7 +231,9 @@ void deliver(GdkEvent* event, GdkWindow* to) {
     gdk_event_free(event);
 }
 
-int runWindowTests(int argc, char** argv) {
+// The main of the window tests and of the emulated cable's: GTK set up for
+// tests, bus timing on the virtual clock, the bus operations' parsers in place.
+int main(int argc, char** argv) {
     // A write to a pipe nobody reads fails instead of ending the tests.
     signal(SIGPIPE, SIG_IGN);
     tim_setVirtualClock(true);

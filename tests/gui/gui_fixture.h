@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include <atomic>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,14 +98,26 @@ protected:
         tick();
         return held;
     }
-    // Ticks until the workers have ended, then once more for the box the last
-    // one posted.
-    static bool finish(const std::string& worker) {
+    // Opens the gate, ticks until the workers have ended, then once more for
+    // the box the last one posted.
+    bool finish(const std::string& worker) {
+        bus.closed = false;
         const bool ended = tickUntil(worker + " to end", idle);
         tick();
         return ended;
     }
-    static void pumpFor(int ms);
+    // Closes the gate: the worker waits at the first write when picks.
+    void holdAt(std::function<bool(GatedBus&, const uint8_t*, uint32_t)> when) {
+        bus.holdAt = std::move(when);
+        bus.closed = true;
+    }
+    static void pumpFor(int ms) {  // events for that long
+        const gint64 end = g_get_monotonic_time() + ms * G_GINT64_CONSTANT(1000);
+        while (g_get_monotonic_time() < end) {
+            drain();
+            g_usleep(1000);
+        }
+    }
     static bool idle();
     static void putRecord(int i, const DeviceRecord& record) {
         devices_lock();
@@ -115,8 +125,7 @@ protected:
         devices_unlock();
     }
     static int rows() { return GTK_CLIST(deviceList)->rows; }
-    static std::string status() { return gtk_label_get_text(GTK_LABEL(named("statusText"))); }
-    static std::string portStatus() { return gtk_label_get_text(GTK_LABEL(named("statusPort"))); }
+    static std::string status(const char* line = "statusText") { return gtk_label_get_text(GTK_LABEL(named(line))); }
     static std::string cell(int row, int column) {
         gchar* text = nullptr;
         return gtk_clist_get_text(GTK_CLIST(deviceList), row, column, &text) && text ? text : "<none>";
@@ -132,12 +141,13 @@ protected:
     TempDir files;  // the folder every file chooser of the test opens in
 
 private:
-    std::unique_ptr<Watchdog> testGuard_;
+    // A test that is still running after 30 s has hung somewhere no other
+    // wait covers: the failure names the test, and its ctest entry ends at once.
+    Watchdog testGuard_{"the end of the test", nullptr, 30000};
 };
 
 // "label=response|..." of a dialog's action buttons, left to right.
 std::string buttonRow(GtkWidget* dialog);
-GtkWidget* findButton(GtkWidget* within, const char* label);
 // An event handed to GTK as the X server would deliver it to this window (the
 // widgets' own handlers run, and test processes sharing one display cannot
 // steal it); freed after.
@@ -147,7 +157,3 @@ inline void closeByTitleBar(GtkWidget* toplevel) { deliver(gdk_event_new(GDK_DEL
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
 inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }
-
-// A window tests' main: GTK set up for tests, bus timing on the virtual clock,
-// the bus operations' parsers in place; runs the tests and gives their result.
-int runWindowTests(int argc, char** argv);

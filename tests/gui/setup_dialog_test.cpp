@@ -9,16 +9,15 @@
 
 namespace {
 
-class SetupDialog : public GuiTest {
-protected:
-    // "intensity type:scenes ..." of a record or a setup.
-    template <class Setup>
-    static std::string text(const Setup& s) {
-        std::string t = std::to_string(s.intensity);
-        for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
-        return t;
-    }
-};
+// "intensity type:scenes ..." of a record or a setup.
+template <class Setup>
+std::string text(const Setup& s) {
+    std::string t = std::to_string(s.intensity);
+    for (const ButtonSetup& b : s.btn) t += " " + std::to_string(b.type) + ":" + std::to_string(b.scn);
+    return t;
+}
+
+using SetupDialog = GuiTest;
 
 // The record shown, the scenes of "Off" buttons and of types the dialog does
 // not offer greyed, and what it hands back: the record as it was, a panel's
@@ -88,7 +87,7 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
     answers.push(GTK_RESPONSE_NONE, [&](GtkDialog* d) {
         EXPECT_EQ(note(), "DMX blocks 2, 4 not read: they stay unchanged on the panel");
         EXPECT_TRUE(gtk_widget_get_mapped(named("labelDmxNotRead")) && named("labelDmxNotRead")->allocation.height > 0);
-        GtkWidget* dmxButton = findButton(named("scnSetup", 3), "DMX setup...");
+        GtkWidget* dmxButton = gtk_test_find_widget(named("scnSetup", 3), "DMX setup...", GTK_TYPE_BUTTON);
         ASSERT_TRUE(dmxButton && sensitive(dmxButton));
         gtk_button_clicked(GTK_BUTTON(dmxButton));
         pumpUntil("the note to leave block 4 out",
@@ -151,10 +150,9 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     answers.push(GTK_RESPONSE_YES, [&](GtkDialog*) {
         for (uint32_t uid : uids) bus.panel(uid)->faults.silent = true;
     });
-    bus.holdAt = [](GatedBus&, const uint8_t* bytes, uint32_t n) {
-        return n > PKT_DATA && bytes[PKT_LEN] == 40 && packet_destination(bytes) == 0x202;
-    };
-    bus.closed = true;
+    holdAt([](GatedBus&, const uint8_t* b, uint32_t n) {
+        return n > PKT_DATA && b[PKT_LEN] == 40 && packet_destination(b) == 0x202;
+    });
     const int64_t ownBus = tim_threadVirtualUs();
     buttonEditAction(nullptr, nullptr);
     ASSERT_TRUE(heldAt("the setup packet of the second panel"));
@@ -166,7 +164,6 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     answers.push(GTK_RESPONSE_CLOSE);
     EXPECT_TRUE(mainWin_mayClose());
     EXPECT_EQ(answers.seen.back(), question);
-    bus.closed = false;
     ASSERT_TRUE(finish("the send stopped by the close"));
     // The read of the selected panel before the dialog is the GUI thread's
     // own; the sends are the worker's.

@@ -110,20 +110,20 @@ TEST_F(WindowTest, TitleGroupsAndColumnsThatFitTheirTexts) {
 
 TEST_F(TickTest, PortLineFollowsTheCable) {
     tick();
-    EXPECT_EQ(portStatus(), "Port: FTDI cable KVSIM001");
+    EXPECT_EQ(status("statusPort"), "Port: FTDI cable KVSIM001");
     EXPECT_EQ(status(), "To start: Discovery finds the panels on the bus, Load list reads a saved list");
     putRecord(0, record(0x12AB, 2, 5));
     tick();
     EXPECT_EQ(status(), "") << "the first step is said only while the list is empty";
     bus.setCableVanished(true);
     EXPECT_TRUE(tickUntil("the port line to say the cable is gone",
-                          [&] { return portStatus().rfind("Port: no cable: ", 0) == 0; }));
+                          [&] { return status("statusPort").rfind("Port: no cable: ", 0) == 0; }));
     // Open tries pause after a failed one, never for more than half a second.
     bus.setCableVanished(false);
     int ticks = 0;
     EXPECT_TRUE(tickUntil("the port line to name the cable again", [&] {
         ++ticks;
-        return portStatus() == "Port: FTDI cable KVSIM001";
+        return status("statusPort") == "Port: FTDI cable KVSIM001";
     }));
     EXPECT_LE(ticks, 11) << "ticks of 50 ms before the cable was open again";
     EXPECT_EQ(portStatusText(1, "KVSIM001", "sim"), "Port: virtual panels");
