@@ -19,7 +19,6 @@
 #include "bus/timer.h"
 #include "cli/cli.h"
 #include "tests/support/bounded.h"
-#include "tests/support/faulty_driver.h"
 #include "tests/support/pty.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -196,18 +195,18 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     // sent without it would reach no panel, so none goes out; no success, and
     // each failed write drops the port.
     int firstChunkSends = 0, breaksRefused = 0;
-    FaultyDriver refusing(bus, [&](const std::vector<uint8_t>& f) {
+    bus.pass = [&](const std::vector<uint8_t>& f) {
         firstChunkSends += f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 0;
         return !(f.size() == 1 && firstChunkSends == 5 && breaksRefused++ < 5);
-    });
-    refusing.refuse = true;
-    port_setDriver(&refusing);
+    };
+    bus.refuse = true;
     const int opens = bus.opens;
     r = cli({"firmware", files.write("c.fw", std::string(150, 'c')), "--yes"});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.err, "Firmware update failed: 1 of 3 chunks could not be sent. Send the image again.")) << r.err;
     EXPECT_EQ(bus.opens - opens, 6) << "opened, then opened again after each of the five failed writes";
     EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
+    bus.pass = nullptr;
 
     // Without --to, a UID of the clock that a panel answers to gives way to the clock's next step.
     static int64_t stepStartUs;
@@ -382,15 +381,14 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
         << r.out;
     EXPECT_TRUE(bus.heard().empty());
 
-    FaultyDriver line(bus, [](const std::vector<uint8_t>& f) {
+    bus.pass = [](const std::vector<uint8_t>& f) {
         const uint32_t to = f.size() > PKT_DATA ? packet_destination(f.data()) : 0;
         if (to == 0x33 && f.size() > PKT_DATA + 3 && f[PKT_DATA + 1] == DEV_TAG_DMX && f[PKT_LEN] > 4 &&
             f[PKT_DATA + 3] == 2)
             return false;
         if (to == 0x55 && f.size() > PKT_DATA && f[PKT_LEN] == 40) cancel_request();  // Ctrl-C at its setup packet
         return to != 0x55 || !isSetupRead(f.data(), static_cast<uint32_t>(f.size()));
-    });
-    port_setDriver(&line);
+    };
     r = cli({"restore", site});
     EXPECT_EQ(r.status, CLI_FAILED);
     const std::string unheld = "  note: button 2 DMX: not in the file (not read at backup): the panel keeps its own\n";
@@ -415,7 +413,7 @@ TEST_F(Cli, RestoreSaysHowEachPanelEnded) {
     EXPECT_EQ(bus.panel(0x66)->setupWrites, 0);
     EXPECT_FALSE(bus.isOpen()) << "the cable is released";
 
-    port_setDriver(&bus);
+    bus.pass = nullptr;
     VirtualPanel& bright = *bus.panel(0x11);
     bright.dmx[2][4 + 12] = 5;
     bright.dmx[2][4 + 13] = 6;

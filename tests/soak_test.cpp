@@ -16,7 +16,7 @@
 #include "app/app_discovery.h"
 #include "app/app_setup.h"
 #include "bus/timer.h"
-#include "tests/support/faulty_driver.h"
+#include "tests/support/gated_bus.h"
 #include "tests/support/frames.h"
 #include "tests/support/sim_fixture.h"
 
@@ -79,9 +79,8 @@ protected:
     void runSeed(uint32_t seed, Tally& tally) {
         std::mt19937 rng(seed);
         auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
-        VirtualBus bus;
-        FaultyDriver cable(bus);
-        port_setDriver(&cable);
+        GatedBus bus;
+        port_setDriver(&bus);
         cable_free();
         packet_resetAssembler();
         app_installParsers();
@@ -104,13 +103,13 @@ protected:
         uint32_t found[16] = {};
         int count = 0;
         if (pick(8) == 0) {
-            cable.pullBetween(pick(2000), 2000 + pick(20000));
+            bus.pullBetween(pick(2000), 2000 + pick(20000));
             ++tally.pulls;
         }
         int64_t start = tim_nowUs();
         captureStdout([&] { count = app_discovery(found, kLimit); });
         ASSERT_LE(tim_nowUs() - start, kDiscoveryBudgetUs);
-        cable.pullBetween(0, 0);
+        bus.pullBetween(0, 0);
         ASSERT_LE(count, kLimit);
         for (int i = 0; i < count; ++i) ASSERT_TRUE(onBus.count(found[i])) << "phantom " << std::hex << found[i];
         ASSERT_EQ(std::set<uint32_t>(found, found + count).size(), static_cast<size_t>(count)) << "listed twice";
@@ -165,14 +164,14 @@ protected:
                 record.dmxKnown = static_cast<uint8_t>(record.dmxKnown | 1u << b);
             }
             if (pick(6) == 0) {
-                cable.pullBetween(pick(400), 400 + pick(4000));
+                bus.pullBetween(pick(400), 400 + pick(4000));
                 ++tally.pulls;
             }
             start = tim_nowUs();
             int sent = 0;
             captureStdout([&] { sent = app_setup_send(uid, &setup, record.dmx, record.dmxKnown); });
             ASSERT_LE(tim_nowUs() - start, kSendSetupBudgetUs);
-            cable.pullBetween(0, 0);
+            bus.pullBetween(0, 0);
 
             // The tick after the cable came back opens it again.
             ASSERT_GE(cable_poll(), -1);

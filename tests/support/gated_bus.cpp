@@ -25,6 +25,13 @@ bool isSetupRead(const uint8_t* b, uint32_t n) {
 }
 
 int GatedBus::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
+    *written = 0;
+    if (gone()) return PORT_IO_ERROR;
+    if (pass && !pass(std::vector<uint8_t>(bytes, bytes + n))) {
+        if (refuse) return PORT_IO_ERROR;
+        *written = n;
+        return PORT_OK;
+    }
     const bool hold =
         holdAt ? holdAt(*this, bytes, n) : panelCount() > 0 && mutedPanels() == static_cast<int>(panelCount());
     waiting = hold && closed;
