@@ -191,21 +191,22 @@ TEST_F(Cli, EachBusOperationPrintsOnlyItsResult) {
     r = cli({"backup", dir + "/short.json"});
     EXPECT_EQ(r.status, CLI_FAILED);
     EXPECT_TRUE(has(r.err, "discovery: Panel 60000003 does not confirm its mute")) << r.err;
-    // The break before each send of the second chunk fails at the port: a frame
-    // sent without it would reach no panel, so none goes out; no success, and
-    // each failed write drops the port.
+    // The break before each send of the second chunk fails at the port (a frame
+    // sent without it would reach no panel, so none goes out), and so does each
+    // send of the third chunk: no success, and each failed write drops the port.
     int firstChunkSends = 0, breaksRefused = 0;
     bus.pass = [&](const std::vector<uint8_t>& f) {
-        firstChunkSends += f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK && f[DMX_CHUNK] == 0;
-        return !(f.size() == 1 && firstChunkSends == 5 && breaksRefused++ < 5);
+        const bool chunk = f.size() == DMX_FRAME_SIZE && f[FRAME_KIND] == KIND_FW_CHUNK;
+        firstChunkSends += chunk && f[DMX_CHUNK] == 0;
+        return !(f.size() == 1 && firstChunkSends == 5 && breaksRefused++ < 5) && !(chunk && f[DMX_CHUNK] == 2);
     };
     bus.refuse = true;
     const int opens = bus.opens;
     r = cli({"firmware", files.write("c.fw", std::string(150, 'c')), "--yes"});
     EXPECT_EQ(r.status, CLI_FAILED);
-    EXPECT_TRUE(has(r.err, "Firmware update failed: 1 of 3 chunks could not be sent. Send the image again.")) << r.err;
-    EXPECT_EQ(bus.opens - opens, 6) << "opened, then opened again after each of the five failed writes";
-    EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 2u);
+    EXPECT_TRUE(has(r.err, "Firmware update failed: 2 of 3 chunks could not be sent. Send the image again.")) << r.err;
+    EXPECT_EQ(bus.opens - opens, 10) << "opened, then again after each failed write but the last, which ends it";
+    EXPECT_EQ(bus.panel(0x7A000001)->firmwareChunks.size(), 1u);
     bus.pass = nullptr;
 
     // Without --to, a UID of the clock that a panel answers to gives way to the clock's next step.
