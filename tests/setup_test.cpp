@@ -39,14 +39,6 @@ int read(uint32_t uid) {
     return result;
 }
 
-int send(uint32_t uid, const PanelSetup& setup, const uint8_t (*dmx)[DMX_BLOCK_SIZE], uint8_t blocks,
-         std::string* printed = nullptr) {
-    int result = 0;
-    const std::string out = captureStdout([&] { result = app_setup_send(uid, &setup, dmx, blocks); });
-    if (printed) *printed = out;
-    return result;
-}
-
 }  // namespace
 
 // One read-setup request, then one per DMX block, in order. A request goes out
@@ -170,8 +162,7 @@ TEST_F(Setup, SendConfirmedOnlyWhenEveryPacketIsAndSendsOnlyKnownBlocks) {
     dmx[0][1] = 0xFF;
     dmx[0][4] = 9;
     dmx[3][0] = 20;
-    std::string out;
-    EXPECT_EQ(send(0x99, setup, dmx, 0x3F, &out), 1);
+    std::string out = captureStdout([&] { EXPECT_EQ(app_setup_send(0x99, &setup, dmx, 0x3F), 1); });
     EXPECT_NE(out.find("Sending setup"), std::string::npos);
     EXPECT_NE(out.find("Start: -1: 9 0 0\n"), std::string::npos);
     EXPECT_NE(out.find("Sending dmx setup 5"), std::string::npos);
@@ -183,7 +174,7 @@ TEST_F(Setup, SendConfirmedOnlyWhenEveryPacketIsAndSendsOnlyKnownBlocks) {
 
     // A silent panel: the setup packet is not confirmed and no block is sent.
     p.faults.silent = true;
-    EXPECT_EQ(send(0x99, setup, dmx, 0x3F, &out), -1);
+    out = captureStdout([&] { EXPECT_EQ(app_setup_send(0x99, &setup, dmx, 0x3F), -1); });
     EXPECT_EQ(out, "Sending setup ...-1\n");
 }
 
