@@ -144,5 +144,4 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     // but none is ever parsed twice or torn.
     std::set<uint32_t> seen;
     for (const auto& d : recorder_frames()) EXPECT_TRUE(seen.insert(packet_source(d.frame.data())).second);
-    EXPECT_GT(polls.load(), 0);
 }
