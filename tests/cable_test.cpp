@@ -78,11 +78,8 @@ TEST_F(Cable, AFrameHeldAtASendNeverTakesInTheAnswer) {
     cut.resize(cut.size() - 12);
     driver.feed(cut);
     cable_response();
-    uint8_t request[PKT_MAX_SIZE];
-    packet_fillHeader(request, 0x77);
-    request[PKT_DATA] = 0x01;
-    request[PKT_LEN] = 1;
-    cable_sendPacket(request);
+    Bytes request = commandFrame(0x77, UID_ALL, {0x01});
+    cable_sendPacket(request.data());
     driver.feed(answer);
     cable_response();
     ASSERT_EQ(recorder_frames().size(), 1u);
@@ -106,13 +103,10 @@ TEST_F(Cable, ConcurrentUseIsSerialised) {
     std::vector<std::thread> senders;
     for (int t = 0; t < 3; ++t) {
         senders.emplace_back([t] {
-            uint8_t frame[PKT_MAX_SIZE];
             for (int i = 0; i < 40; ++i) {
                 CableHold hold;
-                packet_fillHeader(frame, 0x100u * t + i);
-                frame[PKT_DATA] = static_cast<uint8_t>(t);
-                frame[PKT_LEN] = 1;
-                cable_sendPacket(frame);
+                Bytes frame = commandFrame(0x100u * t + i, UID_ALL, {static_cast<uint8_t>(t)});
+                cable_sendPacket(frame.data());
                 cable_response();
                 if (i % 10 == 0) {
                     cable_free();

@@ -78,13 +78,10 @@ TEST(TtyDriver, FramesCrossAPseudoTerminalRawIn8N2) {
 
     // Data bytes a terminal would translate or act on.
     const Bytes data = {0x01, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0xFF, 0x7F, 0x00};
-    uint8_t frame[PKT_MAX_SIZE];
-    packet_fillHeader(frame, 0x00ABCDEF);
-    packet_fillData(frame, data.data(), static_cast<uint8_t>(data.size()));
-    ASSERT_EQ(cable_sendPacket(frame), static_cast<int32_t>(PKT_HEADER_SIZE + data.size()));
-    Bytes expected = {0x00};  // the break, as a pseudo-terminal passes it on
-    const Bytes body = commandFrame(0x00ABCDEF, UID_ALL, data);
-    expected.insert(expected.end(), body.begin(), body.end());
+    Bytes frame = commandFrame(0x00ABCDEF, UID_ALL, data);
+    Bytes expected = frame;
+    expected.insert(expected.begin(), 0x00);  // the break, as a pseudo-terminal passes it on
+    ASSERT_EQ(cable_sendPacket(frame.data()), static_cast<int32_t>(frame.size()));
     Bytes heard;
     waitFor("the break and the frame on the bus side", [&] {
         pollfd p{pty.master, POLLIN, 0};
@@ -111,7 +108,7 @@ TEST(TtyDriver, FramesCrossAPseudoTerminalRawIn8N2) {
     uint8_t buf[8];
     uint32_t got = 0;
     EXPECT_NE(port_driver()->read(buf, sizeof buf, &got), PORT_OK);
-    EXPECT_EQ(cable_sendPacket(frame), -1);
+    EXPECT_EQ(cable_sendPacket(frame.data()), -1);
     EXPECT_EQ(getOpenDevice(), -1);
 
     cable_free();
