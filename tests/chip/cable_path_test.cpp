@@ -275,13 +275,13 @@ TEST_F(CablePath, APulledCableFailsTheOperationAndTheNextOneWorks) {
 
     // Reads that fail with the cable still in: an I/O error, not silence, and
     // the ftdi module closes the port, to open it afresh for the next operation.
-    chip.failReads(true);
+    chip.failReads = true;
     ASSERT_GE(cable_open(), 0) << openError();
     uint8_t buffer[8];
     uint32_t got = 0;
     EXPECT_EQ(port_driver()->read(buffer, sizeof buffer, &got), PORT_IO_ERROR);
     EXPECT_EQ(devRead(buffer, sizeof buffer), -1);
     EXPECT_EQ(getOpenDevice(), -1) << "the port whose read failed stays open";
-    chip.failReads(false);
+    chip.failReads = false;
     captureStdout([] { EXPECT_EQ(app_identify_send(0x4242, 0), 1); });
 }

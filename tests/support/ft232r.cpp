@@ -103,7 +103,7 @@ void Ft232r::plug() {
         std::lock_guard<std::mutex> lock(mutex_);
         present_ = true;
         dieAt_ = nullptr;
-        failReads_ = false;
+        failReads = false;
         baud_ = 9600, format_ = 0x0008, latencyMs_ = 16, shifting_ = false;
         tx_.clear(), rx_.clear();
         for (Urb& u : urbs_) umockdev_ioctl_data_unref(u.data);
@@ -127,10 +127,7 @@ void Ft232r::plug() {
 }
 
 void Ft232r::pull() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        present_ = false;
-    }
+    present_ = false;
     leaveBed();
 }
 
@@ -156,11 +153,6 @@ void Ft232r::leaveBed() {
 void Ft232r::dieAt(std::function<bool(const std::vector<uint8_t>&)> when) {
     std::lock_guard<std::mutex> lock(mutex_);
     dieAt_ = std::move(when);
-}
-
-void Ft232r::failReads(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failReads_ = on;
 }
 
 Ft232r::Seen Ft232r::seen() {
@@ -226,7 +218,7 @@ void Ft232r::complete(Urb& urb, int64_t now) {
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
         u->actual_length = control(b, u->buffer_length, now);
     } else if (u->endpoint == 0x81) {
-        if (failReads_)
+        if (failReads)
             u->status = -EPROTO;  // what the host controller gives a corrupted packet
         else
             u->actual_length = bulkIn(b, u->buffer_length, now);

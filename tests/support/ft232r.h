@@ -26,6 +26,7 @@
 #include <umockdev.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -69,7 +70,7 @@ public:
     // thread then takes it out of the bed (pull, or plug again).
     void dieAt(std::function<bool(const std::vector<uint8_t>& written)> when);
     // While on, every bulk-in transfer fails with a transfer error (EPROTO), the chip still there.
-    void failReads(bool on);
+    std::atomic<bool> failReads{false};
     Seen seen();
 
     VirtualBus& line() { return line_; }
@@ -102,9 +103,8 @@ private:
     bool inBed_ = false;
 
     std::mutex mutex_;
-    bool present_ = false;
+    std::atomic<bool> present_{false};
     std::function<bool(const std::vector<uint8_t>&)> dieAt_;
-    bool failReads_ = false;
     std::deque<Urb> urbs_;  // submitted, not yet reaped
     uint32_t baud_ = 9600;
     uint16_t format_ = 0x0008;  // data characteristics: 8N1
