@@ -45,9 +45,8 @@ TEST_F(Cable, OnlyAResponseFeedsTheAssembler) {
 
     // A response is one read of at most 50 bytes, whose whole frames are parsed.
     const Bytes answer = commandFrame(0xFFFFFFFF, 9, {0x02, 0x00});
-    Bytes three = answer;
-    three.insert(three.end(), answer.begin(), answer.end());
-    three.insert(three.end(), answer.begin(), answer.end());
+    Bytes three;
+    for (int i = 0; i < 3; ++i) three.insert(three.end(), answer.begin(), answer.end());
     driver.feed(three);  // 63 bytes
     EXPECT_EQ(cable_response(), 50);
     EXPECT_EQ(recorder_frames().size(), 2u);

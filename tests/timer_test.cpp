@@ -8,21 +8,17 @@
 #include "bus/timer.h"
 
 TEST(Timer, SleepsAndBusyWaitsInProtocolUnits) {
-    int64_t t = tim_nowUs();
-    wait_us(0);
-    wait_us(-5);
-    EXPECT_EQ(tim_nowUs(), t);
-    wait_us(44);
-    EXPECT_EQ(tim_nowUs() - t, 4400);
-    t = tim_nowUs();
-    mySleep(0);
-    EXPECT_EQ(tim_nowUs() - t, 2000);
-    t = tim_nowUs();
-    mySleep(15);
-    EXPECT_EQ(tim_nowUs() - t, 17000);
-    t = tim_nowUs();
-    tim_usleep(15000);
-    EXPECT_EQ(tim_nowUs() - t, 15000);
+    auto took = [](void (*wait)()) {
+        const int64_t t = tim_nowUs();
+        wait();
+        return tim_nowUs() - t;
+    };
+    EXPECT_EQ(took([] { wait_us(0); }), 0);
+    EXPECT_EQ(took([] { wait_us(-5); }), 0);
+    EXPECT_EQ(took([] { wait_us(44); }), 4400);
+    EXPECT_EQ(took([] { mySleep(0); }), 2000);
+    EXPECT_EQ(took([] { mySleep(15); }), 17000);
+    EXPECT_EQ(took([] { tim_usleep(15000); }), 15000);
 }
 
 TEST(Timer, DeadlinesPassOnlyAfterTheirMillisecondEvenAfterMonthsOfUptime) {
