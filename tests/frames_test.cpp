@@ -17,8 +17,7 @@ TEST(CommandFrame, CrcHeaderChecksumAndTheLastDataByte) {
     std::memset(frame, 0xEE, sizeof frame);  // stale bytes must not leak into the header
     packet_fillHeader(frame, 0xFFFFFFFF);
     EXPECT_EQ(packet_getU32(frame), 0xFDA92991u);
-    EXPECT_EQ(frame[12], 0);
-    EXPECT_EQ(frame[13], 0);
+    EXPECT_EQ(packet_getU32(frame + PKT_RESERVED), 0u);
     EXPECT_EQ(frame[PKT_LEN], 0);
     packet_fillCrc(frame);
     EXPECT_EQ(frame[16], 0x58);

@@ -75,13 +75,11 @@ TEST_F(Handover, MessagesReachTheWindowWholeAndInOrder) {
     messageInfo("later 1");
     messageError("later 2");
     message_done();
-    ASSERT_TRUE(message_take(&type, &text));
-    EXPECT_EQ(text, "later 1");
-    message_done();
-    ASSERT_TRUE(message_take(&type, &text));
-    EXPECT_EQ(text, "later 2");
-    EXPECT_EQ(type, MSG_ERROR);
-    message_done();
+    for (const auto& later : {std::make_pair(MSG_INFO, "later 1"), std::make_pair(MSG_ERROR, "later 2")}) {
+        ASSERT_TRUE(message_take(&type, &text));
+        EXPECT_EQ(std::make_pair(type, text), std::make_pair(later.first, std::string(later.second)));
+        message_done();
+    }
     EXPECT_FALSE(message_take(&type, &text));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "INFO: from window\nINFO: later 1\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: " + report + "\nERROR: from worker\nERROR: later 2\n");
