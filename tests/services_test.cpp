@@ -5,7 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <functional>
 #include <random>
 
 #include "app/app_firmware.h"
@@ -30,23 +29,24 @@ std::tm localTime(const char* text) {
     return t;
 }
 
-// Takes the messages a worker posts, as the window would.
-std::vector<std::string> drainMessages(const std::function<bool()>& done) {
+void waitTransferEnd() {
+    Watchdog ended("the transfer thread to end");
+    firmware_waitIdle();
+}
+
+// Takes the messages the transfer's worker posts, as the window would, until it has ended.
+std::vector<std::string> drainMessages() {
     std::vector<std::string> seen;
     waitFor("the worker's messages and its end", [&] {
         int type;
         std::string text;
-        if (!message_take(&type, &text)) return done();
+        if (!message_take(&type, &text)) return firmware_thrTrans() == 0;
         seen.push_back(text);
         message_done();
         return false;
     });
+    waitTransferEnd();
     return seen;
-}
-
-void waitTransferEnd() {
-    Watchdog ended("the transfer thread to end");
-    firmware_waitIdle();
 }
 
 }  // namespace
@@ -189,16 +189,14 @@ TEST_F(Services, FirmwareRefusalsSendNothingAndOneTransferAtATime) {
         bus.clearHeard();
         testing::internal::CaptureStderr();
         buttonSendAction(0x10, c.path.c_str());
-        const auto messages = drainMessages([] { return firmware_thrTrans() == 0; });
-        waitTransferEnd();
+        const auto messages = drainMessages();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(messages, std::vector<std::string>{c.message}) << c.path;
         EXPECT_TRUE(bus.heard().empty()) << c.path;
     }
     if (!rootReadsAnyway) {
         buttonSendAction(0x10, unreadable.c_str());
-        EXPECT_EQ(drainMessages([] { return firmware_thrTrans() == 0; }).size(), 1u);
-        waitTransferEnd();
+        EXPECT_EQ(drainMessages().size(), 1u);
     }
     EXPECT_EQ(p.rebootCount, 0);
     EXPECT_EQ(getLockComponents(), 0u);
