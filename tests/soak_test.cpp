@@ -34,11 +34,6 @@ constexpr int kLimit = 8;
 constexpr int64_t kDiscoveryBudgetUs =
     5 * (kSendUs + 12000) + (4 * kLimit + 1) * (36 * kCompareBudgetUs + kMuteBudgetUs);
 
-int soakSeeds() {
-    const char* s = std::getenv("KORVANE_SOAK_SEEDS");
-    return s ? std::atoi(s) : 1000;
-}
-
 struct Tally {
     int panelsFound = 0;
     int confirmedSends = 0;
@@ -215,8 +210,8 @@ protected:
 
 TEST_F(Soak, FaultsOnTheBusManySeeds) {
     Tally tally;
-    const int seeds = soakSeeds();
-    const char* first = std::getenv("KORVANE_SOAK_FIRST");
+    const char *count = std::getenv("KORVANE_SOAK_SEEDS"), *first = std::getenv("KORVANE_SOAK_FIRST");
+    const int seeds = count ? std::atoi(count) : 1000;
     const int from = first ? std::atoi(first) : 1;
     for (int seed = from; seed < from + seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
