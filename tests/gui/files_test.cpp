@@ -69,7 +69,6 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
         });
         ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1) << c.typed;
         EXPECT_EQ(std::string(getFilename()), c.stored);
-        EXPECT_EQ(dialog_lastFile(), c.folder);
         EXPECT_EQ(seen, "Save File: List files (List files)");
     }
 
@@ -95,7 +94,6 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
     ASSERT_EQ(openFileDialog(FILE_LIST_SAVE), 1);
     EXPECT_EQ(seen, files.file("my.lists")) << "a cancel leaves the folder of the last accepted file";
     EXPECT_EQ(std::string(getFilename()), files.file("other/typed.lst"));
-    EXPECT_EQ(dialog_lastFile(), files.file("other"));
     answers.push([&](GtkDialog* d) {
         seen = chooserFolder(d);
         return seen.empty() ? DialogAnswerer::NOT_YET : int(GTK_RESPONSE_DELETE_EVENT);
@@ -142,12 +140,7 @@ TEST_F(ListFileTest, NoFileHoldsTheWindowAndALoadReplacesTheTable) {
         tick();
         EXPECT_EQ(rows(), 1) << name;
         EXPECT_EQ(status().rfind("Cannot open file: " + name + " (", 0), 0u) << status();
-    }
-
-    for (Odd kind : {Odd::Fifo, Odd::DevZero}) {
-        const std::string name = "save" + std::to_string(int(kind)) + ".lst";
-        const std::string path = files.file(name);
-        makeOdd(path, kind);
+        if (kind != Odd::Fifo && kind != Odd::DevZero) continue;  // a save to it
         answers.push(chooseFile(files.path, name));
         answers.push(GTK_RESPONSE_OK);
         {
