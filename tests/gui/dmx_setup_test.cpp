@@ -42,7 +42,6 @@ protected:
     static void press(guint keyval) {
         for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
             GdkEvent* event = gdk_event_new(type);
-            event->key.time = GDK_CURRENT_TIME;
             event->key.keyval = keyval;
             GdkKeymapKey* keys = nullptr;
             gint n = 0;

@@ -25,7 +25,6 @@ void clickCell(int row, int column, bool twice) {
     if (twice) events.insert(events.end(), {GDK_BUTTON_PRESS, GDK_2BUTTON_PRESS, GDK_BUTTON_RELEASE});
     for (GdkEventType type : events) {
         GdkEvent* event = gdk_event_new(type);
-        event->button.time = GDK_CURRENT_TIME;  // the list grabs the pointer with it
         event->button.x = list->column[column].area.x + list->hoffset + list->column[column].area.width / 2;
         event->button.y = list->row_height * row + (row + 1) + list->voffset + list->row_height / 2;
         event->button.button = 1;
