@@ -105,7 +105,7 @@ TEST_F(ChooserTest, SaveNamesFiltersAndRememberedFolder) {
 // list files: every handler comes back, nothing is changed, and each refusal
 // is the usual one. That the window goes on is seen in the answers and ticks
 // that follow each. Firmware images are opened as list files are; their
-// refusals: Services.FirmwareRefusalsSendNothing.
+// refusals: Services.FirmwareRefusalsSendNothingAndOneTransferAtATime.
 // Then a loaded list replaces the table and the selection at once, and its
 // setups are read (Cancel between two panels is the reading loop that "Read
 // parameters" shares, tested there); what the status line says of the load and
